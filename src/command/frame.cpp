@@ -1,0 +1,76 @@
+#include "command/frame.h"
+
+#include <array>
+#include <cstring>
+
+#include "command/host_message.h"
+
+namespace {
+
+tapline_send_cb send_callback = nullptr;
+uint8_t channel = 1;
+
+struct ReportTypeInfo {
+  const char* name;
+  size_t length;
+};
+
+constexpr std::array<ReportTypeInfo, 9> kReportTypes{{
+    {nullptr, 0},
+    {"Keyboard", 8},
+    {"Consumer", 7},
+    {"SystemControl", 7},
+    {"Joystick", 7},
+    {"Mouse", 7},
+    {"AbsoluteMouse", 7},
+    {"Touch", 6},
+    {"DeviceCommand", 16},
+}};
+
+}  // namespace
+
+namespace tapline {
+
+size_t report_length(uint8_t report_type) {
+  return report_type < kReportTypes.size() ? kReportTypes[report_type].length : 0;
+}
+
+const char* report_type_name(uint8_t report_type) {
+  return report_type < kReportTypes.size() ? kReportTypes[report_type].name : nullptr;
+}
+
+uint8_t output_channel() { return channel; }
+
+}  // namespace tapline
+
+extern "C" {
+
+int makeHid(int report_type, const uint8_t* report, int length) {
+  const size_t n = static_cast<uint8_t>(length);
+  if (n > tapline::kMaxReportLength) return 0;
+  std::array<uint8_t, tapline::kFrameHeadSize + tapline::kMaxReportLength> frame;
+  const uint8_t type_byte = static_cast<uint8_t>((report_type & 0x1F) | (channel << 6));
+  uint8_t checksum = type_byte;
+  for (size_t i = 0; i < n; ++i) checksum = static_cast<uint8_t>(checksum + report[i]);
+  frame[0] = tapline::kFrameHeader;
+  frame[1] = static_cast<uint8_t>(n);
+  frame[2] = checksum;
+  frame[3] = type_byte;
+  if (n > 0) std::memcpy(frame.data() + tapline::kFrameHeadSize, report, n);
+  if (send_callback == nullptr) return 0;
+  send_callback(frame.data(), static_cast<int>(n + tapline::kFrameHeadSize));
+  return 1;
+}
+
+tapline_send_cb set_send_cb(tapline_send_cb callback) {
+  send_callback = callback;
+  return callback;
+}
+
+int set_channel(int new_channel) {
+  channel = static_cast<uint8_t>(new_channel);
+  tapline::host_printf("set_channel：%s\n", new_channel == 1 ? "ble" : "usb");
+  return channel;
+}
+
+}  // extern "C"

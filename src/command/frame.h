@@ -1,0 +1,39 @@
+// The command frame and the send path: every report leaves through makeHid.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "tapline.h"
+
+namespace tapline {
+
+enum class ReportType : uint8_t {
+  Keyboard = 1,
+  Consumer = 2,
+  SystemControl = 3,
+  Joystick = 4,
+  Mouse = 5,
+  AbsoluteMouse = 6,
+  Touch = 7,
+  DeviceCommand = 8,
+};
+
+inline constexpr uint8_t kFrameHeader = 0x2C;
+inline constexpr size_t kFrameHeadSize = 4;
+// The frame length travels in 8 bits, so reports of 252 bytes or more cannot be framed.
+inline constexpr size_t kMaxReportLength = 251;
+
+// Report length of each type, indexed by code; 0 for codes not in use.
+size_t report_length(uint8_t report_type);
+const char* report_type_name(uint8_t report_type);
+
+// The current output channel (process-wide, initially 1).
+uint8_t output_channel();
+
+// Typed convenience over makeHid for the command layer.
+inline int send_report(ReportType type, const uint8_t* report, size_t length) {
+  return makeHid(static_cast<int>(type), report, static_cast<int>(length));
+}
+
+}  // namespace tapline

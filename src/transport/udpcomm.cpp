@@ -1,0 +1,81 @@
+#include "transport/udpcomm.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "platform/clock.h"
+#include "platform/console.h"
+
+namespace tapline {
+namespace {
+
+constexpr size_t kAddressCapacity = 32;  // 31 characters and the terminating zero
+
+char destination_address[kAddressCapacity] = "255.255.255.255";
+int destination_port = 9000;
+// No socket until the first netcfg: a direct udp_send before it must never reach fd 0.
+int udp_socket = -1;
+bool socket_creation_failed = false;
+
+}  // namespace
+
+void udp_frame_sink(const uint8_t* frame, int length) {
+  udp_send(destination_address, destination_port, frame, length & 0xFF);
+  platform::sleep_ms(kUdpFramePauseMs);
+}
+
+}  // namespace tapline
+
+using namespace tapline;
+
+extern "C" int netcfg(const char* address, int port) {
+  if (address != nullptr && address[0] != '\0') {
+    if (std::strlen(address) >= kAddressCapacity) {
+      console_eprintf("netcfg: address \"%s\" is longer than %zu characters; keeping %s\n",
+                      address, kAddressCapacity - 1, destination_address);
+      return -1;
+    }
+    std::strcpy(destination_address, address);
+  }
+  if (port > 0) destination_port = port;
+  console_printf("network:%s:%d\n", destination_address, destination_port);
+
+  const int fresh = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP);
+  if (udp_socket >= 0) close(udp_socket);
+  udp_socket = fresh;
+  if (fresh < 0) {
+    socket_creation_failed = true;
+    console_printf(" error! error code is %d\n", errno);
+    return 1;
+  }
+  socket_creation_failed = false;
+  set_send_cb(udp_frame_sink);
+  return 1;
+}
+
+extern "C" int udp_send(const char* address, int port, const uint8_t* data, int length) {
+  if (socket_creation_failed) return -1;
+  if (udp_socket < 0) {
+    console_printf(" send error!, error code is %d\n", ENOTSOCK);
+    return -1;
+  }
+  sockaddr_in destination{};
+  destination.sin_family = AF_INET;
+  destination.sin_port = htons(static_cast<uint16_t>(port));
+  destination.sin_addr.s_addr = inet_addr(address != nullptr ? address : "");
+  const int broadcast = 1;
+  setsockopt(udp_socket, SOL_SOCKET, SO_BROADCAST, &broadcast, sizeof broadcast);
+  const ssize_t sent =
+      sendto(udp_socket, data, static_cast<size_t>(length < 0 ? 0 : length), 0,
+             reinterpret_cast<const sockaddr*>(&destination), sizeof destination);
+  if (sent < 0) {
+    console_printf(" send error!, error code is %d\n", errno);
+    return -1;
+  }
+  return 0;
+}
