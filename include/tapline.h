@@ -59,6 +59,87 @@ typedef void (*tapline_host_window)(unsigned int message, uintptr_t wparam, char
 /* Stores the host window (NULL stops delivery); returns 0. */
 TAPLINE_EXPORT int set_apphandle(tapline_host_window window);
 
+/* ---- Keyboard ------------------------------------------------------------------- */
+/* Results marked "as makeHid" are the result of the last frame sent: 1 when a
+ * SendCallback was installed, 0 otherwise. */
+
+/* Sends an 8-byte keyboard report (modifiers, reserved, six usages). As makeHid. */
+TAPLINE_EXPORT int kb(const uint8_t* report);
+/* Sends the all-keys-up report. As makeHid. */
+TAPLINE_EXPORT int kb_release(void);
+/* Presses and releases one key by usage (u8). As makeHid. */
+TAPLINE_EXPORT int key_hid(int usage);
+/* Presses a key by name with modifier bits (u8); release (u8) non-zero lifts it after. */
+TAPLINE_EXPORT void key(const char* name, int modifiers, int release);
+/* Key by name: action (u8) 0 release, 1 press, 2 press and release. */
+TAPLINE_EXPORT void key_action(const char* name, int action);
+
+/* ---- Text typing ---------------------------------------------------------------- */
+
+/* Types ASCII text key by key; returns the length of the text in bytes. */
+TAPLINE_EXPORT int key_string(const char* text);
+/* Types any text by Alt codes of its UTF-16 units. */
+TAPLINE_EXPORT void key_unicodestring(const char* text);
+/* Types any text by Alt codes of its GBK (code page 936) bytes. */
+TAPLINE_EXPORT void key_gbkstring(const char* text);
+
+/* ---- Mouse, joystick, consumer and system --------------------------------------- */
+
+/* Relative mouse report: buttons, x, y, wheel (u8 each), then the lifted report. */
+TAPLINE_EXPORT void mouse(int buttons, int x, int y, int wheel);
+TAPLINE_EXPORT int mouse_release(void);
+TAPLINE_EXPORT int left_click(void);
+TAPLINE_EXPORT int right_click(void);
+TAPLINE_EXPORT int middle_click(void);
+TAPLINE_EXPORT int left_right_click(void);
+/* Wheel by n (u8). As makeHid. */
+TAPLINE_EXPORT int wheel(int n);
+/* Relative move by x, y (u8 each). As makeHid. */
+TAPLINE_EXPORT int move(int x, int y);
+/* Absolute mouse in host screen pixels, scaled to the device's 0..4095. As makeHid. */
+TAPLINE_EXPORT int absmouse(int buttons, int x, int y, int wheel);
+TAPLINE_EXPORT int absmouse_release(void);
+/* Absolute move to x, y (u16 each). As makeHid. */
+TAPLINE_EXPORT int absmove(int x, int y);
+/* Joystick buttons (u16); the four further arguments are not used. As makeHid. */
+TAPLINE_EXPORT int joy(int buttons, int unused1, int unused2, int unused3, int unused4);
+/* Consumer-control usage (u16), then its release. As makeHid. */
+TAPLINE_EXPORT int consumer(int usage);
+TAPLINE_EXPORT int vol_up(void);
+TAPLINE_EXPORT int vol_down(void);
+TAPLINE_EXPORT int android_home(void);
+TAPLINE_EXPORT int android_menu(void);
+TAPLINE_EXPORT int android_back(void);
+TAPLINE_EXPORT int power_down(void);
+TAPLINE_EXPORT int power_sleep(void);
+/* Device commands: firmware update mode and restart. As makeHid. */
+TAPLINE_EXPORT int dfu(void);
+TAPLINE_EXPORT int reboot(void);
+
+/* ---- Touch ---------------------------------------------------------------------- */
+
+/* The target screen size in touch units (u16 each); 0 keeps the old size. */
+TAPLINE_EXPORT void touch_set(int width, int height);
+/* One touch report: state (u8), contact (u8), x, y (u16). As makeHid. */
+TAPLINE_EXPORT int touch(int state, int contact, int x, int y);
+TAPLINE_EXPORT int touch_release(int contact);
+TAPLINE_EXPORT int touch_click(int x, int y);
+TAPLINE_EXPORT int touch_longclick(int x, int y);
+TAPLINE_EXPORT void touch_dbclick(int x, int y);
+/* Slides from (x1, y1) to (x2, y2) with a delay (u16 each) between steps. */
+TAPLINE_EXPORT void touch_slide(int x1, int y1, int x2, int y2, int delay);
+TAPLINE_EXPORT int touch_slide_left(void);
+TAPLINE_EXPORT int touch_slide_right(void);
+TAPLINE_EXPORT int touch_slide_up(void);
+TAPLINE_EXPORT int touch_slide_down(void);
+TAPLINE_EXPORT int touch_zoom_in(void);
+TAPLINE_EXPORT int touch_zoom_out(void);
+
+/* ---- Text commands -------------------------------------------------------------- */
+
+/* Runs one text command ("key:...", "mouse:...", ...). 1 accepted, 0 rejected. */
+TAPLINE_EXPORT int quill5_cmd(const char* command);
+
 /* ---- UDP transport -------------------------------------------------------------- */
 
 /* Sets the destination (an empty address or a port <= 0 keeps the current value),
