@@ -1,0 +1,12 @@
+// The process's one connection to the X11 display named by DISPLAY.
+#pragma once
+
+#include <X11/Xlib.h>
+
+namespace tapline::platform {
+
+// Opened on first use and kept for the life of the process. nullptr when no display can
+// be opened; that is said once on standard error, and later calls do not retry.
+Display* x11_display();
+
+}  // namespace tapline::platform
