@@ -150,6 +150,42 @@ TAPLINE_EXPORT int netcfg(const char* address, int port);
 /* Sends one datagram to address:port (u16). 0 sent, -1 not sent. */
 TAPLINE_EXPORT int udp_send(const char* address, int port, const uint8_t* data, int length);
 
+/* ---- Host-only functions ------------------------------------------------------- */
+
+/* The interface version: 100. */
+TAPLINE_EXPORT int dll_version(void);
+/* Shows the test message box (on the console) and returns when it is closed. */
+TAPLINE_EXPORT void test(void);
+
+/* ---- Device access of the HID library, under its own names with a leading "_" ----- */
+
+struct hid_device_info;
+typedef struct hid_device_ hid_device;
+
+TAPLINE_EXPORT int _hid_init(void);
+TAPLINE_EXPORT int _hid_exit(void);
+TAPLINE_EXPORT struct hid_device_info* _hid_enumerate(unsigned short vendor_id,
+                                                      unsigned short product_id);
+TAPLINE_EXPORT void _hid_free_enumeration(struct hid_device_info* devices);
+TAPLINE_EXPORT hid_device* _hid_open(unsigned short vendor_id, unsigned short product_id,
+                                     const wchar_t* serial_number);
+TAPLINE_EXPORT hid_device* _hid_open_path(const char* path);
+TAPLINE_EXPORT int _hid_write(hid_device* device, const unsigned char* data, size_t length);
+TAPLINE_EXPORT int _hid_read_timeout(hid_device* device, unsigned char* data, size_t length,
+                                     int milliseconds);
+TAPLINE_EXPORT int _hid_read(hid_device* device, unsigned char* data, size_t length);
+TAPLINE_EXPORT int _hid_set_nonblocking(hid_device* device, int nonblock);
+TAPLINE_EXPORT int _hid_send_feature_report(hid_device* device, const unsigned char* data,
+                                            size_t length);
+TAPLINE_EXPORT int _hid_get_feature_report(hid_device* device, unsigned char* data, size_t length);
+TAPLINE_EXPORT void _hid_close(hid_device* device);
+TAPLINE_EXPORT int _hid_get_manufacturer_string(hid_device* device, wchar_t* text, size_t max);
+TAPLINE_EXPORT int _hid_get_product_string(hid_device* device, wchar_t* text, size_t max);
+TAPLINE_EXPORT int _hid_get_serial_number_string(hid_device* device, wchar_t* text, size_t max);
+TAPLINE_EXPORT int _hid_get_indexed_string(hid_device* device, int string_index, wchar_t* text,
+                                           size_t max);
+TAPLINE_EXPORT const wchar_t* _hid_error(hid_device* device);
+
 #ifdef __cplusplus
 }
 #endif
