@@ -140,6 +140,36 @@ TAPLINE_EXPORT int touch_zoom_out(void);
 /* Runs one text command ("key:...", "mouse:...", ...). 1 accepted, 0 rejected. */
 TAPLINE_EXPORT int quill5_cmd(const char* command);
 
+/* ---- USB transport -------------------------------------------------------------- */
+
+/* Opens the device under its built-in identities (vendor 0x5131, then 0x5132, product
+ * 0x2019, interface 3) and installs the USB SendCallback. 1 opened, -1 not opened. */
+TAPLINE_EXPORT int open_hiddev_default(void);
+/* Opens interface 3 of the device with these ids (u16 each) and, unless NULL, this serial
+ * number; installs the USB SendCallback. 1 opened, -1 not opened. A device opened before
+ * is closed, and a pin read thread running on it ends (set_pintrig_cb starts a new one). */
+TAPLINE_EXPORT int open_hiddev(int vendor_id, int product_id, const wchar_t* serial_number);
+/* Ends the pin read thread, if any, then closes the device. */
+TAPLINE_EXPORT void close_hiddev(void);
+/* Writes data (length u8, at most 64 bytes used) as one 65-byte output report, opening
+ * the default device first when none is open. The bytes written (65), -1 when the write
+ * failed, 0 when no device could be opened. */
+TAPLINE_EXPORT int hiddev_write(const uint8_t* data, int length);
+/* Waits for one input report and copies at most length (u8) bytes of it into buffer.
+ * The bytes delivered, or -1 on a read failure or with no device open. */
+TAPLINE_EXPORT int hiddev_read(uint8_t* buffer, int length);
+
+/* Told of every input report with an active trigger pin: bit i of pin_mask is pin i
+ * (0 to 9), status_word is 0 to 65535. Called on the thread that calls
+ * run_pending_calls or close_hiddev. */
+typedef void (*tapline_pintrig_cb)(int pin_mask, int status_word);
+/* Installs (or with NULL removes) the pin callback; with a device open, starts the read
+ * thread unless it runs already. Open the device first. */
+TAPLINE_EXPORT void set_pintrig_cb(tapline_pintrig_cb callback);
+/* Makes the pin callback calls that the read thread has waiting; call it from the host's
+ * main loop. Returns how many were made. */
+TAPLINE_EXPORT int run_pending_calls(void);
+
 /* ---- UDP transport -------------------------------------------------------------- */
 
 /* Sets the destination (an empty address or a port <= 0 keeps the current value),
