@@ -7,16 +7,17 @@
 #include <vector>
 
 #include "command/frame.h"
+#include "command_capture.h"
 #include "platform/key_state.h"
-#include "script_input_harness.h"
+#include "script_state.h"
 #include "tapline.h"
 
 namespace {
 
 using tapline::platform::kKeyHeld;
 using tapline::platform::kKeyToggled;
-using tapline::test_support::FrameLog;
 using tapline::test_support::ScriptState;
+using tapline::testing::CommandCapture;
 
 // A host keyboard whose keys hold given states; a key may go down after some reads.
 class ScriptedKeys final : public tapline::platform::KeyStateSource {
@@ -28,7 +29,7 @@ class ScriptedKeys final : public tapline::platform::KeyStateSource {
     const auto fixed = states.find(virtual_key);
     return fixed == states.end() ? 0 : fixed->second;
   }
-  bool can_be_held(int virtual_key) override { return virtual_key > 0 && virtual_key < 256; }
+  bool can_be_held(int virtual_key) override { return virtual_key != 0; }
 
   int reads_of(int virtual_key) const {
     int count = 0;
@@ -49,15 +50,16 @@ class DeviceState : public ::testing::Test {
     set_channel(1);
   }
 
-  std::vector<std::string> sleeps() const {
+  // The pauses since the last call.
+  std::vector<std::string> sleeps() {
     std::vector<std::string> result;
-    for (const std::string& line : log_.lines)
+    for (const std::string& line : capture_.take())
       if (line.rfind("sleep ", 0) == 0) result.push_back(line);
     return result;
   }
 
   ScriptedKeys keys_;
-  FrameLog log_;
+  CommandCapture capture_;
   ScriptState script_;
 };
 
@@ -92,10 +94,14 @@ TEST_F(DeviceState, GetLEDReadsCapsLockForIndexZeroToTwo) {
 
 TEST_F(DeviceState, WaitKeyResolvesNumbersAndNames) {
   for (int code : {0x41, 0x0D, 65 + 256, 0x7B}) keys_.states[code] = kKeyHeld;
-  for (const char* key : {"'a'", "'A'", "65", "'65'", "65.7", "' Enter '", "'f12'", "321"}) {
+  const std::pair<const char*, int> keys[] = {
+      {"'a'", 0x41},  {"'A'", 0x41},       {"65", 0x41},    {"'65'", 0x41},
+      {"65.7", 0x41}, {"' Enter '", 0x0D}, {"'f12'", 0x7B}, {"321", 321},
+  };
+  for (const auto& [key, code] : keys) {
     keys_.asked.clear();
     EXPECT_EQ(script_.integer(std::string("WaitKey(") + key + ")"), 1) << key;
-    ASSERT_EQ(keys_.asked.size(), 1u) << key;
+    EXPECT_EQ(keys_.asked, std::vector<int>{code}) << key;
   }
   EXPECT_TRUE(sleeps().empty());
 }
@@ -111,15 +117,13 @@ TEST_F(DeviceState, WaitKeyTimeOutCountsPolls) {
   // 35 ms: polls at 10, 20, 30 and 40 with three pauses between them.
   EXPECT_EQ(script_.integer("WaitKey('a', 35)"), 0);
   EXPECT_EQ(keys_.reads_of(0x41), 4);
-  EXPECT_EQ(sleeps().size(), 3u);
+  EXPECT_EQ(sleeps(), (std::vector<std::string>{"sleep 10", "sleep 10", "sleep 10"}));
 
-  log_.clear();
   keys_.asked.clear();
   EXPECT_EQ(script_.integer("WaitKey('a', '10')"), 0);  // one poll, no pause
   EXPECT_EQ(keys_.asked.size(), 1u);
   EXPECT_TRUE(sleeps().empty());
 
-  log_.clear();
   keys_.asked.clear();
   EXPECT_EQ(script_.integer("WaitKey('a', 1)"), 0);
   EXPECT_EQ(keys_.asked.size(), 1u);
@@ -137,7 +141,7 @@ TEST_F(DeviceState, WaitKeyOnAKeyThatCannotBeHeld) {
   EXPECT_EQ(keys_.asked, (std::vector<int>{0, 0, 0}));
   // ... and without one it returns at once instead of waiting for ever.
   keys_.asked.clear();
-  log_.clear();
+  sleeps();
   ::testing::internal::CaptureStderr();
   EXPECT_EQ(script_.integer("WaitKey('NoSuchKey')"), 0);
   EXPECT_EQ(script_.integer("WaitKey({}, 0)"), 0);
@@ -147,11 +151,21 @@ TEST_F(DeviceState, WaitKeyOnAKeyThatCannotBeHeld) {
   EXPECT_TRUE(sleeps().empty());
 }
 
+class FixedClock final : public tapline::platform::Clock {
+ public:
+  uint32_t tick_ms() override { return now; }
+  void sleep_ms(int64_t) override {}
+  uint32_t now = 0;
+};
+
 TEST_F(DeviceState, TimeStampIsTheUnsignedTickCount) {
-  log_.now = 4294967295u;
+  FixedClock clock;
+  tapline::platform::set_clock(&clock);
+  clock.now = 4294967295u;
   EXPECT_EQ(script_.integer("GetTimeStamp()"), 4294967295);
-  log_.now = 12345;
+  clock.now = 12345;
   EXPECT_EQ(script_.integer("GetTimeStamp(1, 2, 3)"), 12345);
+  tapline::platform::set_clock(&capture_);
 }
 
 TEST_F(DeviceState, DeviceIdIsZero) { EXPECT_EQ(script_.integer("GetDeviceID()"), 0); }
@@ -159,9 +173,9 @@ TEST_F(DeviceState, DeviceIdIsZero) { EXPECT_EQ(script_.integer("GetDeviceID()")
 TEST_F(DeviceState, SetChannelByName) {
   const auto type_byte_after = [this](const char* call) {
     script_.run(call);
-    log_.raw_frames.clear();
+    capture_.take();
     kb_release();
-    return log_.raw_frames.at(0)[3];
+    return capture_.frames().at(0)[3];
   };
   EXPECT_EQ(type_byte_after("set_channel('usb')"), 0x81);
   EXPECT_EQ(tapline::output_channel(), 2);
@@ -169,23 +183,22 @@ TEST_F(DeviceState, SetChannelByName) {
   EXPECT_EQ(tapline::output_channel(), 1);
   EXPECT_EQ(type_byte_after("set_channel('USB')"), 0x81);
   // Not trimmed, no partial matches, nothing for other values: the channel stays.
-  for (const char* call : {"set_channel(' USB')", "set_channel('USB ')", "set_channel('US')",
-                           "set_channel('bl')", "set_channel()", "set_channel(1)",
-                           "set_channel('USBX')"})
+  for (const char* call :
+       {"set_channel(' USB')", "set_channel('USB ')", "set_channel('US')", "set_channel('bl')",
+        "set_channel()", "set_channel(1)", "set_channel('USBX')"})
     EXPECT_EQ(type_byte_after(call), 0x81) << call;
   EXPECT_EQ(script_.result_count("set_channel('usb')"), 0);
 }
 
 TEST_F(DeviceState, HidCmdRunsTheTextCommand) {
   EXPECT_EQ(script_.integer("hid_cmd('mouse:leftclick')"), 1);
-  EXPECT_EQ(log_.frames(), (std::vector<std::string>{"Mouse 01 00 00 00 00 00 00",
-                                                     "Mouse 00 00 00 00 00 00 00"}));
-  log_.clear();
+  EXPECT_EQ(capture_.take(), (std::vector<std::string>{"Mouse 01 00 00 00 00 00 00", "sleep 2",
+                                                       "Mouse 00 00 00 00 00 00 00"}));
   EXPECT_EQ(script_.integer("hid_cmd('no colon')"), 0);
   EXPECT_EQ(script_.integer("hid_cmd()"), 0);
   EXPECT_EQ(script_.integer("hid_cmd(12)"), 0);
   EXPECT_EQ(script_.integer("hid_cmd('consumer:powerdown')"), 0);
-  EXPECT_EQ(log_.frames(), std::vector<std::string>{"SystemControl 01 00 00 00 00 00 00"});
+  EXPECT_EQ(capture_.take(), std::vector<std::string>{"SystemControl 01 00 00 00 00 00 00"});
 }
 
 }  // namespace

@@ -5,12 +5,13 @@
 #include <cstdlib>
 #include <string>
 
-#include "script_input_harness.h"
+#include "command_capture.h"
+#include "script_state.h"
 
 namespace {
 
-using tapline::test_support::FrameLog;
 using tapline::test_support::ScriptState;
+using tapline::testing::CommandCapture;
 
 size_t occurrences(const std::string& text, const std::string& word) {
   size_t count = 0;
@@ -20,7 +21,7 @@ size_t occurrences(const std::string& text, const std::string& word) {
 
 TEST(NoDisplay, KeysReadAsUpAndWaitsEnd) {
   unsetenv("DISPLAY");
-  FrameLog log;
+  CommandCapture capture;
   ScriptState script;
   ::testing::internal::CaptureStderr();
   EXPECT_EQ(script.integer("GetKeyState(65)"), 0);
@@ -30,7 +31,7 @@ TEST(NoDisplay, KeysReadAsUpAndWaitsEnd) {
   EXPECT_EQ(script.integer("WaitKey('a', 20)"), 0);
   const std::string errors = ::testing::internal::GetCapturedStderr();
   EXPECT_EQ(occurrences(errors, "no X11 display"), 1u) << errors;
-  EXPECT_EQ(log.lines, std::vector<std::string>{"sleep 10"});
+  EXPECT_EQ(capture.take(), std::vector<std::string>{"sleep 10"});
 }
 
 }  // namespace

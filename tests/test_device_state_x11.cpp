@@ -1,11 +1,7 @@
 // Host key state from a real X server: a private Xvfb display whose keys are pressed
 // through XTest, read back through the script functions.
-#include <X11/XKBlib.h>
-#include <X11/Xlib.h>
-#include <X11/extensions/XTest.h>
-#include <X11/keysym.h>
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
@@ -17,15 +13,23 @@
 #include <string>
 #include <thread>
 
+#include "command_capture.h"
 #include "platform/key_state.h"
-#include "script_input_harness.h"
+#include "script_state.h"
+
+// Last: Xlib's macros (None, True, Bool) clash with names in the headers above.
+// clang-format off
+#include <X11/Xlib.h>
+#include <X11/extensions/XTest.h>
+#include <X11/keysym.h>
+// clang-format on
 
 extern char** environ;
 
 namespace {
 
-using tapline::test_support::FrameLog;
 using tapline::test_support::ScriptState;
+using tapline::testing::CommandCapture;
 
 // One Xvfb for the test program, on a free display number derived from the pid.
 class XvfbDisplay {
@@ -34,12 +38,12 @@ class XvfbDisplay {
     const int base = 200 + static_cast<int>(getpid() % 400);
     for (int number = base; number < base + 40; ++number) {
       const std::string lock = "/tmp/.X" + std::to_string(number) + "-lock";
-      struct stat info{};
+      struct stat info {};
       if (stat(lock.c_str(), &info) == 0) continue;
       const std::string name = ":" + std::to_string(number);
-      char* argv[] = {const_cast<char*>("Xvfb"), const_cast<char*>(name.c_str()),
+      char* argv[] = {const_cast<char*>("Xvfb"),     const_cast<char*>(name.c_str()),
                       const_cast<char*>("-noreset"), const_cast<char*>("-nolisten"),
-                      const_cast<char*>("tcp"), nullptr};
+                      const_cast<char*>("tcp"),      nullptr};
       posix_spawn_file_actions_t actions;
       posix_spawn_file_actions_init(&actions);
       posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
@@ -130,7 +134,7 @@ class HostKeys : public ::testing::Test {
   }
 
   Display* tester_ = nullptr;
-  FrameLog log_;  // the clock: WaitKey's pauses are recorded, not slept
+  CommandCapture capture_;  // the clock: WaitKey's pauses are recorded, not slept
   ScriptState script_;
 };
 
@@ -151,29 +155,68 @@ struct MappedKey {
 
 TEST_F(HostKeys, VirtualKeysFindTheirKeys) {
   const MappedKey keys[] = {
-      {'A', XK_a},           {'Z', XK_z},           {'0', XK_0},
-      {'9', XK_9},           {0x70, XK_F1},         {0x7B, XK_F12},
-      {0x08, XK_BackSpace},  {0x09, XK_Tab},        {0x0D, XK_Return},
-      {0x0D, XK_KP_Enter},   {0x13, XK_Pause},      {0x1B, XK_Escape},
-      {0x20, XK_space},      {0x21, XK_Prior},      {0x22, XK_Next},
-      {0x23, XK_End},        {0x24, XK_Home},       {0x25, XK_Left},
-      {0x26, XK_Up},         {0x27, XK_Right},      {0x28, XK_Down},
-      {0x2C, XK_Print},      {0x2D, XK_Insert},     {0x2E, XK_Delete},
-      {0x60, XK_KP_0},       {0x61, XK_KP_1},       {0x69, XK_KP_9},
-      {0x6A, XK_KP_Multiply}, {0x6B, XK_KP_Add},    {0x6D, XK_KP_Subtract},
-      {0x6E, XK_KP_Decimal}, {0x6F, XK_KP_Divide},  {0x10, XK_Shift_L},
-      {0x10, XK_Shift_R},    {0xA0, XK_Shift_L},    {0xA1, XK_Shift_R},
-      {0x11, XK_Control_L},  {0x11, XK_Control_R},  {0xA2, XK_Control_L},
-      {0xA3, XK_Control_R},  {0x12, XK_Alt_L},      {0x12, XK_Alt_R},
-      {0xA4, XK_Alt_L},      {0xA5, XK_Alt_R},      {0x5B, XK_Super_L},
-      {0x5C, XK_Super_R},    {0x5D, XK_Menu},       {0xBA, XK_semicolon},
-      {0xBB, XK_equal},      {0xBC, XK_comma},      {0xBD, XK_minus},
-      {0xBE, XK_period},     {0xBF, XK_slash},      {0xC0, XK_grave},
-      {0xDB, XK_bracketleft}, {0xDC, XK_backslash}, {0xDD, XK_bracketright},
+      {'A', XK_a},
+      {'Z', XK_z},
+      {'0', XK_0},
+      {'9', XK_9},
+      {0x70, XK_F1},
+      {0x7B, XK_F12},
+      {0x08, XK_BackSpace},
+      {0x09, XK_Tab},
+      {0x0D, XK_Return},
+      {0x0D, XK_KP_Enter},
+      {0x13, XK_Pause},
+      {0x1B, XK_Escape},
+      {0x20, XK_space},
+      {0x21, XK_Prior},
+      {0x22, XK_Next},
+      {0x23, XK_End},
+      {0x24, XK_Home},
+      {0x25, XK_Left},
+      {0x26, XK_Up},
+      {0x27, XK_Right},
+      {0x28, XK_Down},
+      {0x2C, XK_Print},
+      {0x2D, XK_Insert},
+      {0x2E, XK_Delete},
+      {0x60, XK_KP_0},
+      {0x61, XK_KP_1},
+      {0x69, XK_KP_9},
+      {0x6A, XK_KP_Multiply},
+      {0x6B, XK_KP_Add},
+      {0x6D, XK_KP_Subtract},
+      {0x6E, XK_KP_Decimal},
+      {0x6F, XK_KP_Divide},
+      {0x10, XK_Shift_L},
+      {0x10, XK_Shift_R},
+      {0xA0, XK_Shift_L},
+      {0xA1, XK_Shift_R},
+      {0x11, XK_Control_L},
+      {0x11, XK_Control_R},
+      {0xA2, XK_Control_L},
+      {0xA3, XK_Control_R},
+      {0x12, XK_Alt_L},
+      {0x12, XK_Alt_R},
+      {0xA4, XK_Alt_L},
+      {0xA5, XK_Alt_R},
+      {0x5B, XK_Super_L},
+      {0x5C, XK_Super_R},
+      {0x5D, XK_Menu},
+      {0xBA, XK_semicolon},
+      {0xBB, XK_equal},
+      {0xBC, XK_comma},
+      {0xBD, XK_minus},
+      {0xBE, XK_period},
+      {0xBF, XK_slash},
+      {0xC0, XK_grave},
+      {0xDB, XK_bracketleft},
+      {0xDC, XK_backslash},
+      {0xDD, XK_bracketright},
       {0xDE, XK_apostrophe},
   };
   for (const MappedKey& key : keys) {
-    SCOPED_TRACE(std::string(XKeysymToString(key.keysym)) + " as " + std::to_string(key.virtual_key));
+    SCOPED_TRACE(std::string(XKeysymToString(key.keysym)) + " as " +
+                 std::to_string(key.virtual_key));
     press(key.keysym);
     EXPECT_LT(key_state(key.virtual_key), 0);
     release(key.keysym);
@@ -235,8 +278,7 @@ TEST_F(HostKeys, MouseButtonsReadAsKeys) {
 }
 
 TEST_F(HostKeys, CodesWithoutAKeyReadAsUp) {
-  for (int code : {0, 0x07, 0x0A, 0xFF, 0x100, 0x141, -1})
-    EXPECT_EQ(key_state(code), 0) << code;
+  for (int code : {0, 0x07, 0x0A, 0xFF, 0x100, 0x141, -1}) EXPECT_EQ(key_state(code), 0) << code;
 }
 
 TEST_F(HostKeys, WaitKeySeesAHeldKey) {
@@ -245,7 +287,7 @@ TEST_F(HostKeys, WaitKeySeesAHeldKey) {
   EXPECT_EQ(script_.integer("WaitKey(13, 50)"), 1);
   release(XK_Return);
   EXPECT_EQ(script_.integer("WaitKey('Enter', 50)"), 0);
-  EXPECT_EQ(log_.lines.size(), 4u);  // four 10 ms pauses of the last wait
+  EXPECT_EQ(capture_.take().size(), 4u);  // four 10 ms pauses of the last wait
 }
 
 TEST_F(HostKeys, WaitKeyWithoutTimeOutRefusesKeysThatDoNotExist) {
@@ -253,7 +295,7 @@ TEST_F(HostKeys, WaitKeyWithoutTimeOutRefusesKeysThatDoNotExist) {
   EXPECT_EQ(script_.integer("WaitKey('NoSuchKey')"), 0);  // code 0
   EXPECT_EQ(script_.integer("WaitKey(7)"), 0);            // no key has this code
   ::testing::internal::GetCapturedStderr();
-  EXPECT_TRUE(log_.lines.empty());
+  EXPECT_TRUE(capture_.take().empty());
 }
 
 }  // namespace

@@ -7,14 +7,14 @@
 #include <string>
 #include <vector>
 
-#include "platform/screen_source.h"
-#include "script_input_harness.h"
+#include "command_capture.h"
+#include "script_state.h"
 #include "tapline.h"
 
 namespace {
 
-using tapline::test_support::FrameLog;
 using tapline::test_support::ScriptState;
+using tapline::testing::CommandCapture;
 using Lines = std::vector<std::string>;
 
 std::string report(const char* type, std::initializer_list<int> bytes) {
@@ -46,58 +46,55 @@ std::string consumer(int usage) {
   return report("Consumer", {usage & 0xFF, usage >> 8, 0, 0, 0, 0, 0});
 }
 
-std::string joystick(int mask) { return report("Joystick", {mask & 0xFF, mask >> 8, 0, 0, 0, 0, 0}); }
-
-class FixedScreen final : public tapline::platform::ScreenSource {
- public:
-  tapline::platform::ScreenSize size() override { return {1920, 1080}; }
-  std::optional<tapline::platform::ScreenPoint> cursor() override {
-    return tapline::platform::ScreenPoint{0, 0};
-  }
-};
+std::string joystick(int mask) {
+  return report("Joystick", {mask & 0xFF, mask >> 8, 0, 0, 0, 0, 0});
+}
 
 class InputBindings : public ::testing::Test {
  protected:
   void SetUp() override {
-    tapline::platform::set_screen(&screen_);
     // Held keys and the touch area are process-wide: start every test from the initial
-    // state, without logging what that sends.
+    // state, without recording what that sends.
     key_action("", 1);
     touch_set(1080, 2408);
-    log_.clear();
+    capture_.take();
   }
-  void TearDown() override { tapline::platform::set_screen(nullptr); }
 
   Lines run(const std::string& chunk) {
-    log_.clear();
+    capture_.take();
     script_.run(chunk);
-    return log_.lines;
+    return capture_.take();
   }
 
-  FixedScreen screen_;
-  FrameLog log_;
+  // The frames of the chunk, whole.
+  std::vector<std::vector<uint8_t>> raw_frames(const std::string& chunk) {
+    capture_.take();
+    script_.run(chunk);
+    return capture_.frames();
+  }
+
+  tapline::testing::FixedScreen screen_{1920, 1080};
+  CommandCapture capture_;
   ScriptState script_;
 };
 
 TEST_F(InputBindings, DeviceAndPowerCommandsSendOneFrameEach) {
-  EXPECT_EQ(run("reboot()"), Lines{report("DeviceCommand", {0xF1, 0x0E, 0, 0, 0, 0, 0, 0, 0, 0,
-                                                             0, 0, 0, 0, 0, 0})});
-  EXPECT_EQ(run("dfu()"), Lines{report("DeviceCommand", {0xF3, 0x0C, 0, 0, 0, 0, 0, 0, 0, 0, 0,
-                                                          0, 0, 0, 0, 0})});
+  EXPECT_EQ(run("reboot()"),
+            Lines{report("DeviceCommand", {0xF1, 0x0E, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0})});
+  EXPECT_EQ(run("dfu()"),
+            Lines{report("DeviceCommand", {0xF3, 0x0C, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0})});
   EXPECT_EQ(run("PowerDown()"), Lines{report("SystemControl", {1, 0, 0, 0, 0, 0, 0})});
   EXPECT_EQ(run("PowerSleep()"), Lines{report("SystemControl", {2, 0, 0, 0, 0, 0, 0})});
   // The device command frame, byte for byte: 20 bytes, length 0x10, checksum 0x47.
-  run("dfu()");
-  ASSERT_EQ(log_.raw_frames.back().size(), 20u);
-  EXPECT_EQ(log_.raw_frames.back()[1], 0x10);
-  EXPECT_EQ(log_.raw_frames.back()[2], 0x47);
-  EXPECT_EQ(log_.raw_frames.back()[3], 0x48);
+  std::vector<uint8_t> dfu_frame{0x2C, 0x10, 0x47, 0x48, 0xF3, 0x0C};
+  dfu_frame.resize(20);
+  EXPECT_EQ(raw_frames("dfu()"), std::vector<std::vector<uint8_t>>{dfu_frame});
 }
 
 TEST_F(InputBindings, ConsumerKeysPressAndRelease) {
   const auto tap = [](int usage) { return Lines{consumer(usage), "sleep 10", consumer(0)}; };
   EXPECT_EQ(run("consumer(0x223)"), tap(0x223));
-  EXPECT_EQ(run("Consumer('233')"), tap(0xE9));  // a numeric text counts as its number
+  EXPECT_EQ(run("Consumer('233')"), tap(0xE9));           // a numeric text counts as its number
   EXPECT_EQ(run("consumer(0x10000 + 0xEA)"), tap(0xEA));  // cut to 16 bits by the command
   EXPECT_EQ(run("consumer()"), tap(0));
   EXPECT_EQ(run("vol_up()"), tap(0xE9));
@@ -108,13 +105,16 @@ TEST_F(InputBindings, ConsumerKeysPressAndRelease) {
 }
 
 TEST_F(InputBindings, ClicksAndButtons) {
-  const auto click = [](int buttons) { return Lines{mouse(buttons, 0, 0, 0), "sleep 2", kMouseUp}; };
+  const auto click = [](int buttons) {
+    return Lines{mouse(buttons, 0, 0, 0), "sleep 2", kMouseUp};
+  };
   EXPECT_EQ(run("LeftClick()"), click(1));
   EXPECT_EQ(run("RightClick()"), click(2));
   EXPECT_EQ(run("MiddleClick()"), click(4));
   EXPECT_EQ(run("LeftRightClick()"), click(3));
   Lines twice = click(1);
-  twice.insert(twice.end(), twice.begin(), twice.end());
+  const Lines once = twice;
+  twice.insert(twice.end(), once.begin(), once.end());
   EXPECT_EQ(run("LeftDoubleClick()"), twice);
 
   EXPECT_EQ(run("LeftDown()"), (Lines{mouse(1, 0, 0, 0), "sleep 2"}));
@@ -140,7 +140,8 @@ TEST_F(InputBindings, WheelAndRelativeMoveSendOneReportEach) {
 
 TEST_F(InputBindings, MoveToScalesHostPixelsToTheAbsoluteRange) {
   // 1920 x 1080 host screen: the centre is 2047 on both axes, the origin 0.
-  EXPECT_EQ(run("MoveTo(960, '540')"), Lines{report("AbsoluteMouse", {0, 0, 0xFF, 0x07, 0xFF, 0x07, 0})});
+  EXPECT_EQ(run("MoveTo(960, '540')"),
+            Lines{report("AbsoluteMouse", {0, 0, 0xFF, 0x07, 0xFF, 0x07, 0})});
   EXPECT_EQ(run("MoveTo()"), Lines{report("AbsoluteMouse", {0, 0, 0, 0, 0, 0, 0})});
 }
 
@@ -175,7 +176,7 @@ TEST_F(InputBindings, VKGivesVirtualKeyCodesAsIntegers) {
   EXPECT_EQ(script_.integer("VK({})"), 0);
   EXPECT_EQ(script_.integer("VK(7)"), '7');  // one character after conversion to text
   EXPECT_EQ(script_.result_count("VK('a')"), 1);
-  EXPECT_TRUE(log_.lines.empty());
+  EXPECT_TRUE(capture_.take().empty());
 }
 
 TEST_F(InputBindings, KeyHidTapsOneUsage) {
@@ -217,9 +218,9 @@ TEST_F(InputBindings, TouchChoosesByArgumentCount) {
   EXPECT_EQ(run("Touch('1', 1.9, '540', 1204.7)"), Lines{touch(1, 1, 2047, 2047)});
   EXPECT_TRUE(run("Touch() Touch(5) Touch(1, 2, 3, 4, 5)").empty());
   // The exact frame of a touch at the centre.
-  run("Touch(540, 1204)");
-  EXPECT_EQ(log_.raw_frames.back(),
-            (std::vector<uint8_t>{0x2C, 0x06, 0x54, 0x47, 0x01, 0x00, 0xFF, 0x07, 0xFF, 0x07}));
+  EXPECT_EQ(raw_frames("Touch(540, 1204)"),
+            (std::vector<std::vector<uint8_t>>{
+                {0x2C, 0x06, 0x54, 0x47, 0x01, 0x00, 0xFF, 0x07, 0xFF, 0x07}}));
 }
 
 TEST_F(InputBindings, TouchSetChangesTheCoordinateSpace) {
@@ -240,8 +241,8 @@ TEST_F(InputBindings, TouchTapsAndPresses) {
             (Lines{touch(1, 0, 2047, 2047), "sleep 1000", kLift}));
   // Zero coordinates of a double tap mean the centre of the area.
   const std::string down = touch(1, 0, 2047, 2047);
-  EXPECT_EQ(run("TouchDbClick(0, 0)"), (Lines{down, "sleep 60", kLift, "sleep 250", down,
-                                              "sleep 60", kLift, "sleep 10"}));
+  EXPECT_EQ(run("TouchDbClick(0, 0)"),
+            (Lines{down, "sleep 60", kLift, "sleep 250", down, "sleep 60", kLift, "sleep 10"}));
 }
 
 TEST_F(InputBindings, TouchSlideTakesAnOptionalInterval) {
@@ -275,15 +276,17 @@ TEST_F(InputBindings, TouchGesturesEndWithLifts) {
     ASSERT_GE(lines.size(), 3u) << gesture;
     EXPECT_EQ(lines.back(), kLift) << gesture;
   }
-  // Five two-finger steps, then both contacts lift.
+  // Five two-finger steps 10 ms apart, then both contacts lift.
   const Lines zoom_in = run("TouchZoomIn()");
-  ASSERT_EQ(log_.frames().size(), 12u);
-  EXPECT_EQ(zoom_in.front(), touch(1, 0, 2047, 500 * 4095 / 2408));
-  EXPECT_EQ(log_.frames()[10], kLift);
-  EXPECT_EQ(log_.frames()[11], touch(0, 1, 0, 0));
-  run("TouchZoomOut()");
-  ASSERT_EQ(log_.frames().size(), 12u);
-  EXPECT_EQ(log_.frames()[0], touch(1, 0, 2047, 2047));
+  ASSERT_EQ(zoom_in.size(), 17u);
+  EXPECT_EQ(zoom_in[0], touch(1, 0, 2047, 500 * 4095 / 2408));
+  EXPECT_EQ(zoom_in[1], touch(1, 1, 2047, 580 * 4095 / 2408));
+  EXPECT_EQ(zoom_in[2], "sleep 10");
+  EXPECT_EQ(zoom_in[15], kLift);
+  EXPECT_EQ(zoom_in[16], touch(0, 1, 0, 0));
+  const Lines zoom_out = run("TouchZoomOut()");
+  ASSERT_EQ(zoom_out.size(), 17u);
+  EXPECT_EQ(zoom_out[0], touch(1, 0, 2047, 2047));
 }
 
 TEST_F(InputBindings, JoyKeyPressesOneButton) {
@@ -291,7 +294,7 @@ TEST_F(InputBindings, JoyKeyPressesOneButton) {
   EXPECT_EQ(run("joyKey(3)"), tap(0x0008));
   EXPECT_EQ(run("joyKey(0)"), tap(0x0001));
   EXPECT_EQ(run("joyKey(15)"), tap(0x8000));
-  EXPECT_EQ(run("joyKey(16)"), tap(0));  // 16..31 fall outside the 16 buttons
+  EXPECT_EQ(run("joyKey(16)"), tap(0));       // 16..31 fall outside the 16 buttons
   EXPECT_EQ(run("joyKey(32)"), tap(0x0001));  // only the low five bits count
   EXPECT_EQ(run("joyKey('3.9')"), tap(0x0008));
   EXPECT_EQ(run("joyKey(-1)"), tap(0));  // -1 & 31 is 31
@@ -299,16 +302,16 @@ TEST_F(InputBindings, JoyKeyPressesOneButton) {
 }
 
 TEST_F(InputBindings, FunctionsReturnNothingAndRaiseNoErrors) {
-  for (const char* call :
-       {"LeftClick()", "MoveR({}, 'x')", "Touch(1, 2)", "TouchSlide(1, 2, 3)", "joyKey(true)",
-        "consumer(function() end)", "key('F1', 12)"})
+  for (const char* call : {"LeftClick()", "MoveR({}, 'x')", "Touch(1, 2)", "TouchSlide(1, 2, 3)",
+                           "joyKey(true)", "consumer(function() end)", "key('F1', 12)"})
     EXPECT_EQ(script_.result_count(call), 0) << call;
 }
 
 TEST_F(InputBindings, NothingIsSentWithoutATransport) {
   set_send_cb(nullptr);
   script_.run("LeftClick() KeyPress('a') Touch(1, 2) consumer(5)");
-  EXPECT_TRUE(log_.frames().empty());
+  EXPECT_TRUE(capture_.frames().empty());
+  EXPECT_EQ(capture_.slept_ms(), 2 + 10);  // the commands still take their pauses
 }
 
 }  // namespace

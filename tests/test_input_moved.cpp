@@ -9,33 +9,32 @@
 #include <vector>
 
 #include "command/host_message.h"
+#include "command_capture.h"
 #include "platform/screen_source.h"
-#include "script_input_harness.h"
+#include "script_state.h"
 #include "tapline.h"
 
 namespace {
 
-using tapline::test_support::FrameLog;
 using tapline::test_support::ScriptState;
+using tapline::testing::CommandCapture;
 
 constexpr int kWidth = 1920;
 constexpr int kHeight = 1080;
 
-// A host pointer that moves by gain pixels per unit of every relative mouse report and
-// stops at the screen's edges. It keeps fractions of a pixel, as an acceleration curve
-// below 1 does, and shows whole pixels.
+// A host pointer that moves by gain pixels per unit of every relative mouse report sent
+// so far and stops at the screen's edges. It keeps fractions of a pixel, as an
+// acceleration curve below 1 does, and shows whole pixels.
 class FollowingPointer final : public tapline::platform::ScreenSource {
  public:
+  explicit FollowingPointer(const CommandCapture& capture) : capture_(capture) {}
+
   tapline::platform::ScreenSize size() override { return {kWidth, kHeight}; }
   std::optional<tapline::platform::ScreenPoint> cursor() override {
     ++reads;
     if (!available) return std::nullopt;
+    follow_new_frames();
     return tapline::platform::ScreenPoint{static_cast<int>(x), static_cast<int>(y)};
-  }
-  void follow(uint8_t type, const uint8_t* report) {
-    if (type != 5) return;
-    x = clamp(x + gain * static_cast<int8_t>(report[2]), kWidth - 1);
-    y = clamp(y + gain * static_cast<int8_t>(report[3]), kHeight - 1);
   }
 
   double x = 100;
@@ -45,7 +44,21 @@ class FollowingPointer final : public tapline::platform::ScreenSource {
   int reads = 0;
 
  private:
-  static double clamp(double value, int high) { return value < 0 ? 0 : value > high ? high : value; }
+  void follow_new_frames() {
+    const std::vector<std::vector<uint8_t>>& frames = capture_.frames();
+    for (; followed_ < frames.size(); ++followed_) {
+      const std::vector<uint8_t>& frame = frames[followed_];
+      if ((frame[3] & 0x1F) != 5) continue;
+      x = clamp(x + gain * static_cast<int8_t>(frame[6]), kWidth - 1);
+      y = clamp(y + gain * static_cast<int8_t>(frame[7]), kHeight - 1);
+    }
+  }
+  static double clamp(double value, int high) {
+    return value < 0 ? 0 : value > high ? high : value;
+  }
+
+  const CommandCapture& capture_;
+  size_t followed_ = 0;
 };
 
 std::mutex host_texts_lock;
@@ -61,7 +74,6 @@ class MoveD : public ::testing::Test {
  protected:
   void SetUp() override {
     tapline::platform::set_screen(&pointer_);
-    log_.on_frame = [this](uint8_t type, const uint8_t* report, int) { pointer_.follow(type, report); };
     set_apphandle(&host_window);
     std::lock_guard guard(host_texts_lock);
     host_texts.clear();
@@ -80,14 +92,14 @@ class MoveD : public ::testing::Test {
   // The movement (x, y) of every relative mouse report that moves.
   std::vector<std::pair<int, int>> moves() const {
     std::vector<std::pair<int, int>> result;
-    for (const std::vector<uint8_t>& frame : log_.raw_frames)
+    for (const std::vector<uint8_t>& frame : capture_.frames())
       if ((frame[3] & 0x1F) == 5 && (frame[6] || frame[7]))
         result.emplace_back(static_cast<int8_t>(frame[6]), static_cast<int8_t>(frame[7]));
     return result;
   }
 
-  FollowingPointer pointer_;
-  FrameLog log_;
+  CommandCapture capture_;
+  FollowingPointer pointer_{capture_};
   ScriptState script_;
 };
 
@@ -106,10 +118,11 @@ TEST_F(MoveD, DiagonalThenStraightInOnePass) {
   EXPECT_EQ(messages(), std::vector<std::string>{"当前坐标x:100 y:100  移动3  7个单位"});
   EXPECT_EQ(moves(), repeated({1, 1}, 3) + repeated({1, 0}, 7));
   // Every move is a movement report, the command's 2 ms, then the lifted report.
-  ASSERT_EQ(log_.lines.size(), 30u);
-  EXPECT_EQ(log_.lines[0], "Mouse 00 00 01 01 00 00 00");
-  EXPECT_EQ(log_.lines[1], "sleep 2");
-  EXPECT_EQ(log_.lines[2], "Mouse 00 00 00 00 00 00 00");
+  const std::vector<std::string> lines = capture_.take();
+  ASSERT_EQ(lines.size(), 30u);
+  EXPECT_EQ(lines[0], "Mouse 00 00 01 01 00 00 00");
+  EXPECT_EQ(lines[1], "sleep 2");
+  EXPECT_EQ(lines[2], "Mouse 00 00 00 00 00 00 00");
   EXPECT_EQ(pointer_.x, 110);
   EXPECT_EQ(pointer_.y, 103);
   EXPECT_EQ(pointer_.reads, 2);  // the pass, then the stop test
@@ -117,7 +130,7 @@ TEST_F(MoveD, DiagonalThenStraightInOnePass) {
 
 TEST_F(MoveD, NearTargetReturnsAtOnceWithoutMessage) {
   script_.run("MoveD(104, 96, 1) MoveD(100, 100, 1)");
-  EXPECT_TRUE(log_.lines.empty());
+  EXPECT_TRUE(capture_.take().empty());
   EXPECT_TRUE(messages().empty());
 }
 
@@ -141,10 +154,10 @@ TEST_F(MoveD, LaterPassesCorrectTheRemainder) {
   // A pointer that moves half a pixel per unit covers half the distance on each pass.
   pointer_.gain = 0.5;
   script_.run("MoveD(140, 100, 1)");
-  EXPECT_EQ(messages(), (std::vector<std::string>{"当前坐标x:100 y:100  移动0  40个单位",
-                                                  "当前坐标x:120 y:100  移动0  20个单位",
-                                                  "当前坐标x:130 y:100  移动0  10个单位",
-                                                  "当前坐标x:135 y:100  移动0  5个单位"}));
+  EXPECT_EQ(messages(),
+            (std::vector<std::string>{
+                "当前坐标x:100 y:100  移动0  40个单位", "当前坐标x:120 y:100  移动0  20个单位",
+                "当前坐标x:130 y:100  移动0  10个单位", "当前坐标x:135 y:100  移动0  5个单位"}));
   EXPECT_EQ(static_cast<int>(pointer_.x), 137);
 }
 
@@ -161,7 +174,7 @@ TEST_F(MoveD, OvershootingPointerIsBoundedInPasses) {
 
 TEST_F(MoveD, StepBelowOneReturnsWithoutMoving) {
   script_.run("MoveD(500, 500, 0) MoveD(500, 500) MoveD(500, 500, 0.9) MoveD(500, 500, -3)");
-  EXPECT_TRUE(log_.lines.empty());
+  EXPECT_TRUE(capture_.take().empty());
   EXPECT_TRUE(messages().empty());
   EXPECT_EQ(pointer_.reads, 0);
 }
@@ -181,7 +194,7 @@ TEST_F(MoveD, ArgumentsAreReadAsNumbers) {
 TEST_F(MoveD, NoCursorNoMove) {
   pointer_.available = false;
   script_.run("MoveD(500, 500, 1)");
-  EXPECT_TRUE(log_.lines.empty());
+  EXPECT_TRUE(capture_.take().empty());
   EXPECT_EQ(script_.result_count("MoveD(500, 500, 1)"), 0);
 }
 
