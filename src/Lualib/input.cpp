@@ -1,8 +1,10 @@
 // Script functions that make the device type, click, move, touch and press keys. Most are
 // thin bindings of one command; the command sends the reports and keeps their timing.
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 
 #include "Lualib/args.h"
 #include "Lualib/script_functions.h"
@@ -44,8 +46,6 @@ constexpr int kMoveNearEnough = 5;
 // A pointer that overshoots on every pass (an acceleration curve, a step too large)
 // would otherwise keep the script in MoveD for ever.
 constexpr int kMoveMaxPasses = 64;
-
-int clamp(int value, int low, int high) { return value < low ? low : value > high ? high : value; }
 
 void key_action_by_name(lua_State* L, int action) {
   const char* name = arg_text(L, 1);
@@ -187,8 +187,8 @@ int MoveD(lua_State* L) {
   // the stop test can hold.
   const platform::ScreenSize size = screen.size();
   if (size.width > 0 && size.height > 0) {
-    x = clamp(x, 0, size.width - 1);
-    y = clamp(y, 0, size.height - 1);
+    x = std::clamp(x, 0, size.width - 1);
+    y = std::clamp(y, 0, size.height - 1);
   }
   std::optional<platform::ScreenPoint> before;
   for (int pass = 0; pass < kMoveMaxPasses; ++pass) {
