@@ -163,6 +163,7 @@ TEST_F(KeyboardTest, RawReportsAndReleases) {
   EXPECT_EQ(key_hid(0x104), 1);  // only the low 8 bits count
   EXPECT_EQ(capture.take(), (Lines{keyboard_line(0x22, {4, 5, 6, 7, 8, 9}), kAllUp,
                                    keyboard_line(0, {0x04}), kAllUp}));
+  EXPECT_EQ(kb(nullptr), 0);
   EXPECT_EQ(capture.frames().size(), 0u);
   kb_release();
   const std::vector<uint8_t> all_up{0x2C, 0x08, 0x41, 0x41, 0, 0, 0, 0, 0, 0, 0, 0};

@@ -203,6 +203,7 @@ using namespace tapline;
 extern "C" {
 
 int kb(const uint8_t* report) {
+  if (report == nullptr) return 0;  // a host's missing report: nothing to send
   return send_report(ReportType::Keyboard, report, kKeyboardReportSize);
 }
 
