@@ -3,6 +3,7 @@
 #include <array>
 #include <cstring>
 
+#include "command/held_inputs.h"
 #include "command/host_message.h"
 
 namespace {
@@ -41,25 +42,34 @@ const char* report_type_name(uint8_t report_type) {
 
 uint8_t output_channel() { return channel; }
 
+int send_report_on_channel(uint8_t on_channel, uint8_t report_type, const uint8_t* report,
+                           size_t length) {
+  const size_t n = length;
+  if (n > kMaxReportLength) return 0;
+  std::array<uint8_t, kFrameHeadSize + kMaxReportLength> frame;
+  const uint8_t type_byte = static_cast<uint8_t>((report_type & 0x1F) | (on_channel << 6));
+  uint8_t checksum = type_byte;
+  for (size_t i = 0; i < n; ++i) checksum = static_cast<uint8_t>(checksum + report[i]);
+  frame[0] = kFrameHeader;
+  frame[1] = static_cast<uint8_t>(n);
+  frame[2] = checksum;
+  frame[3] = type_byte;
+  if (n > 0) std::memcpy(frame.data() + kFrameHeadSize, report, n);
+  if (send_callback == nullptr) return 0;
+  // Noted before the callback runs: a stop seen during the transport's pause after this
+  // frame must already count it as held.
+  note_sent_report(type_byte, report, n);
+  send_callback(frame.data(), static_cast<int>(n + kFrameHeadSize));
+  return 1;
+}
+
 }  // namespace tapline
 
 extern "C" {
 
 int makeHid(int report_type, const uint8_t* report, int length) {
-  const size_t n = static_cast<uint8_t>(length);
-  if (n > tapline::kMaxReportLength) return 0;
-  std::array<uint8_t, tapline::kFrameHeadSize + tapline::kMaxReportLength> frame;
-  const uint8_t type_byte = static_cast<uint8_t>((report_type & 0x1F) | (channel << 6));
-  uint8_t checksum = type_byte;
-  for (size_t i = 0; i < n; ++i) checksum = static_cast<uint8_t>(checksum + report[i]);
-  frame[0] = tapline::kFrameHeader;
-  frame[1] = static_cast<uint8_t>(n);
-  frame[2] = checksum;
-  frame[3] = type_byte;
-  if (n > 0) std::memcpy(frame.data() + tapline::kFrameHeadSize, report, n);
-  if (send_callback == nullptr) return 0;
-  send_callback(frame.data(), static_cast<int>(n + tapline::kFrameHeadSize));
-  return 1;
+  return tapline::send_report_on_channel(channel, static_cast<uint8_t>(report_type), report,
+                                         static_cast<uint8_t>(length));
 }
 
 tapline_send_cb set_send_cb(tapline_send_cb callback) {

@@ -31,6 +31,12 @@ const char* report_type_name(uint8_t report_type);
 // The current output channel (process-wide, initially 1).
 uint8_t output_channel();
 
+// Builds the frame of a report for the given output channel (its low two bits) and hands
+// it to the SendCallback: makeHid with a channel of the caller's choosing. 1 when a
+// callback was called, 0 when none is installed or the report is too long.
+int send_report_on_channel(uint8_t channel, uint8_t report_type, const uint8_t* report,
+                           size_t length);
+
 // Typed convenience over makeHid for the command layer.
 inline int send_report(ReportType type, const uint8_t* report, size_t length) {
   return makeHid(static_cast<int>(type), report, static_cast<int>(length));

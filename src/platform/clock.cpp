@@ -1,9 +1,12 @@
 #include "platform/clock.h"
 
+#include <poll.h>
 #include <sys/prctl.h>
 
 #include <cerrno>
 #include <ctime>
+
+#include "platform/stop_request.h"
 
 namespace tapline::platform {
 namespace {
@@ -41,11 +44,34 @@ void SystemClock::sleep_ms(int64_t ms) {
     deadline.tv_sec += 1;
     deadline.tv_nsec -= 1000000000;
   }
-  while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &deadline, nullptr) == EINTR) {
+  const int wake_fd = stop_wake_fd();
+  if (wake_fd < 0 || stopping()) {
+    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &deadline, nullptr) == EINTR) {
+    }
+    return;
+  }
+  // A stop request makes the descriptor readable and ends the wait early; checking the
+  // request before each wait closes the gap between the check and the wait.
+  pollfd wake{wake_fd, POLLIN, 0};
+  while (!stop_requested()) {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    timespec left{deadline.tv_sec - now.tv_sec, deadline.tv_nsec - now.tv_nsec};
+    if (left.tv_nsec < 0) {
+      left.tv_sec -= 1;
+      left.tv_nsec += 1000000000;
+    }
+    if (left.tv_sec < 0) break;
+    ppoll(&wake, 1, &left, nullptr);
   }
 }
 
 Clock& clock() { return *current; }
+
+void sleep_ms(int64_t ms) {
+  clock().sleep_ms(ms);
+  check_stop();
+}
 
 void set_clock(Clock* replacement) { current = replacement ? replacement : &system_clock; }
 

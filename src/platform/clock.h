@@ -12,7 +12,8 @@ class Clock {
   virtual ~Clock() = default;
   // Milliseconds since system start, wrapping at 2^32 (CLOCK_MONOTONIC).
   virtual uint32_t tick_ms() = 0;
-  // Sleeps `ms` milliseconds measured from the call; negative counts as 0.
+  // Sleeps `ms` milliseconds measured from the call; negative counts as 0. The system
+  // clock returns early when a stop is requested while stop handlers are installed.
   virtual void sleep_ms(int64_t ms) = 0;
 };
 
@@ -28,8 +29,9 @@ Clock& clock();
 // Replaces the clock; nullptr restores the system clock.
 void set_clock(Clock* replacement);
 
-// Convenience forms used throughout.
+// Convenience forms used throughout. Every sleep is a safe point for a stop request
+// (stop_request.h): the system clock wakes early on one, and the stop is acted on here.
 inline uint32_t tick_ms() { return clock().tick_ms(); }
-inline void sleep_ms(int64_t ms) { clock().sleep_ms(ms); }
+void sleep_ms(int64_t ms);
 
 }  // namespace tapline::platform
