@@ -48,7 +48,7 @@ int main(int argc, char** argv) {
   wheel(2);
   consumer(0xE9); /* volume up */
   touch_click(540, 1204);
-  quill5_cmd("key:press,ENTER");
+  quill5_cmd("key:press,Enter");
   quill5_cmd("mouse:move,10,-5");
   quill5_cmd("touch:click,100,200");
 
