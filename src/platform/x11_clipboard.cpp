@@ -90,8 +90,8 @@ class SelectionServer {
     long max_request = XExtendedMaxRequestSize(display);
     if (max_request == 0) max_request = XMaxRequestSize(display);
     // Request sizes count 4-byte units; a quarter of the largest request keeps each
-    // property write well inside it.
-    piece_size_ = static_cast<size_t>(std::max(max_request, 4096L));
+    // property write well inside it, and larger texts go in pieces of at most 1 MiB.
+    piece_size_ = static_cast<size_t>(std::clamp(max_request, 4096L, 1L << 20));
   }
 
   bool take_ownership() {
@@ -300,6 +300,9 @@ Outcome request(Display* display, Window window, const Atoms& atoms, Atom target
                         std::chrono::steady_clock::now() + kAnswerTimeout))
       return Outcome::timed_out;
     PropertyValue piece = take_property(display, window, atoms.transfer);
+    // The owner's writing of the INCR property itself was a new value too; by now that
+    // property is gone. A piece that exists but is empty ends the text.
+    if (piece.type == None) continue;
     if (piece.bytes.empty()) return Outcome::received;
     value.type = piece.type;
     value.bytes += piece.bytes;
