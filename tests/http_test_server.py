@@ -2,11 +2,12 @@
 """A small HTTP(S) server on 127.0.0.1 for the network tests.
 
 Prints the port it listens on, then serves until it is ended. With a certificate and a
-key file as arguments it speaks HTTPS.
+key file as arguments it also serves HTTPS, on a second port printed on the next line.
 """
 import http.server
 import ssl
 import sys
+import threading
 
 BINARY = bytes(range(256)) * 64 + b"\r\n\n\r\x00end"
 
@@ -37,13 +38,18 @@ class Handler(http.server.BaseHTTPRequestHandler):
 
 
 def main():
-    server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+    servers = [http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)]
     if len(sys.argv) == 3:
         context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
         context.load_cert_chain(sys.argv[1], sys.argv[2])
-        server.socket = context.wrap_socket(server.socket, server_side=True)
-    print(server.server_address[1], flush=True)
-    server.serve_forever()
+        secure = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+        secure.socket = context.wrap_socket(secure.socket, server_side=True)
+        servers.append(secure)
+    for server in servers:
+        print(server.server_address[1], flush=True)
+    for server in servers[1:]:
+        threading.Thread(target=server.serve_forever, daemon=True).start()
+    servers[0].serve_forever()
 
 
 if __name__ == "__main__":

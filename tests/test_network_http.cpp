@@ -43,20 +43,18 @@ class Network : public ::testing::Test {
     keys = pattern;
     const std::string cert = keys + "/cert.pem", key = keys + "/key.pem";
     const std::string make_certificate =
-        "openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj /CN=tapline.test -keyout " + key +
+        "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 1 -subj /CN=tapline.test -keyout " + key +
         " -out " + cert + " >/dev/null 2>&1";
     ASSERT_EQ(std::system(make_certificate.c_str()), 0);
     const std::string server_script = TAPLINE_SOURCE_DIR "/tests/http_test_server.py";
-    http = new ChildProcess({"python3", server_script});
-    https = new ChildProcess({"python3", server_script, cert, key});
-    http_base = "http://127.0.0.1:" + http->read_line();
-    https_base = "https://127.0.0.1:" + https->read_line();
+    server = new ChildProcess({"python3", server_script, cert, key});
+    http_base = "http://127.0.0.1:" + server->read_line();
+    https_base = "https://127.0.0.1:" + server->read_line();
     ASSERT_NE(http_base, "http://127.0.0.1:");
     ASSERT_NE(https_base, "https://127.0.0.1:");
   }
   static void TearDownTestSuite() {
-    delete http;
-    delete https;
+    delete server;
     std::remove((keys + "/cert.pem").c_str());
     std::remove((keys + "/key.pem").c_str());
     rmdir(keys.c_str());
@@ -96,15 +94,13 @@ class Network : public ::testing::Test {
   }
 
   static std::string keys, http_base, https_base;
-  static ChildProcess* http;
-  static ChildProcess* https;
+  static ChildProcess* server;
   std::string dir, target;
   Script script;
 };
 
 std::string Network::keys, Network::http_base, Network::https_base;
-ChildProcess* Network::http = nullptr;
-ChildProcess* Network::https = nullptr;
+ChildProcess* Network::server = nullptr;
 
 TEST_F(Network, HttpGetWritesTheBodyRawAndPrintsNothing) {
   std::string printed;
