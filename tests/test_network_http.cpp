@@ -43,8 +43,9 @@ class Network : public ::testing::Test {
     keys = pattern;
     const std::string cert = keys + "/cert.pem", key = keys + "/key.pem";
     const std::string make_certificate =
-        "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 1 -subj /CN=tapline.test -keyout " + key +
-        " -out " + cert + " >/dev/null 2>&1";
+        "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 1 -subj "
+        "/CN=tapline.test -keyout " +
+        key + " -out " + cert + " >/dev/null 2>&1";
     ASSERT_EQ(std::system(make_certificate.c_str()), 0);
     const std::string server_script = TAPLINE_SOURCE_DIR "/tests/http_test_server.py";
     server = new ChildProcess({"python3", server_script, cert, key});

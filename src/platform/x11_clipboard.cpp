@@ -27,8 +27,8 @@
 namespace tapline::platform {
 namespace {
 
-// How long a read waits for the owner's next answer, and a set for the serving process to
-// report that it owns the selection.
+// How long a read waits for each answer of the owner, and how long setting the text waits
+// for the serving process to report that it owns the selection.
 constexpr auto kAnswerTimeout = std::chrono::milliseconds(1000);
 constexpr int kServerStartTimeoutMs = 3000;
 
