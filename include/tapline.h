@@ -71,7 +71,8 @@ TAPLINE_EXPORT int kb_release(void);
 TAPLINE_EXPORT int key_hid(int usage);
 /* Presses a key by name with modifier bits (u8); release (u8) non-zero lifts it after. */
 TAPLINE_EXPORT void key(const char* name, int modifiers, int release);
-/* Key by name: action (u8) 0 release, 1 press, 2 press and release. */
+/* Key by name, remembering held keys: action (u8) 0 press, 1 release, 2 press and
+ * release; any other action sends nothing. */
 TAPLINE_EXPORT void key_action(const char* name, int action);
 
 /* ---- Text typing ---------------------------------------------------------------- */
@@ -85,7 +86,8 @@ TAPLINE_EXPORT void key_gbkstring(const char* text);
 
 /* ---- Mouse, joystick, consumer and system --------------------------------------- */
 
-/* Relative mouse report: buttons, x, y, wheel (u8 each), then the lifted report. */
+/* One relative mouse report: buttons, x, y, wheel (u8 each), then a 2 ms pause. No
+ * release follows: the buttons stay held until the next mouse report. */
 TAPLINE_EXPORT void mouse(int buttons, int x, int y, int wheel);
 TAPLINE_EXPORT int mouse_release(void);
 TAPLINE_EXPORT int left_click(void);
@@ -96,7 +98,8 @@ TAPLINE_EXPORT int left_right_click(void);
 TAPLINE_EXPORT int wheel(int n);
 /* Relative move by x, y (u8 each). As makeHid. */
 TAPLINE_EXPORT int move(int x, int y);
-/* Absolute mouse in host screen pixels, scaled to the device's 0..4095. As makeHid. */
+/* Absolute mouse in host screen pixels, scaled to the device's 0..4095. As makeHid;
+ * 0 and nothing sent while the host screen size is unknown. */
 TAPLINE_EXPORT int absmouse(int buttons, int x, int y, int wheel);
 TAPLINE_EXPORT int absmouse_release(void);
 /* Absolute move to x, y (u16 each). As makeHid. */
@@ -139,6 +142,36 @@ TAPLINE_EXPORT int touch_zoom_out(void);
 
 /* Runs one text command ("key:...", "mouse:...", ...). 1 accepted, 0 rejected. */
 TAPLINE_EXPORT int quill5_cmd(const char* command);
+
+/* ---- USB transport -------------------------------------------------------------- */
+
+/* Opens the device under its built-in identities (vendor 0x5131, then 0x5132, product
+ * 0x2019, interface 3) and installs the USB SendCallback. 1 opened, -1 not opened. */
+TAPLINE_EXPORT int open_hiddev_default(void);
+/* Opens interface 3 of the device with these ids (u16 each) and, unless NULL, this serial
+ * number; installs the USB SendCallback. 1 opened, -1 not opened. A device opened before
+ * is closed, and a pin read thread running on it ends (set_pintrig_cb starts a new one). */
+TAPLINE_EXPORT int open_hiddev(int vendor_id, int product_id, const wchar_t* serial_number);
+/* Ends the pin read thread, if any, then closes the device. */
+TAPLINE_EXPORT void close_hiddev(void);
+/* Writes data (length u8, at most 64 bytes used) as one 65-byte output report, opening
+ * the default device first when none is open. The bytes written (65), -1 when the write
+ * failed, 0 when no device could be opened. */
+TAPLINE_EXPORT int hiddev_write(const uint8_t* data, int length);
+/* Waits for one input report and copies at most length (u8) bytes of it into buffer.
+ * The bytes delivered, or -1 on a read failure or with no device open. */
+TAPLINE_EXPORT int hiddev_read(uint8_t* buffer, int length);
+
+/* Told of every input report with an active trigger pin: bit i of pin_mask is pin i
+ * (0 to 9), status_word is 0 to 65535. Called on the thread that calls
+ * run_pending_calls or close_hiddev. */
+typedef void (*tapline_pintrig_cb)(int pin_mask, int status_word);
+/* Installs (or with NULL removes) the pin callback; with a device open, starts the read
+ * thread unless it runs already. Open the device first. */
+TAPLINE_EXPORT void set_pintrig_cb(tapline_pintrig_cb callback);
+/* Makes the pin callback calls that the read thread has waiting; call it from the host's
+ * main loop. Returns how many were made. */
+TAPLINE_EXPORT int run_pending_calls(void);
 
 /* ---- UDP transport -------------------------------------------------------------- */
 
