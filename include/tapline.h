@@ -140,6 +140,11 @@ TAPLINE_EXPORT int touch_zoom_out(void);
 /* Runs one text command ("key:...", "mouse:...", ...). 1 accepted, 0 rejected. */
 TAPLINE_EXPORT int quill5_cmd(const char* command);
 
+/* ---- USB transport -------------------------------------------------------------- */
+
+TAPLINE_EXPORT int open_hiddev_default(void);
+TAPLINE_EXPORT void close_hiddev(void);
+
 /* ---- UDP transport -------------------------------------------------------------- */
 
 /* Sets the destination (an empty address or a port <= 0 keeps the current value),
