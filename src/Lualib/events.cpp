@@ -49,8 +49,10 @@ struct TimerRecord {
 // Loop that empties it, so no reference into the list outlives a callback.
 std::vector<TimerRecord> timer_list;
 
+// Looks at the last argument; without arguments there is none (index -1 would then be
+// outside the call's own stack).
 int register_event(lua_State* L, int32_t& funid) {
-  if (lua_type(L, -1) != LUA_TFUNCTION) {
+  if (lua_gettop(L) == 0 || lua_type(L, -1) != LUA_TFUNCTION) {
     post_to_host("param #1 is not function\n");
     return 0;
   }
@@ -115,6 +117,12 @@ bool timer_pass(lua_State* L) {
 }  // namespace
 
 void clear_timer_list() { timer_list.clear(); }
+
+void clear_event_registrations() {
+  pin_change_funid = 0;
+  kb_event_funid = 0;
+  mouse_event_funid = 0;
+}
 
 int RegPinChange(lua_State* L) { return register_event(L, pin_change_funid); }
 int RegKbEvent(lua_State* L) { return register_event(L, kb_event_funid); }

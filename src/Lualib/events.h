@@ -29,5 +29,8 @@ extern EventQueue mouse_event_queue;
 
 // Frees every timer of the run; run_script starts each run with an empty list.
 void clear_timer_list();
+// Forgets the registered event callbacks: their references belong to the state of an
+// earlier run.
+void clear_event_registrations();
 
 }  // namespace tapline::script

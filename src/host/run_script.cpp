@@ -4,6 +4,7 @@
 #include <lua.hpp>
 
 #include "Lualib/events.h"
+#include "Lualib/script_control.h"
 #include "Lualib/script_library.h"
 #include "platform/console.h"
 #include "platform/message_box.h"
@@ -56,7 +57,11 @@ void call_hook(lua_State* L, lua_Debug* ar) {
   }
 }
 
-void prepare_state(lua_State* L) {
+}  // namespace
+
+lua_State* create_script_state() {
+  lua_State* L = luaL_newstate();
+  if (L == nullptr) return nullptr;
   lua_checkstack(L, kStackSlots);
   luaL_openlibs(L);
   define_printf(L);
@@ -65,19 +70,21 @@ void prepare_state(lua_State* L) {
   lua_settop(L, 0);
   if (luaL_loadstring(L, kPrelude) == LUA_OK) lua_pcall(L, 0, LUA_MULTRET, 0);
   lua_settop(L, 0);
+  // Every state starts from the initial script state, even where an earlier state of the
+  // process left timers, registrations or an end request behind.
+  script::end_request = 0;
+  script::clear_event_registrations();
   script::clear_timer_list();
   script::register_script_library(L);
+  return L;
 }
 
-}  // namespace
-
 void run_script(const char* path) {
-  lua_State* L = luaL_newstate();
+  lua_State* L = create_script_state();
   if (L == nullptr) {
     console_eprintf("out of memory: the script state could not be created\n");
     return;
   }
-  prepare_state(L);
   console_printf("开始运行。。。");
   lua_sethook(L, call_hook, LUA_MASKCALL, 0);
   if (luaL_loadfilex(L, path, nullptr) == LUA_OK) {
