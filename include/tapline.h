@@ -142,8 +142,33 @@ TAPLINE_EXPORT int quill5_cmd(const char* command);
 
 /* ---- USB transport -------------------------------------------------------------- */
 
+/* Opens the device under its built-in identities (vendor 0x5131, then 0x5132, product
+ * 0x2019, interface 3) and installs the USB SendCallback. 1 opened, -1 not opened. */
 TAPLINE_EXPORT int open_hiddev_default(void);
+/* Opens interface 3 of the device with these ids (u16 each) and, unless NULL, this serial
+ * number; installs the USB SendCallback. 1 opened, -1 not opened. A device opened before
+ * is closed, and a pin read thread running on it ends (set_pintrig_cb starts a new one). */
+TAPLINE_EXPORT int open_hiddev(int vendor_id, int product_id, const wchar_t* serial_number);
+/* Ends the pin read thread, if any, then closes the device. */
 TAPLINE_EXPORT void close_hiddev(void);
+/* Writes data (length u8, at most 64 bytes used) as one 65-byte output report, opening
+ * the default device first when none is open. The bytes written (65), -1 when the write
+ * failed, 0 when no device could be opened. */
+TAPLINE_EXPORT int hiddev_write(const uint8_t* data, int length);
+/* Waits for one input report and copies at most length (u8) bytes of it into buffer.
+ * The bytes delivered, or -1 on a read failure or with no device open. */
+TAPLINE_EXPORT int hiddev_read(uint8_t* buffer, int length);
+
+/* Told of every input report with an active trigger pin: bit i of pin_mask is pin i
+ * (0 to 9), status_word is 0 to 65535. Called on the thread that calls
+ * run_pending_calls or close_hiddev. */
+typedef void (*tapline_pintrig_cb)(int pin_mask, int status_word);
+/* Installs (or with NULL removes) the pin callback; with a device open, starts the read
+ * thread unless it runs already. Open the device first. */
+TAPLINE_EXPORT void set_pintrig_cb(tapline_pintrig_cb callback);
+/* Makes the pin callback calls that the read thread has waiting; call it from the host's
+ * main loop. Returns how many were made. */
+TAPLINE_EXPORT int run_pending_calls(void);
 
 /* ---- UDP transport -------------------------------------------------------------- */
 
@@ -154,6 +179,42 @@ TAPLINE_EXPORT void close_hiddev(void);
 TAPLINE_EXPORT int netcfg(const char* address, int port);
 /* Sends one datagram to address:port (u16). 0 sent, -1 not sent. */
 TAPLINE_EXPORT int udp_send(const char* address, int port, const uint8_t* data, int length);
+
+/* ---- Host-only functions ------------------------------------------------------- */
+
+/* The interface version: 100. */
+TAPLINE_EXPORT int dll_version(void);
+/* Shows the test message box (on the console) and returns when it is closed. */
+TAPLINE_EXPORT void test(void);
+
+/* ---- Device access of the HID library, under its own names with a leading "_" ----- */
+
+struct hid_device_info;
+typedef struct hid_device_ hid_device;
+
+TAPLINE_EXPORT int _hid_init(void);
+TAPLINE_EXPORT int _hid_exit(void);
+TAPLINE_EXPORT struct hid_device_info* _hid_enumerate(unsigned short vendor_id,
+                                                      unsigned short product_id);
+TAPLINE_EXPORT void _hid_free_enumeration(struct hid_device_info* devices);
+TAPLINE_EXPORT hid_device* _hid_open(unsigned short vendor_id, unsigned short product_id,
+                                     const wchar_t* serial_number);
+TAPLINE_EXPORT hid_device* _hid_open_path(const char* path);
+TAPLINE_EXPORT int _hid_write(hid_device* device, const unsigned char* data, size_t length);
+TAPLINE_EXPORT int _hid_read_timeout(hid_device* device, unsigned char* data, size_t length,
+                                     int milliseconds);
+TAPLINE_EXPORT int _hid_read(hid_device* device, unsigned char* data, size_t length);
+TAPLINE_EXPORT int _hid_set_nonblocking(hid_device* device, int nonblock);
+TAPLINE_EXPORT int _hid_send_feature_report(hid_device* device, const unsigned char* data,
+                                            size_t length);
+TAPLINE_EXPORT int _hid_get_feature_report(hid_device* device, unsigned char* data, size_t length);
+TAPLINE_EXPORT void _hid_close(hid_device* device);
+TAPLINE_EXPORT int _hid_get_manufacturer_string(hid_device* device, wchar_t* text, size_t max);
+TAPLINE_EXPORT int _hid_get_product_string(hid_device* device, wchar_t* text, size_t max);
+TAPLINE_EXPORT int _hid_get_serial_number_string(hid_device* device, wchar_t* text, size_t max);
+TAPLINE_EXPORT int _hid_get_indexed_string(hid_device* device, int string_index, wchar_t* text,
+                                           size_t max);
+TAPLINE_EXPORT const wchar_t* _hid_error(hid_device* device);
 
 #ifdef __cplusplus
 }

@@ -2,9 +2,8 @@
 // raising a Lua error.
 #pragma once
 
-#include <lua.hpp>
-
 #include <cstdint>
+#include <lua.hpp>
 #include <string_view>
 
 namespace tapline::script {

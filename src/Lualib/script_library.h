@@ -2,7 +2,6 @@
 #pragma once
 
 #include <lua.hpp>
-
 #include <span>
 
 namespace tapline::script {

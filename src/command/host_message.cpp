@@ -162,7 +162,8 @@ int host_vformat(char* out, int size, const char* format, va_list args) {
         *cursor++ = type;
         continue;
     }
-    if (n > 0) append(cursor, end, value, static_cast<size_t>(n) < sizeof value ? n : sizeof value - 1);
+    if (n > 0)
+      append(cursor, end, value, static_cast<size_t>(n) < sizeof value ? n : sizeof value - 1);
   }
   *cursor = '\0';
   return static_cast<int>(cursor - out);

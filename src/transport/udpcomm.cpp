@@ -36,8 +36,8 @@ using namespace tapline;
 extern "C" int netcfg(const char* address, int port) {
   if (address != nullptr && address[0] != '\0') {
     if (std::strlen(address) >= kAddressCapacity) {
-      console_eprintf("netcfg: address \"%s\" is longer than %zu characters; keeping %s\n",
-                      address, kAddressCapacity - 1, destination_address);
+      console_eprintf("netcfg: address \"%s\" is longer than %zu characters; keeping %s\n", address,
+                      kAddressCapacity - 1, destination_address);
       return -1;
     }
     std::strcpy(destination_address, address);
@@ -70,9 +70,8 @@ extern "C" int udp_send(const char* address, int port, const uint8_t* data, int 
   destination.sin_addr.s_addr = inet_addr(address != nullptr ? address : "");
   const int broadcast = 1;
   setsockopt(udp_socket, SOL_SOCKET, SO_BROADCAST, &broadcast, sizeof broadcast);
-  const ssize_t sent =
-      sendto(udp_socket, data, static_cast<size_t>(length < 0 ? 0 : length), 0,
-             reinterpret_cast<const sockaddr*>(&destination), sizeof destination);
+  const ssize_t sent = sendto(udp_socket, data, static_cast<size_t>(length < 0 ? 0 : length), 0,
+                              reinterpret_cast<const sockaddr*>(&destination), sizeof destination);
   if (sent < 0) {
     console_printf(" send error!, error code is %d\n", errno);
     return -1;
