@@ -148,6 +148,23 @@ TEST(HostScriptRun, SleepAcceptsAnyArgumentWithoutError) {
             "global:sleep\nglobal:printf\ndone\n");
 }
 
+TEST(HostScriptRun, InterruptEndsTheRunWithoutLosingPrintedLines) {
+  // The script interrupts its own process as ctrl+c would: no last line, no flush at exit,
+  // yet every line printed before is there.
+  const auto result = run_tapline_script(
+      "local signal = io.popen('read go; kill -INT $PPID', 'w')\n"
+      "printf('before\\n')\n"
+      "signal:write('\\n')\n"
+      "signal:close()\n"
+      "printf('never\\n')\n");
+  EXPECT_EQ(result.status, -1) << "ended by the signal";
+  EXPECT_NE(result.out.find("global:printf\nbefore\nmethod:write\nmethod:close\n"),
+            std::string::npos)
+      << result.out;
+  EXPECT_EQ(result.out.find("never"), std::string::npos);
+  EXPECT_EQ(result.out.find("运行结束"), std::string::npos);
+}
+
 TEST(HostScriptRun, DeepRecursionEndsAsARunTimeError) {
   // Stack overflow inside the script must not take the program down.
   const auto result = run_tapline_script("local function f() return 1 + f() end\nf()\n");
