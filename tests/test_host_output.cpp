@@ -90,6 +90,14 @@ TEST(HostPrint, WithoutAHostWindowOnlyTheCallIsEchoed) {
   EXPECT_EQ(run.err, "");
 }
 
+TEST(HostPrint, UnknownSinkIsReportedAndTextsAreDropped) {
+  const auto run = run_tapline_script("print('hello')\n", {"TAPLINE_HOST_MESSAGES=stdout"});
+  EXPECT_EQ(script_output(run.out), "global:print\n");
+  EXPECT_EQ(run.err.find("hello"), std::string::npos) << run.err;
+  EXPECT_NE(run.err.find("TAPLINE_HOST_MESSAGES=stdout"), std::string::npos) << run.err;
+  EXPECT_EQ(run.status, 0);
+}
+
 TEST(HostTracePrint, SendsTheTextUnchanged) {
   EXPECT_EQ(host_texts("TracePrint('abc')\nTracePrint(12)\nTracePrint(1.5)\nTracePrint('%d%s')\n"),
             "abc121.5%d%s");
