@@ -71,7 +71,8 @@ TAPLINE_EXPORT int kb_release(void);
 TAPLINE_EXPORT int key_hid(int usage);
 /* Presses a key by name with modifier bits (u8); release (u8) non-zero lifts it after. */
 TAPLINE_EXPORT void key(const char* name, int modifiers, int release);
-/* Key by name: action (u8) 0 release, 1 press, 2 press and release. */
+/* Key by name, remembering held keys: action (u8) 0 press, 1 release, 2 press and
+ * release; any other action sends nothing. */
 TAPLINE_EXPORT void key_action(const char* name, int action);
 
 /* ---- Text typing ---------------------------------------------------------------- */
@@ -85,7 +86,8 @@ TAPLINE_EXPORT void key_gbkstring(const char* text);
 
 /* ---- Mouse, joystick, consumer and system --------------------------------------- */
 
-/* Relative mouse report: buttons, x, y, wheel (u8 each), then the lifted report. */
+/* One relative mouse report: buttons, x, y, wheel (u8 each), then a 2 ms pause. No
+ * release follows: the buttons stay held until the next mouse report. */
 TAPLINE_EXPORT void mouse(int buttons, int x, int y, int wheel);
 TAPLINE_EXPORT int mouse_release(void);
 TAPLINE_EXPORT int left_click(void);
@@ -96,7 +98,8 @@ TAPLINE_EXPORT int left_right_click(void);
 TAPLINE_EXPORT int wheel(int n);
 /* Relative move by x, y (u8 each). As makeHid. */
 TAPLINE_EXPORT int move(int x, int y);
-/* Absolute mouse in host screen pixels, scaled to the device's 0..4095. As makeHid. */
+/* Absolute mouse in host screen pixels, scaled to the device's 0..4095. As makeHid;
+ * 0 and nothing sent while the host screen size is unknown. */
 TAPLINE_EXPORT int absmouse(int buttons, int x, int y, int wheel);
 TAPLINE_EXPORT int absmouse_release(void);
 /* Absolute move to x, y (u16 each). As makeHid. */

@@ -139,8 +139,14 @@ extern "C" void set_pintrig_cb(tapline_pintrig_cb callback) {
 }
 
 extern "C" int run_pending_calls(void) {
+  // Only what is pending now: a device that keeps sending must not hold the host's loop.
+  size_t pending_now;
+  {
+    std::lock_guard lock(hand_over.lock);
+    pending_now = hand_over.queued.size();
+  }
   int ran = 0;
-  for (;;) {
+  for (; pending_now > 0; --pending_now) {
     Delivery* delivery;
     {
       std::lock_guard lock(hand_over.lock);

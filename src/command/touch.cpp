@@ -1,0 +1,187 @@
+#include "command/touch.h"
+
+#include <array>
+
+#include "command/frame.h"
+#include "platform/clock.h"
+#include "platform/console.h"
+
+namespace tapline {
+namespace {
+
+constexpr int kClickHoldMs = 10;
+constexpr int kLongClickHoldMs = 1000;
+constexpr int kDoubleClickHoldMs = 60;
+constexpr int kDoubleClickGapMs = 250;
+constexpr int kDoubleClickAfterMs = 10;
+constexpr int kZoomSteps = 5;
+constexpr int kZoomStepUnits = 100;
+constexpr int kZoomPauseMs = 10;
+
+TouchArea area;
+
+int touch_down(int contact, int x, int y) { return touch(1, contact, x, y); }
+
+void slide_to(int x1, int y1, int x2, int y2, int delay) {
+  auto point = [delay](int x, int y) {
+    touch_down(0, x, y);
+    platform::sleep_ms(delay);
+  };
+  if (x1 == x2) {
+    // A slide counting up never sends its end point; one counting down sends it when the
+    // distance is a whole number of steps.
+    for (int y = y1;;) {
+      point(x1, y);
+      if (y2 > y1) {
+        y += kSlideStep;
+        if (y >= y2) break;
+      } else {
+        y -= kSlideStep;
+        if (y < y2) break;
+      }
+    }
+  } else if (y1 == y2) {
+    for (int x = x1;;) {
+      point(x, y1);
+      if (x2 > x1) {
+        x += kSlideStep;
+        if (x >= x2) break;
+      } else {
+        x -= kSlideStep;
+        if (x < x2) break;
+      }
+    }
+  } else {
+    // Points on the straight line through both ends, one per step of x; the end point
+    // itself is never sent. Products of 16-bit coordinates need more than 32 bits.
+    for (int x = x1;;) {
+      const int64_t numerator = int64_t{x2} * y1 - int64_t{x1} * y2 + int64_t{y2 - y1} * x;
+      const auto y = static_cast<int>(numerator / (x2 - x1));
+      point(x, y);
+      x += x2 > x1 ? kSlideStep : -kSlideStep;
+      if (x2 > x1 ? x >= x2 : x <= x2) break;
+      if (y2 > y1 ? y >= y2 : y <= y2) break;
+    }
+  }
+}
+
+int slide_and_lift(int x1, int y1, int x2, int y2) {
+  touch_slide(x1, y1, x2, y2, kDefaultSlideDelayMs);
+  return touch_release(0);
+}
+
+int zoom(int x, int first_start, int first_step, int second_start, int second_step) {
+  for (int i = 0; i < kZoomSteps; ++i) {
+    touch_down(0, x, first_start + first_step * i);
+    touch_down(1, x, second_start + second_step * i);
+    platform::sleep_ms(kZoomPauseMs);
+  }
+  touch_release(0);
+  return touch_release(1);
+}
+
+}  // namespace
+
+TouchArea touch_area() { return area; }
+
+bool set_touch_area(int width, int height) {
+  if (width == 0 || height == 0) {
+    console_eprintf(
+        "tapline: touch area %d x %d refused (a side of 0 cannot scale touches); keeping "
+        "%d x %d\n",
+        width, height, area.width, area.height);
+    return false;
+  }
+  area = {width, height};
+  return true;
+}
+
+}  // namespace tapline
+
+using namespace tapline;
+
+extern "C" {
+
+void touch_set(int width, int height) {
+  set_touch_area(static_cast<uint16_t>(width), static_cast<uint16_t>(height));
+}
+
+int touch(int state, int contact, int x, int y) {
+  const int32_t scaled_x = static_cast<uint16_t>(x) * 4095 / area.width;
+  const int32_t scaled_y = static_cast<uint16_t>(y) * 4095 / area.height;
+  const std::array<uint8_t, kTouchReportSize> report{
+      static_cast<uint8_t>(state),    static_cast<uint8_t>(contact),
+      static_cast<uint8_t>(scaled_x), static_cast<uint8_t>(scaled_x >> 8),
+      static_cast<uint8_t>(scaled_y), static_cast<uint8_t>(scaled_y >> 8)};
+  return send_report(ReportType::Touch, report.data(), report.size());
+}
+
+int touch_release(int contact) { return touch(0, contact, 0, 0); }
+
+int touch_click(int x, int y) {
+  touch_down(0, x, y);
+  platform::sleep_ms(kClickHoldMs);
+  return touch_release(0);
+}
+
+int touch_longclick(int x, int y) {
+  touch_down(0, x, y);
+  platform::sleep_ms(kLongClickHoldMs);
+  return touch_release(0);
+}
+
+void touch_dbclick(int x, int y) {
+  const int at_x = static_cast<uint16_t>(x) == 0 ? area.width / 2 : x;
+  const int at_y = static_cast<uint16_t>(y) == 0 ? area.height / 2 : y;
+  touch_down(0, at_x, at_y);
+  platform::sleep_ms(kDoubleClickHoldMs);
+  touch_release(0);
+  platform::sleep_ms(kDoubleClickGapMs);
+  touch_down(0, at_x, at_y);
+  platform::sleep_ms(kDoubleClickHoldMs);
+  touch_release(0);
+  platform::sleep_ms(kDoubleClickAfterMs);
+}
+
+void touch_slide(int x1, int y1, int x2, int y2, int delay) {
+  const int from_x = static_cast<uint16_t>(x1), from_y = static_cast<uint16_t>(y1);
+  const int to_x = static_cast<uint16_t>(x2), to_y = static_cast<uint16_t>(y2);
+  if (from_x == to_x && from_y == to_y) return;
+  const int pause =
+      static_cast<uint16_t>(delay) == 0 ? kDefaultSlideDelayMs : static_cast<uint16_t>(delay);
+  slide_to(from_x, from_y, to_x, to_y, pause);
+  touch_release(0);
+}
+
+int touch_slide_left(void) {
+  const int mid_y = area.height / 2;
+  return slide_and_lift(area.width - 200, mid_y, 100, mid_y);
+}
+
+int touch_slide_right(void) {
+  const int mid_y = area.height / 2;
+  return slide_and_lift(200, mid_y, area.width - 100, mid_y);
+}
+
+int touch_slide_up(void) {
+  const int mid_x = area.width / 2;
+  return slide_and_lift(mid_x, area.height - 400, mid_x, 400);
+}
+
+int touch_slide_down(void) {
+  const int mid_x = area.width / 2;
+  return slide_and_lift(mid_x, 500, mid_x, area.height - 400);
+}
+
+// The second contact's ordinate is counted from the width, as the device's gesture is
+// defined.
+int touch_zoom_in(void) {
+  return zoom(area.width / 2, 500, kZoomStepUnits, area.width - 500, -kZoomStepUnits);
+}
+
+int touch_zoom_out(void) {
+  const int mid_y = area.height / 2;
+  return zoom(area.width / 2, mid_y, -kZoomStepUnits, mid_y, kZoomStepUnits);
+}
+
+}  // extern "C"

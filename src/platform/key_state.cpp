@@ -1,0 +1,16 @@
+#include "platform/key_state.h"
+
+#include "platform/key_state_x11.h"
+
+namespace tapline::platform {
+namespace {
+
+KeyStateSource* current = nullptr;
+
+}  // namespace
+
+KeyStateSource& key_state() { return current ? *current : x11_key_state(); }
+
+void set_key_state(KeyStateSource* replacement) { current = replacement; }
+
+}  // namespace tapline::platform

@@ -1,0 +1,29 @@
+// The keyboard (and mouse-button) state of the machine that runs the program, keyed by
+// Windows virtual-key codes, as scripts ask for it.
+#pragma once
+
+#include <cstdint>
+
+namespace tapline::platform {
+
+// A key's state reads like the Windows key state: the top bit (a negative value) while
+// the key is held, bit 0 while it is toggled on (a lock key whose lock is on).
+inline constexpr int16_t kKeyHeld = -128;  // 0xFF80, the value of a held key
+inline constexpr int16_t kKeyToggled = 0x0001;
+
+class KeyStateSource {
+ public:
+  virtual ~KeyStateSource() = default;
+  // The state of one virtual-key code; 0 for codes that have no key here.
+  virtual int16_t state(int virtual_key) = 0;
+  // Whether the key can ever read as held here: false without a desktop, and for codes
+  // that have no key on the host keyboard. Lets a wait without end refuse to start.
+  virtual bool can_be_held(int virtual_key) = 0;
+};
+
+// The current key-state source (the X11 desktop by default). Tests substitute their own.
+KeyStateSource& key_state();
+// Replaces the key-state source; nullptr restores the default.
+void set_key_state(KeyStateSource* replacement);
+
+}  // namespace tapline::platform

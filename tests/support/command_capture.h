@@ -1,0 +1,72 @@
+// Records what the command layer does, in order: every frame it sends (as its report
+// type and report bytes) and every pause it takes, without sleeping.
+#pragma once
+
+#include <cstdint>
+#include <initializer_list>
+#include <string>
+#include <vector>
+
+#include "command/frame.h"
+#include "platform/clock.h"
+#include "platform/screen_source.h"
+
+namespace tapline::testing {
+
+// Installs itself as the SendCallback and as the clock for its lifetime. Frames are
+// checked as they arrive (header, length, checksum, channel bits); a frame that fails a
+// check is recorded as "bad frame ..." so that every comparison fails on it.
+class CommandCapture final : public platform::Clock {
+ public:
+  CommandCapture();
+  ~CommandCapture() override;
+  CommandCapture(const CommandCapture&) = delete;
+  CommandCapture& operator=(const CommandCapture&) = delete;
+
+  // Everything recorded since the last take, then forgets it.
+  std::vector<std::string> take();
+  // The raw frames recorded since the last take (take clears them too).
+  const std::vector<std::vector<uint8_t>>& frames() const { return frames_; }
+  // Number of frames recorded since the last take.
+  size_t frame_count() const { return frames_.size(); }
+  // Sum of the pauses recorded since the last take.
+  int64_t slept_ms() const { return slept_ms_; }
+
+  uint32_t tick_ms() override { return now_ms_; }
+  void sleep_ms(int64_t ms) override;
+
+ private:
+  static void on_frame(const uint8_t* frame, int length);
+  void record_frame(const uint8_t* frame, int length);
+
+  std::vector<std::string> events_;
+  std::vector<std::vector<uint8_t>> frames_;
+  int64_t slept_ms_ = 0;
+  uint32_t now_ms_ = 0;
+};
+
+// The line a frame is recorded as: "<ReportType name> xx xx ..." (upper-case hex).
+std::string report_line(ReportType type, std::initializer_list<uint8_t> report);
+std::string report_line(ReportType type, const uint8_t* report, size_t length);
+// A keyboard report's line: modifier byte, reserved byte, the usages in the first slots.
+std::string keyboard_line(uint8_t modifiers, std::initializer_list<uint8_t> usages = {});
+// The line a pause is recorded as: "sleep <ms>".
+std::string sleep_line(int64_t ms);
+
+// A host screen of a fixed size, installed for its lifetime.
+class FixedScreen final : public platform::ScreenSource {
+ public:
+  FixedScreen(int width, int height);
+  ~FixedScreen() override;
+  FixedScreen(const FixedScreen&) = delete;
+  FixedScreen& operator=(const FixedScreen&) = delete;
+
+  void resize(int width, int height) { size_ = {width, height}; }
+  platform::ScreenSize size() override { return size_; }
+  std::optional<platform::ScreenPoint> cursor() override { return std::nullopt; }
+
+ private:
+  platform::ScreenSize size_;
+};
+
+}  // namespace tapline::testing
