@@ -1,4 +1,4 @@
--- Tapline demo: script output, timers and the script's Loop.
+-- Tapline demo: script output, a few device commands, timers and the script's Loop.
 -- Every named call is echoed on the console ("global:printf"); print and TracePrint go to
 -- the host window, which the console program shows on standard error when started with
 -- TAPLINE_HOST_MESSAGES=stderr.
@@ -6,6 +6,11 @@
 printf("hello from %s\n", author)
 print("print joins values with tabs:", 42, true, {x = 1, nested = {ok = true}})
 TracePrint("TracePrint sends its text unchanged\n")
+
+-- A few device commands: each becomes command frames sent to the device.
+KeyPress("a")
+MoveR(10, 5)
+LeftClick()
 
 local ticks = 0
 local ticker
