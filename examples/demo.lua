@@ -7,10 +7,21 @@ printf("hello from %s\n", author)
 print("print joins values with tabs:", 42, true, {x = 1, nested = {ok = true}})
 TracePrint("TracePrint sends its text unchanged\n")
 
--- A few device commands: each becomes command frames sent to the device.
-KeyPress("a")
-MoveR(10, 5)
+-- Device commands: each becomes command frames sent to the device.
+set_channel(0)                  -- the device's output channel (0: usb)
+SayString("Hi, Tapline!")       -- types text key by key
+key("c", "LCtrl")               -- ctrl+c
+KeyPress("Enter")
+MoveR(10, 5)                    -- relative mouse move
 LeftClick()
+MouseWheel(-2)
+vol_up()                        -- consumer keys: volume up, then a phone's home key
+AndroidHome()
+TouchSet(1080, 2408)            -- the target's touch screen, in touch units
+TouchClick(540, 1200)
+TouchSlide(540, 1800, 540, 600) -- a swipe up
+hid_cmd("key:press,Tab")        -- the one-line text commands
+joyKey(3)
 
 local ticks = 0
 local ticker
