@@ -15,8 +15,8 @@ bool locale_is_utf8();
 
 // Converts `text` between two iconv character sets. Characters that cannot be converted
 // are skipped when `skip_invalid` is set; otherwise the conversion fails as a whole.
-std::optional<std::string> convert_text(std::string_view text, const char* from,
-                                        const char* to, bool skip_invalid = false);
+std::optional<std::string> convert_text(std::string_view text, const char* from, const char* to,
+                                        bool skip_invalid = false);
 
 // UTF-8 (the system's own texts) to the locale's character set, and back. Invalid input
 // is passed through unchanged rather than lost.

@@ -1,0 +1,348 @@
+#include "Lualib/pixel_search.h"
+
+#include <emmintrin.h>
+
+#include <algorithm>
+#include <bit>
+#include <climits>
+#include <cstring>
+
+namespace tapline::script {
+namespace {
+
+using platform::kPixelColorMask;
+using platform::pixel_of;
+
+inline __m128i load4(const Pixel* p) {
+  return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+}
+// One bit per pixel of the four, set where the 32-bit lanes of `lanes` are all ones.
+inline int lane_bits(__m128i lanes) { return _mm_movemask_ps(_mm_castsi128_ps(lanes)); }
+
+// True when the colours of `count` grab pixels equal `count` pattern pixels (whose ignored
+// byte is 0).
+bool colors_equal(const Pixel* grab, const Pixel* pattern, int count) {
+  const __m128i mask = _mm_set1_epi32(kPixelColorMask);
+  int i = 0;
+  for (; i + 4 <= count; i += 4) {
+    const __m128i equal = _mm_cmpeq_epi32(_mm_and_si128(load4(grab + i), mask), load4(pattern + i));
+    if (_mm_movemask_epi8(equal) != 0xFFFF) return false;
+  }
+  for (; i < count; ++i)
+    if ((grab[i] & kPixelColorMask) != pattern[i]) return false;
+  return true;
+}
+
+// How many of `count` grab pixels differ from their pattern pixels by more than the
+// tolerance in some channel. `tolerance` holds the allowed difference per byte (blue,
+// green, red) and 0xFF in the ignored byte.
+int count_differing(const Pixel* grab, const Pixel* pattern, int count, Pixel tolerance) {
+  const __m128i allowed = _mm_set1_epi32(static_cast<int>(tolerance));
+  const __m128i zero = _mm_setzero_si128();
+  int differing = 0;
+  int i = 0;
+  for (; i + 4 <= count; i += 4) {
+    const __m128i s = load4(grab + i), p = load4(pattern + i);
+    const __m128i distance = _mm_or_si128(_mm_subs_epu8(s, p), _mm_subs_epu8(p, s));
+    const __m128i within = _mm_cmpeq_epi32(_mm_subs_epu8(distance, allowed), zero);
+    differing += 4 - std::popcount(static_cast<unsigned>(lane_bits(within)));
+  }
+  for (; i < count; ++i) {
+    for (int shift = 0; shift < 24; shift += 8) {
+      const int s = (grab[i] >> shift) & 0xFF, p = (pattern[i] >> shift) & 0xFF;
+      const int limit = (tolerance >> shift) & 0xFF;
+      if (s - p > limit || p - s > limit) {
+        ++differing;
+        break;
+      }
+    }
+  }
+  return differing;
+}
+
+bool exact_match_at(const PixelView& grab, const PixelView& pattern, int x, int y) {
+  const int compared_width = pattern.width - 1, compared_height = pattern.height - 1;
+  for (int i = 0; i < compared_height; ++i)
+    if (!colors_equal(grab.row(y + i) + x, pattern.row(i), compared_width)) return false;
+  return true;
+}
+
+// The compared pattern pixel whose colour looks rarest in the part of the grab the
+// search reads, judged from a sample of both. Every passing corner matches all its
+// compared pixels, so keying candidates on any one of them finds the same first corner;
+// a rare one leaves few corners to compare in full.
+struct KeyPixel {
+  int x = 0;
+  int y = 0;
+  Pixel pixel = 0;
+};
+
+KeyPixel rarest_pixel(const PixelView& grab, const PixelView& pattern, int x_begin, int x_end,
+                      int y_begin, int y_end) {
+  const int compared_width = pattern.width - 1, compared_height = pattern.height - 1;
+  constexpr int kGrid = 32;       // pattern positions per side considered
+  constexpr int kSlotsLog2 = 12;  // hash slots for their colours: more than twice as many
+  constexpr Pixel kEmpty = 0xFFFFFFFF;
+  Pixel colors[1 << kSlotsLog2];
+  uint32_t counts[1 << kSlotsLog2] = {};
+  std::fill(std::begin(colors), std::end(colors), kEmpty);
+  auto slot_of = [&colors](Pixel color) {
+    uint32_t slot = (color * 0x9E3779B1u) >> (32 - kSlotsLog2);
+    while (colors[slot] != kEmpty && colors[slot] != color)
+      slot = (slot + 1) & ((1u << kSlotsLog2) - 1);
+    return slot;
+  };
+
+  const int step_x = std::max(1, compared_width / kGrid),
+            step_y = std::max(1, compared_height / kGrid);
+  for (int i = 0; i < compared_height; i += step_y)
+    for (int j = 0; j < compared_width; j += step_x) {
+      const Pixel color = pattern.row(i)[j];
+      colors[slot_of(color)] = color;
+    }
+
+  // About 16384 grab pixels, spread over the rows and columns the key may fall on.
+  const int rows = y_end - y_begin + compared_height - 1;
+  const int columns = x_end - x_begin + compared_width - 1;
+  const int sample_step_y = std::max(1, rows / 32), sample_step_x = std::max(1, columns / 512);
+  for (int y = y_begin; y < y_begin + rows; y += sample_step_y) {
+    const Pixel* row = grab.row(y);
+    for (int x = x_begin; x < x_begin + columns; x += sample_step_x) {
+      const Pixel color = row[x] & kPixelColorMask;
+      const uint32_t slot = slot_of(color);
+      if (colors[slot] == color) ++counts[slot];
+    }
+  }
+
+  KeyPixel key{0, 0, pattern.row(0)[0]};
+  uint32_t fewest = UINT32_MAX;
+  for (int i = 0; i < compared_height; i += step_y)
+    for (int j = 0; j < compared_width; j += step_x) {
+      const Pixel color = pattern.row(i)[j];
+      const uint32_t count = counts[slot_of(color)];
+      if (count < fewest) fewest = count, key = {j, i, color};
+    }
+  return key;
+}
+
+}  // namespace
+
+size_t find_pixel(const Pixel* pixels, size_t count, Pixel target) {
+  const __m128i mask = _mm_set1_epi32(kPixelColorMask);
+  const __m128i wanted = _mm_set1_epi32(static_cast<int>(target));
+  size_t i = 0;
+  // Sixteen pixels a round: the loads dominate, one branch for four of them.
+  for (; i + 16 <= count; i += 16) {
+    const __m128i a = _mm_cmpeq_epi32(_mm_and_si128(load4(pixels + i), mask), wanted);
+    const __m128i b = _mm_cmpeq_epi32(_mm_and_si128(load4(pixels + i + 4), mask), wanted);
+    const __m128i c = _mm_cmpeq_epi32(_mm_and_si128(load4(pixels + i + 8), mask), wanted);
+    const __m128i d = _mm_cmpeq_epi32(_mm_and_si128(load4(pixels + i + 12), mask), wanted);
+    if (_mm_movemask_epi8(_mm_or_si128(_mm_or_si128(a, b), _mm_or_si128(c, d))) != 0) {
+      const unsigned bits = static_cast<unsigned>(lane_bits(a) | (lane_bits(b) << 4) |
+                                                  (lane_bits(c) << 8) | (lane_bits(d) << 12));
+      return i + static_cast<size_t>(std::countr_zero(bits));
+    }
+  }
+  for (; i + 4 <= count; i += 4) {
+    const int bits = lane_bits(_mm_cmpeq_epi32(_mm_and_si128(load4(pixels + i), mask), wanted));
+    if (bits != 0) return i + static_cast<size_t>(std::countr_zero(static_cast<unsigned>(bits)));
+  }
+  for (; i < count; ++i)
+    if ((pixels[i] & kPixelColorMask) == target) return i;
+  return count;
+}
+
+std::optional<ScreenPoint> find_color(const PixelView& grab, int64_t color, SearchRegion region) {
+  // Pixels hold 24-bit colours only.
+  if (color < 0 || color > kPixelColorMask || region.x1 >= region.x2) return std::nullopt;
+  const Pixel target = pixel_of(static_cast<ColorValue>(color));
+  const size_t width = static_cast<size_t>(region.x2 - region.x1);
+  for (int y = region.y1; y < region.y2; ++y) {
+    const size_t found = find_pixel(grab.row(y) + region.x1, width, target);
+    if (found < width) return ScreenPoint{region.x1 + static_cast<int>(found), y};
+  }
+  return std::nullopt;
+}
+
+std::optional<ScreenPoint> find_pattern_exact(const PixelView& grab, const PixelView& pattern,
+                                              SearchRegion region) {
+  if (pattern.empty() || grab.empty()) return std::nullopt;
+  const Pixel anchor = pattern.row(0)[0];
+  // Room test: the pattern's full height must fit below the corner within the grab.
+  const int y_end = std::min(region.y2, grab.height - pattern.height + 1);
+  if (pattern.width < 2 || pattern.height < 2) {
+    // Nothing is compared: the first anchor-coloured pixel with room is the corner.
+    const SearchRegion with_room{region.x1, region.y1, region.x2, y_end};
+    return find_color(grab, platform::color_of(anchor), with_room);
+  }
+  // A corner whose compared columns reach past the grab cannot pass either.
+  const int compared_width = pattern.width - 1;
+  const int x_end = std::min(region.x2, grab.width - compared_width + 1);
+  if (region.x1 >= x_end || region.y1 >= y_end) return std::nullopt;
+
+  const KeyPixel key = rarest_pixel(grab, pattern, region.x1, x_end, region.y1, y_end);
+  const size_t width = static_cast<size_t>(x_end - region.x1);
+  for (int y = region.y1; y < y_end; ++y) {
+    const Pixel* keys = grab.row(y + key.y) + key.x + region.x1;
+    size_t x = 0;
+    while (x < width) {
+      x += find_pixel(keys + x, width - x, key.pixel);
+      if (x >= width) break;
+      const int corner_x = region.x1 + static_cast<int>(x);
+      if (exact_match_at(grab, pattern, corner_x, y)) return ScreenPoint{corner_x, y};
+      ++x;
+    }
+  }
+  return std::nullopt;
+}
+
+BufferedText::BufferedText(std::FILE* stream) : stream_(stream), buffer_(1 << 20) {}
+
+BufferedText::~BufferedText() { flush(); }
+
+void BufferedText::append(const char* text, size_t length) {
+  if (used_ + length > buffer_.size()) {
+    flush();
+    if (length > buffer_.size()) {
+      std::fwrite(text, 1, length, stream_);
+      return;
+    }
+  }
+  std::memcpy(buffer_.data() + used_, text, length);
+  used_ += length;
+}
+
+void BufferedText::flush() {
+  if (used_ > 0) std::fwrite(buffer_.data(), 1, used_, stream_);
+  used_ = 0;
+}
+
+namespace {
+
+// The candidate scans of the exact search with their texts; candidates are the grab's
+// pixels of the anchor colour.
+class ProgressScans {
+ public:
+  ProgressScans(const PixelView& grab, Pixel anchor, BufferedText& out)
+      : grab_(grab), anchor_(anchor), out_(out) {}
+
+  void text(const char* literal) { out_.append(literal, std::strlen(literal)); }
+
+  std::optional<ScreenPoint> scan(int x_begin, int x_end, int y_begin, int y_end) {
+    text("GetBmpPixel\n ");
+    for (int y = y_begin; y < y_end; ++y) {
+      row_text(y);
+      if (x_begin >= x_end) continue;
+      const size_t width = static_cast<size_t>(x_end - x_begin);
+      const size_t found = find_pixel(grab_.row(y) + x_begin, width, anchor_);
+      if (found < width) return ScreenPoint{x_begin + static_cast<int>(found), y};
+    }
+    return std::nullopt;
+  }
+
+ private:
+  void row_text(int y) {
+    if (y != cached_row_) {
+      cached_row_ = y;
+      cached_length_ = static_cast<size_t>(std::snprintf(cached_, sizeof cached_, "y1=%d\n", y));
+    }
+    out_.append(cached_, cached_length_);
+  }
+
+  const PixelView& grab_;
+  Pixel anchor_;
+  BufferedText& out_;
+  int cached_row_ = INT_MIN;
+  char cached_[24] = {};
+  size_t cached_length_ = 0;
+};
+
+bool same(const std::optional<ScreenPoint>& a, const std::optional<ScreenPoint>& b) {
+  return a && b && a->x == b->x && a->y == b->y;
+}
+
+}  // namespace
+
+void write_exact_progress(const PixelView& grab, Pixel anchor, SearchRegion region,
+                          std::optional<ScreenPoint> result, BufferedText& out) {
+  // The search's steps replayed: each candidate before the result failed its comparison.
+  ProgressScans scans(grab, anchor, out);
+  scans.text("FindFirstPoint0\n  ");
+  std::optional<ScreenPoint> c = scans.scan(region.x1, region.x2, region.y1, region.y2);
+  if (!c) return;
+  scans.text("Compare \n");
+  if (same(c, result)) return;
+  int r = c->y;
+  scans.text("FindFirstPoint1 \n");
+  while ((c = scans.scan(c->x + 1, region.x2, c->y, c->y + 1)))
+    if (same(c, result)) return;
+  scans.text("FindFirstPoint2 \n");
+  for (;;) {
+    c = scans.scan(region.x1, region.x2, r + 1, region.y2);
+    if (!c || same(c, result)) return;
+    r = c->y;
+    scans.text("FindFirstPoint3 ");
+    while ((c = scans.scan(c->x + 1, region.x2, c->y, c->y + 1)))
+      if (same(c, result)) return;
+  }
+}
+
+PatternAnchor tolerant_anchor(const PixelView& pattern) {
+  if (pattern.width >= 2)
+    for (int i = 0; i + 1 < pattern.height; ++i)
+      if (pattern.row(i)[0] != 0) return {0, i, pattern.row(i)[0]};
+  return {0, 0, pattern.empty() ? 0 : pattern.row(0)[0]};
+}
+
+int64_t difference_budget(SearchRegion region, int64_t percent) {
+  if (region.x2 <= region.x1 || region.y2 <= region.y1) return 0;  // no candidates at all
+  const int64_t area = static_cast<int64_t>(region.x2 - region.x1) * (region.y2 - region.y1);
+  const int64_t limited = std::clamp<int64_t>(percent, INT32_MIN, INT32_MAX);
+  return area * limited / 100;
+}
+
+std::optional<ScreenPoint> find_pattern_tolerant(const PixelView& grab, const PixelView& pattern,
+                                                 SearchRegion region, int64_t budget,
+                                                 uint32_t tolerance) {
+  if (pattern.empty() || grab.empty() || region.x1 >= region.x2) return std::nullopt;
+  const PatternAnchor anchor = tolerant_anchor(pattern);
+  const Pixel allowed = pixel_of(tolerance & kPixelColorMask) | ~kPixelColorMask;
+  const int compared_width = std::max(0, pattern.width - 1);
+  const int compared_height = std::max(0, pattern.height - 1);
+
+  auto passes = [&](int corner_x, int corner_y) {
+    if (static_cast<uint32_t>(grab.height - corner_y) < static_cast<uint32_t>(pattern.height))
+      return false;
+    // Compared columns past the grab's right edge always differ.
+    const int inside = std::clamp(grab.width - corner_x, 0, compared_width);
+    int64_t differing = 0;
+    for (int i = 0; i < compared_height; ++i) {
+      const int y = corner_y + i;
+      if (y < 0 || y >= grab.height) {
+        differing += compared_width;
+      } else {
+        differing += compared_width - inside;
+        differing += count_differing(grab.row(y) + corner_x, pattern.row(i), inside, allowed);
+      }
+      if (differing > budget) return false;
+    }
+    return differing <= budget;
+  };
+
+  const size_t width = static_cast<size_t>(region.x2 - region.x1);
+  for (int y = region.y1; y < region.y2; ++y) {
+    const Pixel* row = grab.row(y) + region.x1;
+    size_t x = 0;
+    while (x < width) {
+      x += find_pixel(row + x, width - x, anchor.pixel);
+      if (x >= width) break;
+      const int corner_x = region.x1 + static_cast<int>(x) - anchor.x;
+      const int corner_y = y - anchor.y;
+      if (passes(corner_x, corner_y)) return ScreenPoint{corner_x, corner_y};
+      ++x;
+    }
+  }
+  return std::nullopt;
+}
+
+}  // namespace tapline::script
