@@ -39,25 +39,25 @@ bool colors_equal(const Pixel* grab, const Pixel* pattern, int count) {
 int count_differing(const Pixel* grab, const Pixel* pattern, int count, Pixel tolerance) {
   const __m128i allowed = _mm_set1_epi32(static_cast<int>(tolerance));
   const __m128i zero = _mm_setzero_si128();
-  int differing = 0;
-  int i = 0;
-  for (; i + 4 <= count; i += 4) {
-    const __m128i s = load4(grab + i), p = load4(pattern + i);
+  auto within = [&](__m128i s, __m128i p) {
     const __m128i distance = _mm_or_si128(_mm_subs_epu8(s, p), _mm_subs_epu8(p, s));
-    const __m128i within = _mm_cmpeq_epi32(_mm_subs_epu8(distance, allowed), zero);
-    differing += 4 - std::popcount(static_cast<unsigned>(lane_bits(within)));
-  }
+    return _mm_cmpeq_epi32(_mm_subs_epu8(distance, allowed), zero);
+  };
+  // Lanes count the pixels within tolerance (each match adds -(-1)).
+  __m128i matching = zero;
+  int i = 0;
+  for (; i + 4 <= count; i += 4)
+    matching = _mm_sub_epi32(matching, within(load4(grab + i), load4(pattern + i)));
+  alignas(16) int32_t lanes[4];
+  _mm_store_si128(reinterpret_cast<__m128i*>(lanes), matching);
+  int matched = lanes[0] + lanes[1] + lanes[2] + lanes[3];
+  // The last few pixels one at a time, in the low lane.
   for (; i < count; ++i) {
-    for (int shift = 0; shift < 24; shift += 8) {
-      const int s = (grab[i] >> shift) & 0xFF, p = (pattern[i] >> shift) & 0xFF;
-      const int limit = (tolerance >> shift) & 0xFF;
-      if (s - p > limit || p - s > limit) {
-        ++differing;
-        break;
-      }
-    }
+    const __m128i s = _mm_cvtsi32_si128(static_cast<int>(grab[i]));
+    const __m128i p = _mm_cvtsi32_si128(static_cast<int>(pattern[i]));
+    matched += lane_bits(within(s, p)) & 1;
   }
-  return differing;
+  return count - matched;
 }
 
 bool exact_match_at(const PixelView& grab, const PixelView& pattern, int x, int y) {
@@ -101,10 +101,10 @@ KeyPixel rarest_pixel(const PixelView& grab, const PixelView& pattern, int x_beg
       colors[slot_of(color)] = color;
     }
 
-  // About 16384 grab pixels, spread over the rows and columns the key may fall on.
+  // About 8192 grab pixels, spread over the rows and columns the key may fall on.
   const int rows = y_end - y_begin + compared_height - 1;
   const int columns = x_end - x_begin + compared_width - 1;
-  const int sample_step_y = std::max(1, rows / 32), sample_step_x = std::max(1, columns / 512);
+  const int sample_step_y = std::max(1, rows / 32), sample_step_x = std::max(1, columns / 256);
   for (int y = y_begin; y < y_begin + rows; y += sample_step_y) {
     const Pixel* row = grab.row(y);
     for (int x = x_begin; x < x_begin + columns; x += sample_step_x) {
@@ -152,6 +152,19 @@ size_t find_pixel(const Pixel* pixels, size_t count, Pixel target) {
   return count;
 }
 
+size_t find_other_pixel(const Pixel* pixels, size_t count, Pixel target) {
+  const __m128i mask = _mm_set1_epi32(kPixelColorMask);
+  const __m128i wanted = _mm_set1_epi32(static_cast<int>(target));
+  size_t i = 0;
+  for (; i + 4 <= count; i += 4) {
+    const int bits = lane_bits(_mm_cmpeq_epi32(_mm_and_si128(load4(pixels + i), mask), wanted));
+    if (bits != 0xF) return i + static_cast<size_t>(std::countr_one(static_cast<unsigned>(bits)));
+  }
+  for (; i < count; ++i)
+    if ((pixels[i] & kPixelColorMask) != target) return i;
+  return count;
+}
+
 std::optional<ScreenPoint> find_color(const PixelView& grab, int64_t color, SearchRegion region) {
   // Pixels hold 24-bit colours only.
   if (color < 0 || color > kPixelColorMask || region.x1 >= region.x2) return std::nullopt;
@@ -196,7 +209,7 @@ std::optional<ScreenPoint> find_pattern_exact(const PixelView& grab, const Pixel
   return std::nullopt;
 }
 
-BufferedText::BufferedText(std::FILE* stream) : stream_(stream), buffer_(1 << 20) {}
+BufferedText::BufferedText(std::FILE* stream) : stream_(stream), buffer_(1 << 16) {}
 
 BufferedText::~BufferedText() { flush(); }
 
@@ -228,10 +241,12 @@ class ProgressScans {
 
   void text(const char* literal) { out_.append(literal, std::strlen(literal)); }
 
+  // One candidate scan over columns x_begin .. x_end - 1 of rows y_begin .. y_end - 1.
   std::optional<ScreenPoint> scan(int x_begin, int x_end, int y_begin, int y_end) {
-    text("GetBmpPixel\n ");
+    text(kScanText);
     for (int y = y_begin; y < y_end; ++y) {
-      row_text(y);
+      use_row(y);
+      out_.append(row_text_, row_text_length_);
       if (x_begin >= x_end) continue;
       const size_t width = static_cast<size_t>(x_end - x_begin);
       const size_t found = find_pixel(grab_.row(y) + x_begin, width, anchor_);
@@ -240,21 +255,62 @@ class ProgressScans {
     return std::nullopt;
   }
 
- private:
-  void row_text(int y) {
-    if (y != cached_row_) {
-      cached_row_ = y;
-      cached_length_ = static_cast<size_t>(std::snprintf(cached_, sizeof cached_, "y1=%d\n", y));
+  // The repeated scans of the rest of candidate c's row: one scan per further candidate
+  // up to `result` when it lies there (true), else one per further candidate and a last
+  // one that finds none (false). Runs of candidates are counted, not scanned one by one.
+  bool rest_of_row(ScreenPoint c, int x_end, const std::optional<ScreenPoint>& result) {
+    const bool reached = result && result->y == c.y && result->x > c.x && result->x < x_end;
+    const int stop = reached ? result->x + 1 : x_end;
+    const Pixel* row = grab_.row(c.y);
+    size_t scans = reached ? 0 : 1;
+    for (int x = c.x + 1; x < stop;) {
+      x += static_cast<int>(find_pixel(row + x, static_cast<size_t>(stop - x), anchor_));
+      if (x >= stop) break;
+      const int run =
+          static_cast<int>(find_other_pixel(row + x, static_cast<size_t>(stop - x), anchor_));
+      scans += static_cast<size_t>(run);
+      x += run;
     }
-    out_.append(cached_, cached_length_);
+    write_scans(c.y, scans);
+    return reached;
+  }
+
+ private:
+  static constexpr const char* kScanText = "GetBmpPixel\n ";
+  static constexpr int kBlockScans = 64;
+
+  void use_row(int y) {
+    if (y == row_) return;
+    row_ = y;
+    row_text_length_ =
+        static_cast<size_t>(std::snprintf(row_text_, sizeof row_text_, "y1=%d\n", y));
+    block_length_ = 0;
+  }
+
+  // `count` scans of one row that each end at once: their texts, copied in blocks.
+  void write_scans(int y, size_t count) {
+    use_row(y);
+    if (block_length_ == 0) {
+      const size_t scan_length = std::strlen(kScanText);
+      for (int i = 0; i < kBlockScans; ++i) {
+        std::memcpy(block_ + block_length_, kScanText, scan_length);
+        std::memcpy(block_ + block_length_ + scan_length, row_text_, row_text_length_);
+        block_length_ += scan_length + row_text_length_;
+      }
+    }
+    const size_t one = block_length_ / kBlockScans;
+    for (; count >= kBlockScans; count -= kBlockScans) out_.append(block_, block_length_);
+    out_.append(block_, one * count);
   }
 
   const PixelView& grab_;
   Pixel anchor_;
   BufferedText& out_;
-  int cached_row_ = INT_MIN;
-  char cached_[24] = {};
-  size_t cached_length_ = 0;
+  int row_ = INT_MIN;
+  char row_text_[24] = {};
+  size_t row_text_length_ = 0;
+  char block_[kBlockScans * 40] = {};
+  size_t block_length_ = 0;
 };
 
 bool same(const std::optional<ScreenPoint>& a, const std::optional<ScreenPoint>& b) {
@@ -274,16 +330,14 @@ void write_exact_progress(const PixelView& grab, Pixel anchor, SearchRegion regi
   if (same(c, result)) return;
   int r = c->y;
   scans.text("FindFirstPoint1 \n");
-  while ((c = scans.scan(c->x + 1, region.x2, c->y, c->y + 1)))
-    if (same(c, result)) return;
+  if (scans.rest_of_row(*c, region.x2, result)) return;
   scans.text("FindFirstPoint2 \n");
   for (;;) {
     c = scans.scan(region.x1, region.x2, r + 1, region.y2);
     if (!c || same(c, result)) return;
     r = c->y;
     scans.text("FindFirstPoint3 ");
-    while ((c = scans.scan(c->x + 1, region.x2, c->y, c->y + 1)))
-      if (same(c, result)) return;
+    if (scans.rest_of_row(*c, region.x2, result)) return;
   }
 }
 

@@ -27,6 +27,8 @@ struct SearchRegion {
 // Index of the first of `count` pixels whose colour equals `target` (a pixel with its
 // ignored byte 0), or `count`.
 size_t find_pixel(const Pixel* pixels, size_t count, Pixel target);
+// Index of the first pixel whose colour differs from `target`, or `count`.
+size_t find_other_pixel(const Pixel* pixels, size_t count, Pixel target);
 
 // The first pixel of `color` in the region, rows top to bottom, each row left to right.
 // The region must lie within `grab`.
