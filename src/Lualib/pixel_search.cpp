@@ -80,26 +80,32 @@ struct KeyPixel {
 KeyPixel rarest_pixel(const PixelView& grab, const PixelView& pattern, int x_begin, int x_end,
                       int y_begin, int y_end) {
   const int compared_width = pattern.width - 1, compared_height = pattern.height - 1;
-  constexpr int kGrid = 32;       // pattern positions per side considered
-  constexpr int kSlotsLog2 = 12;  // hash slots for their colours: more than twice as many
-  constexpr Pixel kEmpty = 0xFFFFFFFF;
-  Pixel colors[1 << kSlotsLog2];
-  uint32_t counts[1 << kSlotsLog2] = {};
+  // The pattern's distinct colours (the first 1024 met), each with where it was first
+  // met, in a hash table kept at most a quarter full.
+  constexpr int kMaxColors = 1024;
+  constexpr uint32_t kSlots = 4096;
+  constexpr Pixel kEmpty = 0xFFFFFFFF;  // no colour has its ignored byte set
+  Pixel colors[kSlots];
+  uint32_t counts[kSlots] = {};
+  ScreenPoint places[kSlots];
   std::fill(std::begin(colors), std::end(colors), kEmpty);
   auto slot_of = [&colors](Pixel color) {
-    uint32_t slot = (color * 0x9E3779B1u) >> (32 - kSlotsLog2);
-    while (colors[slot] != kEmpty && colors[slot] != color)
-      slot = (slot + 1) & ((1u << kSlotsLog2) - 1);
+    uint32_t slot = (color * 0x9E3779B1u) >> 20;
+    while (colors[slot] != kEmpty && colors[slot] != color) slot = (slot + 1) & (kSlots - 1);
     return slot;
   };
-
-  const int step_x = std::max(1, compared_width / kGrid),
-            step_y = std::max(1, compared_height / kGrid);
-  for (int i = 0; i < compared_height; i += step_y)
-    for (int j = 0; j < compared_width; j += step_x) {
-      const Pixel color = pattern.row(i)[j];
-      colors[slot_of(color)] = color;
+  uint32_t order[kMaxColors];
+  int distinct = 0;
+  for (int i = 0; i < compared_height && distinct < kMaxColors; ++i) {
+    const Pixel* row = pattern.row(i);
+    for (int j = 0; j < compared_width && distinct < kMaxColors; ++j) {
+      const uint32_t slot = slot_of(row[j]);
+      if (colors[slot] != kEmpty) continue;
+      colors[slot] = row[j];
+      places[slot] = {j, i};
+      order[distinct++] = slot;
     }
+  }
 
   // About 8192 grab pixels, spread over the rows and columns the key may fall on.
   const int rows = y_end - y_begin + compared_height - 1;
@@ -114,15 +120,11 @@ KeyPixel rarest_pixel(const PixelView& grab, const PixelView& pattern, int x_beg
     }
   }
 
-  KeyPixel key{0, 0, pattern.row(0)[0]};
-  uint32_t fewest = UINT32_MAX;
-  for (int i = 0; i < compared_height; i += step_y)
-    for (int j = 0; j < compared_width; j += step_x) {
-      const Pixel color = pattern.row(i)[j];
-      const uint32_t count = counts[slot_of(color)];
-      if (count < fewest) fewest = count, key = {j, i, color};
-    }
-  return key;
+  // The fewest sampled; among equals the one met first (the top-left pixel leads).
+  uint32_t best = order[0];
+  for (int k = 1; k < distinct; ++k)
+    if (counts[order[k]] < counts[best]) best = order[k];
+  return {places[best].x, places[best].y, colors[best]};
 }
 
 }  // namespace
