@@ -220,6 +220,17 @@ class Script {
   lua_State* const L;
 };
 
+// True when `printed` is `before` followed by one timing line "耗时<digits> ms\n".
+inline bool ends_with_timing(const std::string& printed, const std::string& before = "") {
+  const std::string head = before + "耗时", tail = " ms\n";
+  if (printed.size() <= head.size() + tail.size() || printed.compare(0, head.size(), head) != 0 ||
+      printed.compare(printed.size() - tail.size(), tail.size(), tail) != 0)
+    return false;
+  const std::string digits =
+      printed.substr(head.size(), printed.size() - head.size() - tail.size());
+  return digits.find_first_not_of("0123456789") == std::string::npos;
+}
+
 // Quotes a path for a Lua chunk.
 inline std::string quoted(const std::string& text) { return "\"" + text + "\""; }
 
