@@ -25,14 +25,6 @@ int note_attach_error(Display*, XErrorEvent*) {
   return 0;
 }
 
-// How the server's pixels become ours.
-struct ImageFormat {
-  ChannelMasks masks;
-  // 32-bit little-endian pixels with blue, green, red in the low three bytes: usable where
-  // they lie.
-  bool direct = false;
-};
-
 uint32_t raw_pixel(const uint8_t* p, int bytes, bool msb_first) {
   uint32_t raw = 0;
   if (msb_first) {
@@ -95,11 +87,11 @@ class X11Screen final : public ScreenSource {
       return std::nullopt;
     XImage* image = XGetImage(d, DefaultRootWindow(d), point.x, point.y, 1, 1, AllPlanes, ZPixmap);
     if (image == nullptr) return std::nullopt;
+    const bool readable = supported(image);
     Pixel value = 0;
-    if (supported(image)) convert_image(image, format_.masks, 1, 1, &value);
-    const bool ok = supported(image);
+    if (readable) convert_image(image, masks_, 1, 1, &value);
     XDestroyImage(image);
-    if (!ok) return std::nullopt;
+    if (!readable) return std::nullopt;
     return color_of(value);
   }
 
@@ -121,9 +113,9 @@ class X11Screen final : public ScreenSource {
     Visual* visual = DefaultVisual(d, DefaultScreen(d));
     const int visual_class = visual->c_class;
     format_usable_ = (visual_class == TrueColor || visual_class == DirectColor) &&
-                     format_.masks.set(static_cast<uint32_t>(visual->red_mask),
-                                       static_cast<uint32_t>(visual->green_mask),
-                                       static_cast<uint32_t>(visual->blue_mask));
+                     masks_.set(static_cast<uint32_t>(visual->red_mask),
+                                static_cast<uint32_t>(visual->green_mask),
+                                static_cast<uint32_t>(visual->blue_mask));
     if (!format_usable_)
       console_eprintf(
           "tapline: the X11 screen's colour format is not supported; screen reads "
@@ -138,7 +130,7 @@ class X11Screen final : public ScreenSource {
 
   bool is_direct(const XImage* image) const {
     return image->bits_per_pixel == 32 && image->byte_order == LSBFirst &&
-           std::endian::native == std::endian::little && format_.masks.is_plain_bgr() &&
+           std::endian::native == std::endian::little && masks_.is_plain_bgr() &&
            image->bytes_per_line % 4 == 0;
   }
 
@@ -154,7 +146,7 @@ class X11Screen final : public ScreenSource {
     }
     const size_t needed = static_cast<size_t>(width) * static_cast<size_t>(height);
     if (converted_.size() < needed) converted_.resize(needed);
-    convert_image(image, format_.masks, width, height, converted_.data());
+    convert_image(image, masks_, width, height, converted_.data());
     out.top = converted_.data();
     out.row_step = width;
   }
@@ -248,7 +240,7 @@ class X11Screen final : public ScreenSource {
   bool allow_shared_memory_;
   bool format_known_ = false;
   bool format_usable_ = false;
-  ImageFormat format_;
+  ChannelMasks masks_;  // the root visual's: how the server's pixels become ours
 
   XShmSegmentInfo segment_{};
   Display* shared_display_ = nullptr;
