@@ -1,38 +1,263 @@
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+#include <X11/extensions/XShm.h>
+#include <sys/ipc.h>
+#include <sys/shm.h>
+
+#include <atomic>
+#include <bit>
+#include <cstring>
+#include <vector>
+
+#include "platform/channel_mask.h"
+#include "platform/console.h"
 #include "platform/screen_source.h"
 #include "platform/x11_display.h"
 
 namespace tapline::platform {
 namespace {
 
+// Set by the error handler that is installed while the shared segment is attached: a
+// server that cannot reach our memory (a remote display) refuses the attach.
+std::atomic<bool> attach_refused{false};
+int note_attach_error(Display*, XErrorEvent*) {
+  attach_refused = true;
+  return 0;
+}
+
+uint32_t raw_pixel(const uint8_t* p, int bytes, bool msb_first) {
+  uint32_t raw = 0;
+  if (msb_first) {
+    for (int i = 0; i < bytes; ++i) raw = (raw << 8) | p[i];
+  } else {
+    for (int i = bytes - 1; i >= 0; --i) raw = (raw << 8) | p[i];
+  }
+  return raw;
+}
+
+// Converts `height` rows of `width` pixels of a ZPixmap image into our pixels.
+void convert_image(const XImage* image, const ChannelMasks& masks, int width, int height,
+                   Pixel* out) {
+  const int bytes = image->bits_per_pixel / 8;
+  const bool msb_first = image->byte_order == MSBFirst;
+  for (int y = 0; y < height; ++y) {
+    const auto* src = reinterpret_cast<const uint8_t*>(image->data) +
+                      static_cast<ptrdiff_t>(y) * image->bytes_per_line;
+    Pixel* dst = out + static_cast<ptrdiff_t>(y) * width;
+    for (int x = 0; x < width; ++x)
+      dst[x] = masks.pixel(raw_pixel(src + x * bytes, bytes, msb_first));
+  }
+}
+
 class X11Screen final : public ScreenSource {
  public:
+  X11Screen(Display* given, bool allow_shared_memory)
+      : given_(given), allow_shared_memory_(allow_shared_memory) {}
+
+  ~X11Screen() override {
+    release_shared();
+    release_plain();
+  }
+
   ScreenSize size() override {
-    Display* display = x11_display();
-    if (display == nullptr) return {};
-    const int number = DefaultScreen(display);
-    return {DisplayWidth(display, number), DisplayHeight(display, number)};
+    Display* d = display();
+    if (d == nullptr) return {};
+    const int number = DefaultScreen(d);
+    return {DisplayWidth(d, number), DisplayHeight(d, number)};
   }
 
   std::optional<ScreenPoint> cursor() override {
-    Display* display = x11_display();
-    if (display == nullptr) return std::nullopt;
+    Display* d = display();
+    if (d == nullptr) return std::nullopt;
     Window root_return, child_return;
     int root_x = 0, root_y = 0, win_x = 0, win_y = 0;
     unsigned int mask = 0;
-    if (!XQueryPointer(display, DefaultRootWindow(display), &root_return, &child_return, &root_x,
-                       &root_y, &win_x, &win_y, &mask))
+    if (!XQueryPointer(d, DefaultRootWindow(d), &root_return, &child_return, &root_x, &root_y,
+                       &win_x, &win_y, &mask))
       return std::nullopt;
     return ScreenPoint{root_x, root_y};
   }
-};
 
-X11Screen x11_screen;
-ScreenSource* current = &x11_screen;
+  std::optional<ColorValue> pixel(ScreenPoint point) override {
+    Display* d = display();
+    if (d == nullptr || !learn_format(d)) return std::nullopt;
+    const ScreenSize screen = size();
+    // The server answers a read outside the root window with an error, not a colour.
+    if (point.x < 0 || point.y < 0 || point.x >= screen.width || point.y >= screen.height)
+      return std::nullopt;
+    XImage* image = XGetImage(d, DefaultRootWindow(d), point.x, point.y, 1, 1, AllPlanes, ZPixmap);
+    if (image == nullptr) return std::nullopt;
+    const bool readable = supported(image);
+    Pixel value = 0;
+    if (readable) convert_image(image, masks_, 1, 1, &value);
+    XDestroyImage(image);
+    if (!readable) return std::nullopt;
+    return color_of(value);
+  }
+
+  bool grab(int width, int height, PixelView& out) override {
+    out = PixelView{};
+    Display* d = display();
+    if (d == nullptr || width <= 0 || height <= 0 || !learn_format(d)) return false;
+    if (grab_shared(d, width, height, out)) return true;
+    return grab_plain(d, width, height, out);
+  }
+
+ private:
+  Display* display() { return given_ ? given_ : x11_display(); }
+
+  // The root window's visual must be a true-colour one: its pixels carry their colour.
+  bool learn_format(Display* d) {
+    if (format_known_) return format_usable_;
+    format_known_ = true;
+    Visual* visual = DefaultVisual(d, DefaultScreen(d));
+    const int visual_class = visual->c_class;
+    format_usable_ = (visual_class == TrueColor || visual_class == DirectColor) &&
+                     masks_.set(static_cast<uint32_t>(visual->red_mask),
+                                static_cast<uint32_t>(visual->green_mask),
+                                static_cast<uint32_t>(visual->blue_mask));
+    if (!format_usable_)
+      console_eprintf(
+          "tapline: the X11 screen's colour format is not supported; screen reads "
+          "give no colours\n");
+    return format_usable_;
+  }
+
+  static bool supported(const XImage* image) {
+    const int bpp = image->bits_per_pixel;
+    return image->format == ZPixmap && (bpp == 8 || bpp == 16 || bpp == 24 || bpp == 32);
+  }
+
+  bool is_direct(const XImage* image) const {
+    return image->bits_per_pixel == 32 && image->byte_order == LSBFirst &&
+           std::endian::native == std::endian::little && masks_.is_plain_bgr() &&
+           image->bytes_per_line % 4 == 0;
+  }
+
+  // Our pixels of an image: where they lie when the format allows, else converted into
+  // the reusable buffer.
+  void view_image(const XImage* image, int width, int height, PixelView& out) {
+    out.width = width;
+    out.height = height;
+    if (is_direct(image)) {
+      out.top = reinterpret_cast<const Pixel*>(image->data);
+      out.row_step = image->bytes_per_line / 4;
+      return;
+    }
+    const size_t needed = static_cast<size_t>(width) * static_cast<size_t>(height);
+    if (converted_.size() < needed) converted_.resize(needed);
+    convert_image(image, masks_, width, height, converted_.data());
+    out.top = converted_.data();
+    out.row_step = width;
+  }
+
+  bool grab_shared(Display* d, int width, int height, PixelView& out) {
+    if (!allow_shared_memory_ || shared_refused_) return false;
+    if (shared_image_ == nullptr || width > shared_width_ || height > shared_height_) {
+      release_shared();
+      if (!create_shared(d)) {
+        shared_refused_ = true;
+        return false;
+      }
+      if (width > shared_width_ || height > shared_height_) return false;
+    }
+    // The segment holds the whole screen; a smaller grab packs its rows for its own width.
+    XImage* image = shared_image_;
+    image->width = width;
+    image->height = height;
+    image->bytes_per_line = (width * image->bits_per_pixel + image->bitmap_pad - 1) /
+                            image->bitmap_pad * image->bitmap_pad / 8;
+    if (!XShmGetImage(d, DefaultRootWindow(d), image, 0, 0, AllPlanes)) return false;
+    if (!supported(image)) return false;
+    view_image(image, width, height, out);
+    return true;
+  }
+
+  bool create_shared(Display* d) {
+    if (!XShmQueryExtension(d)) return false;
+    const int number = DefaultScreen(d);
+    const int width = DisplayWidth(d, number), height = DisplayHeight(d, number);
+    XImage* image = XShmCreateImage(d, DefaultVisual(d, number), DefaultDepth(d, number), ZPixmap,
+                                    nullptr, &segment_, width, height);
+    if (image == nullptr) return false;
+    const size_t bytes = static_cast<size_t>(image->bytes_per_line) * height;
+    segment_.shmid = shmget(IPC_PRIVATE, bytes, IPC_CREAT | 0600);
+    if (segment_.shmid < 0) {
+      XDestroyImage(image);
+      return false;
+    }
+    segment_.shmaddr = static_cast<char*>(shmat(segment_.shmid, nullptr, 0));
+    if (segment_.shmaddr == reinterpret_cast<char*>(-1)) {
+      shmctl(segment_.shmid, IPC_RMID, nullptr);
+      XDestroyImage(image);
+      return false;
+    }
+    image->data = segment_.shmaddr;
+    segment_.readOnly = False;
+    attach_refused = false;
+    XErrorHandler previous = XSetErrorHandler(note_attach_error);
+    const bool attached = XShmAttach(d, &segment_) && (XSync(d, False), !attach_refused);
+    XSetErrorHandler(previous);
+    // Marked for removal now: it goes away when both sides have let go, even on a crash.
+    shmctl(segment_.shmid, IPC_RMID, nullptr);
+    if (!attached) {
+      shmdt(segment_.shmaddr);
+      image->data = nullptr;
+      XDestroyImage(image);
+      return false;
+    }
+    shared_display_ = d;
+    shared_image_ = image;
+    shared_width_ = width;
+    shared_height_ = height;
+    return true;
+  }
+
+  void release_shared() {
+    if (shared_image_ == nullptr) return;
+    XShmDetach(shared_display_, &segment_);
+    shmdt(segment_.shmaddr);
+    shared_image_->data = nullptr;
+    XDestroyImage(shared_image_);
+    shared_image_ = nullptr;
+  }
+
+  bool grab_plain(Display* d, int width, int height, PixelView& out) {
+    release_plain();
+    plain_image_ = XGetImage(d, DefaultRootWindow(d), 0, 0, static_cast<unsigned>(width),
+                             static_cast<unsigned>(height), AllPlanes, ZPixmap);
+    if (plain_image_ == nullptr || !supported(plain_image_)) return false;
+    view_image(plain_image_, width, height, out);
+    return true;
+  }
+
+  void release_plain() {
+    if (plain_image_ != nullptr) XDestroyImage(plain_image_);
+    plain_image_ = nullptr;
+  }
+
+  Display* given_;
+  bool allow_shared_memory_;
+  bool format_known_ = false;
+  bool format_usable_ = false;
+  ChannelMasks masks_;  // the root visual's: how the server's pixels become ours
+
+  XShmSegmentInfo segment_{};
+  Display* shared_display_ = nullptr;
+  XImage* shared_image_ = nullptr;
+  int shared_width_ = 0;
+  int shared_height_ = 0;
+  bool shared_refused_ = false;
+
+  // The last plain read, kept until the next grab because a view may point into it.
+  XImage* plain_image_ = nullptr;
+  std::vector<Pixel> converted_;
+};
 
 }  // namespace
 
-ScreenSource& screen() { return *current; }
-
-void set_screen(ScreenSource* replacement) { current = replacement ? replacement : &x11_screen; }
+std::unique_ptr<ScreenSource> make_x11_screen(_XDisplay* display, bool allow_shared_memory) {
+  return std::make_unique<X11Screen>(display, allow_shared_memory);
+}
 
 }  // namespace tapline::platform

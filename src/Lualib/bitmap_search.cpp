@@ -1,0 +1,100 @@
+#include <sys/stat.h>
+
+#include <string>
+
+#include "Lualib/args.h"
+#include "Lualib/screen_common.h"
+#include "Lualib/script_functions.h"
+#include "platform/bmp.h"
+#include "platform/clock.h"
+#include "platform/console.h"
+
+namespace tapline::script {
+namespace {
+
+using platform::Bitmap;
+using platform::ScreenSize;
+
+// The region of both searches from arguments 2 to 5.
+SearchRegion bitmap_region(lua_State* L) {
+  const ScreenSize size = platform::screen().size();
+  SearchRegion region{to_coordinate(arg_number(L, 2)), to_coordinate(arg_number(L, 3)),
+                      to_coordinate(arg_number(L, 4)), to_coordinate(arg_number(L, 5))};
+  region.x1 = std::max(region.x1, 0);
+  region.y1 = std::max(region.y1, 0);
+  if (region.x2 == 0 || region.y2 == 0) region.x2 = size.width, region.y2 = size.height;
+  if (region.x2 >= size.width) region.x2 = size.width - 1;
+  if (region.y2 >= size.height) region.y2 = size.height - 1;
+  return region;
+}
+
+bool file_exists(const char* path) {
+  struct stat info {};
+  return path != nullptr && ::stat(path, &info) == 0;
+}
+
+// A file that exists but is no usable picture is refused like a missing one, and said.
+bool read_pattern(const char* function, const char* path, Bitmap& pattern) {
+  std::string error;
+  if (platform::read_bmp(path, pattern, error)) return true;
+  console_eprintf("%s: %s is not a usable BMP picture: %s\n", function, path, error.c_str());
+  return false;
+}
+
+int push_corner(lua_State* L, const std::optional<ScreenPoint>& corner) {
+  lua_pushinteger(L, corner ? corner->x : -1);
+  lua_pushinteger(L, corner ? corner->y : -1);
+  return 2;
+}
+
+}  // namespace
+
+int FindBmp(lua_State* L) {
+  const char* path = arg_text(L, 1);
+  const SearchRegion region = bitmap_region(L);
+  if (!file_exists(path)) return push_corner(L, std::nullopt);
+
+  const uint32_t start = platform::tick_ms();
+  Bitmap pattern;
+  if (!read_pattern("FindBmp", path, pattern)) return push_corner(L, std::nullopt);
+  console_printf("GetBmpData");
+  console_printf("GetScreenData");
+  PixelView grab;
+  const bool grabbed = take_screen_grab(region.x2, region.y2, grab);
+  console_printf("FindBmpBuf");
+  std::optional<ScreenPoint> found;
+  if (grabbed) {
+    const PixelView pattern_view = pattern.view();
+    found = find_pattern_exact(grab, pattern_view, region);
+    // The texts of the candidate scans follow from where the anchor colour lies before
+    // the result; they are written in one pass once the result is known.
+    std::fflush(stdout);
+    BufferedText progress(stdout);
+    write_exact_progress(grab, pattern_view.row(0)[0], region, found, progress);
+  }
+  console_printf("ReleaseLP");
+  if (found) console_printf("FindBmp found\n");
+  console_printf("耗时%u ms\n", platform::tick_ms() - start);
+  return push_corner(L, found);
+}
+
+int FindBmpEx(lua_State* L) {
+  const char* path = arg_text(L, 1);
+  const SearchRegion region = bitmap_region(L);
+  const int64_t budget = difference_budget(region, arg_integer(L, 6));
+  const auto tolerance = static_cast<uint32_t>(arg_integer(L, 7));
+  if (!file_exists(path)) return push_corner(L, std::nullopt);
+
+  const uint32_t start = platform::tick_ms();
+  Bitmap pattern;
+  if (!read_pattern("FindBmpEx", path, pattern)) return push_corner(L, std::nullopt);
+  PixelView grab;
+  std::optional<ScreenPoint> found;
+  if (take_screen_grab(region.x2, region.y2, grab))
+    found = find_pattern_tolerant(grab, pattern.view(), region, budget, tolerance);
+  if (found) console_printf("FindBmpEx found\n");
+  console_printf("耗时%u ms\n", platform::tick_ms() - start);
+  return push_corner(L, found);
+}
+
+}  // namespace tapline::script

@@ -1,0 +1,82 @@
+#include "host/command_line.h"
+
+#include <sys/stat.h>
+
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "host/run_script.h"
+#include "platform/clock.h"
+#include "platform/console.h"
+#include "tapline.h"
+
+namespace tapline {
+namespace {
+
+constexpr int kMissingFilePauseMs = 2000;
+constexpr const char* kBroadcastAddress = "255.255.255.255";
+constexpr int kDefaultPort = 9000;
+
+}  // namespace
+
+bool script_file_exists(const char* path) {
+  struct stat info {};
+  return stat(path, &info) == 0 && !S_ISDIR(info.st_mode);
+}
+
+bool selects_udp(int argc, char** argv) {
+  return argc >= 3 && std::strstr(argv[2], "net") != nullptr;
+}
+
+int port_argument(const char* text) {
+  const long value = std::strtol(text, nullptr, 10);
+  if (value > INT_MAX) return INT_MAX;
+  if (value < INT_MIN) return INT_MIN;
+  return static_cast<int>(value);
+}
+
+int run_command_line(int argc, char** argv, const UsbTransport& usb) {
+  console_printf("Sep 27 2022\n");
+  if (argc == 1) {
+    console_printf("用法: %s xxx.lua\n", argv[0]);
+    console_printf("ctrl+c结束运行 按键盘上的PAUSE暂停再按任意键恢复执行\n");
+    std::fflush(stdout);
+    std::getchar();
+    return -1;
+  }
+  if (!script_file_exists(argv[1])) {
+    console_printf("脚本文件不存在请确认路径:%s\n", argv[1]);
+    std::fflush(stdout);
+    platform::sleep_ms(kMissingFilePauseMs);
+    return -1;
+  }
+
+  const bool use_usb = !selects_udp(argc, argv);
+  if (use_usb) {
+    const int opened = usb.open();
+    if (opened >= 1) {
+      console_printf("USB打开成功\n");
+    } else {
+      console_printf("USB打开失败\n");
+    }
+    if (opened < 0) return opened;
+  } else {
+    console_printf("使用UDP通信\n");
+    // An address without a port is ignored: both defaults apply.
+    if (argc >= 5) {
+      netcfg(argv[3], port_argument(argv[4]));
+    } else {
+      netcfg(kBroadcastAddress, kDefaultPort);
+    }
+  }
+
+  run_script(argv[1]);
+
+  if (use_usb) usb.close();
+  console_printf("运行结束\n");
+  return 0;
+}
+
+}  // namespace tapline

@@ -1,0 +1,45 @@
+#include "host/host_sink.h"
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "command/host_message.h"
+#include "platform/console.h"
+#include "tapline.h"
+
+namespace tapline {
+namespace {
+
+// Generous: delivery only writes to standard error, so anything slower is a stuck pipe.
+constexpr std::chrono::seconds kFlushTimeout{10};
+
+void write_to_stderr(unsigned int, uintptr_t, char* text) {
+  std::fputs(text, stderr);
+  std::fflush(stderr);
+  std::free(text);
+}
+
+}  // namespace
+
+bool install_host_sink_from_environment() {
+  const char* target = std::getenv("TAPLINE_HOST_MESSAGES");
+  if (target == nullptr || target[0] == '\0') return false;
+  if (std::strcmp(target, "stderr") != 0) {
+    console_eprintf(
+        "TAPLINE_HOST_MESSAGES=%s is not understood (only \"stderr\" is); "
+        "host-window texts are dropped\n",
+        target);
+    return false;
+  }
+  set_apphandle(write_to_stderr);
+  return true;
+}
+
+void flush_host_sink() {
+  if (!flush_host_messages(kFlushTimeout))
+    console_eprintf("host-window texts were still being written at exit\n");
+}
+
+}  // namespace tapline

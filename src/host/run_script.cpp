@@ -1,0 +1,101 @@
+#include "host/run_script.h"
+
+#include <cstring>
+#include <lua.hpp>
+
+#include "Lualib/events.h"
+#include "Lualib/script_control.h"
+#include "Lualib/script_library.h"
+#include "platform/console.h"
+#include "platform/message_box.h"
+
+namespace tapline {
+namespace {
+
+constexpr int kStackSlots = 2048;
+constexpr const char* kAuthor = "Tapline developers";
+// Scripts get neither bytecode dumps nor the debug library.
+constexpr const char* kPrelude = "function string.dump()end\n debug={}";
+
+// printf(format, ...): string.format on all arguments, written through io.write. Both
+// functions are the ones captured when the state was prepared.
+int printf_closure(lua_State* L) {
+  const int argc = lua_gettop(L);
+  lua_pushvalue(L, lua_upvalueindex(2));
+  lua_insert(L, 1);
+  lua_call(L, argc, 1);
+  lua_pushvalue(L, lua_upvalueindex(1));
+  lua_insert(L, -2);
+  lua_call(L, 1, 0);
+  return 0;
+}
+
+void define_printf(lua_State* L) {
+  lua_getglobal(L, "io");
+  lua_getfield(L, -1, "write");
+  lua_remove(L, -2);
+  lua_getglobal(L, "string");
+  lua_getfield(L, -1, "format");
+  lua_remove(L, -2);
+  lua_pushcclosure(L, printf_closure, 2);
+  lua_setglobal(L, "printf");
+}
+
+// Echoes every named call ("global:Delay") so that the console shows the script's
+// progress; a console that holds its output therefore holds the script too.
+void call_hook(lua_State* L, lua_Debug* ar) {
+  if (ar->event != LUA_HOOKCALL) return;
+  lua_getinfo(L, "n", ar);
+  if (ar->name == nullptr) return;  // calls from native code have no name
+  console_printf("%s:%s\n", ar->namewhat, ar->name);
+  if (std::strstr(ar->name, "RestartScript") != nullptr) {
+    console_printf("RestartScript");
+  } else if (std::strstr(ar->name, "Pause") != nullptr) {
+    console_printf("Pause");
+  } else if (std::strstr(ar->name, "EndScript") != nullptr) {
+    console_printf("EndScript");
+  }
+}
+
+}  // namespace
+
+lua_State* create_script_state() {
+  lua_State* L = luaL_newstate();
+  if (L == nullptr) return nullptr;
+  lua_checkstack(L, kStackSlots);
+  luaL_openlibs(L);
+  define_printf(L);
+  lua_pushstring(L, kAuthor);
+  lua_setglobal(L, "author");
+  lua_settop(L, 0);
+  if (luaL_loadstring(L, kPrelude) == LUA_OK) lua_pcall(L, 0, LUA_MULTRET, 0);
+  lua_settop(L, 0);
+  // Every state starts from the initial script state, even where an earlier state of the
+  // process left timers, registrations or an end request behind.
+  script::end_request = 0;
+  script::clear_event_registrations();
+  script::clear_timer_list();
+  script::register_script_library(L);
+  return L;
+}
+
+void run_script(const char* path) {
+  lua_State* L = create_script_state();
+  if (L == nullptr) {
+    console_eprintf("out of memory: the script state could not be created\n");
+    return;
+  }
+  console_printf("开始运行。。。");
+  lua_sethook(L, call_hook, LUA_MASKCALL, 0);
+  if (luaL_loadfilex(L, path, nullptr) == LUA_OK) {
+    // A run-time error ends the script; by design it is not reported.
+    lua_pcall(L, 0, 0, 0);
+  } else {
+    const char* message = lua_tostring(L, -1);
+    platform::message_box(locale_format("语法错误"), message != nullptr ? message : "");
+    lua_pop(L, 1);
+  }
+  lua_close(L);
+}
+
+}  // namespace tapline

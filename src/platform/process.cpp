@@ -1,0 +1,265 @@
+#include "platform/process.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <thread>
+
+#include "platform/console.h"
+
+extern char** environ;
+
+namespace tapline::platform {
+namespace {
+
+// After the child has exited, output still arriving from something it left behind is
+// read until the pipe is idle this long, and for no longer than the cap in all.
+constexpr int kIdleGraceMs = 250;
+constexpr auto kAfterExitCap = std::chrono::seconds(2);
+// Without a process descriptor the child's exit is checked this often.
+constexpr int kExitPollMs = 50;
+
+bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\n'; }
+
+// Owns a descriptor and closes it once.
+class Fd {
+ public:
+  explicit Fd(int fd = -1) : fd_(fd) {}
+  ~Fd() { reset(); }
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+  int get() const { return fd_; }
+  void reset() {
+    if (fd_ >= 0) close(fd_);
+    fd_ = -1;
+  }
+
+ private:
+  int fd_;
+};
+
+// Spawn attributes that give the child default signal handling and an empty signal mask,
+// whatever the script host has set for itself.
+class SpawnAttributes {
+ public:
+  explicit SpawnAttributes(short extra_flags = 0) {
+    posix_spawnattr_init(&attributes_);
+    sigset_t all, none;
+    sigfillset(&all);
+    sigemptyset(&none);
+    posix_spawnattr_setsigdefault(&attributes_, &all);
+    posix_spawnattr_setsigmask(&attributes_, &none);
+    posix_spawnattr_setflags(&attributes_,
+                             POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK | extra_flags);
+  }
+  ~SpawnAttributes() { posix_spawnattr_destroy(&attributes_); }
+  const posix_spawnattr_t* get() const { return &attributes_; }
+
+ private:
+  posix_spawnattr_t attributes_;
+};
+
+class FileActions {
+ public:
+  FileActions() { posix_spawn_file_actions_init(&actions_); }
+  ~FileActions() { posix_spawn_file_actions_destroy(&actions_); }
+  posix_spawn_file_actions_t* get() { return &actions_; }
+
+ private:
+  posix_spawn_file_actions_t actions_;
+};
+
+std::vector<char*> argv_pointers(const std::vector<std::string>& words) {
+  std::vector<char*> pointers;
+  pointers.reserve(words.size() + 1);
+  for (const std::string& word : words) pointers.push_back(const_cast<char*>(word.c_str()));
+  pointers.push_back(nullptr);
+  return pointers;
+}
+
+// A child that outlives our interest in it is still reaped, so that it leaves no zombie.
+void reap_in_background(pid_t pid) {
+  std::thread([pid] {
+    while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+    }
+  }).detach();
+}
+
+bool reap_now(pid_t pid) {
+  pid_t result;
+  do {
+    result = waitpid(pid, nullptr, WNOHANG);
+  } while (result < 0 && errno == EINTR);
+  return result != 0;  // reaped, or not ours to reap any more
+}
+
+// Reaps a child that has just closed its output (normally by exiting); one that keeps
+// running without it is left to the background.
+void reap_after_output(pid_t pid, int process_fd) {
+  if (process_fd >= 0) {
+    pollfd exited{process_fd, POLLIN, 0};
+    if (poll(&exited, 1, 1000) == 1 && reap_now(pid)) return;
+  } else {
+    for (int attempt = 0; attempt < 20; ++attempt) {
+      if (reap_now(pid)) return;
+      poll(nullptr, 0, 5);
+    }
+  }
+  if (!reap_now(pid)) reap_in_background(pid);
+}
+
+void read_output(int pipe_fd, pid_t pid, int process_fd, std::string& output) {
+  using Clock = std::chrono::steady_clock;
+  bool exited = false;
+  Clock::time_point exit_time;
+  char buffer[4096];
+  for (;;) {
+    pollfd fds[2] = {{pipe_fd, POLLIN, 0}, {process_fd, POLLIN, 0}};
+    const nfds_t count = (!exited && process_fd >= 0) ? 2 : 1;
+    const int timeout = exited ? kIdleGraceMs : (process_fd >= 0 ? -1 : kExitPollMs);
+    const int ready = poll(fds, count, timeout);
+    if (ready < 0) {
+      if (errno == EINTR) continue;
+      break;
+    }
+    if (fds[0].revents != 0) {
+      const ssize_t n = read(pipe_fd, buffer, sizeof buffer);
+      if (n > 0) {
+        output.append(buffer, static_cast<size_t>(n));
+        if (exited && Clock::now() - exit_time > kAfterExitCap) break;
+        continue;
+      }
+      if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+      break;  // end of output: every writer has closed the pipe
+    }
+    if (exited) break;  // idle for the whole grace time after the child's exit
+    if ((count == 2 && fds[1].revents != 0) || (process_fd < 0 && ready == 0)) {
+      if (reap_now(pid)) {
+        exited = true;
+        exit_time = Clock::now();
+      }
+    }
+  }
+  if (!exited) reap_after_output(pid, process_fd);
+}
+
+}  // namespace
+
+std::optional<std::vector<std::string>> split_command_line(std::string_view line) {
+  std::vector<std::string> words;
+  std::string word;
+  bool in_word = false;
+  size_t i = 0;
+  while (i < line.size()) {
+    const char c = line[i];
+    if (is_blank(c)) {
+      if (in_word) words.push_back(std::move(word));
+      word.clear();
+      in_word = false;
+      ++i;
+      continue;
+    }
+    in_word = true;
+    if (c == '\\') {
+      if (i + 1 < line.size()) {
+        if (line[i + 1] != '\n') word += line[i + 1];  // backslash-newline joins lines
+        i += 2;
+      } else {
+        word += c;
+        ++i;
+      }
+    } else if (c == '\'') {
+      const size_t end = line.find('\'', i + 1);
+      if (end == std::string_view::npos) return std::nullopt;
+      word.append(line.substr(i + 1, end - i - 1));
+      i = end + 1;
+    } else if (c == '"') {
+      ++i;
+      for (;;) {
+        if (i >= line.size()) return std::nullopt;
+        const char q = line[i];
+        if (q == '"') break;
+        if (q == '\\' && i + 1 < line.size() && std::strchr("$`\"\\\n", line[i + 1])) {
+          if (line[i + 1] != '\n') word += line[i + 1];
+          i += 2;
+        } else {
+          word += q;
+          ++i;
+        }
+      }
+      ++i;
+    } else {
+      word += c;
+      ++i;
+    }
+  }
+  if (in_word) words.push_back(std::move(word));
+  return words;
+}
+
+CapturedRun run_captured(std::string_view command_line) {
+  CapturedRun run;
+  const auto words = split_command_line(command_line);
+  if (!words) {
+    console_eprintf("RunApp: unbalanced quotes in the command line\n");
+    return run;
+  }
+  if (words->empty()) {
+    console_eprintf("RunApp: empty command line\n");
+    return run;
+  }
+  int pipe_fds[2];
+  if (pipe2(pipe_fds, O_CLOEXEC) != 0) {
+    console_eprintf("RunApp: cannot create a pipe: %s\n", std::strerror(errno));
+    return run;
+  }
+  Fd read_end(pipe_fds[0]);
+  Fd write_end(pipe_fds[1]);
+
+  FileActions actions;
+  // Both output streams first, then input: the write end may itself be 0, 1 or 2 when
+  // the script host runs with those closed.
+  posix_spawn_file_actions_adddup2(actions.get(), write_end.get(), STDOUT_FILENO);
+  posix_spawn_file_actions_adddup2(actions.get(), write_end.get(), STDERR_FILENO);
+  posix_spawn_file_actions_addopen(actions.get(), STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+  SpawnAttributes attributes;
+  std::vector<char*> argv = argv_pointers(*words);
+  pid_t pid = -1;
+  const int error =
+      posix_spawnp(&pid, argv[0], actions.get(), attributes.get(), argv.data(), environ);
+  if (error != 0) {
+    console_eprintf("RunApp: cannot start %s: %s\n", argv[0], std::strerror(error));
+    return run;
+  }
+  run.started = true;
+  write_end.reset();
+  // A descriptor that becomes readable when the child exits (-1 on kernels without it).
+  Fd process_fd(static_cast<int>(syscall(SYS_pidfd_open, pid, 0)));
+  read_output(read_end.get(), pid, process_fd.get(), run.output);
+  return run;
+}
+
+int start_detached(const std::vector<std::string>& words) {
+  if (words.empty()) return EINVAL;
+  FileActions actions;
+  posix_spawn_file_actions_addopen(actions.get(), STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(actions.get(), STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_addopen(actions.get(), STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+  SpawnAttributes attributes(POSIX_SPAWN_SETSID);
+  std::vector<char*> argv = argv_pointers(words);
+  pid_t pid = -1;
+  const int error =
+      posix_spawnp(&pid, argv[0], actions.get(), attributes.get(), argv.data(), environ);
+  if (error == 0) reap_in_background(pid);
+  return error;
+}
+
+}  // namespace tapline::platform

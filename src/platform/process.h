@@ -1,0 +1,36 @@
+// Child processes: a program run with its output captured, and a program started and
+// left to run on its own.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace tapline::platform {
+
+// Splits a command line into words as a POSIX shell does, without running one: blanks
+// separate words, single quotes keep everything literally, double quotes keep everything
+// but a backslash before $ ` " \ or a line end, a backslash outside quotes keeps the next
+// character. Nothing is substituted or expanded. Empty when a quote is left open.
+std::optional<std::vector<std::string>> split_command_line(std::string_view line);
+
+struct CapturedRun {
+  bool started = false;
+  // Everything the program wrote to standard output and standard error, in order.
+  std::string output;
+};
+
+// Runs the command line (searched on PATH) with standard input on /dev/null and both
+// output streams on one pipe, reads until the output ends, and reaps the child. A child
+// that has exited while something it left behind still holds the pipe is read only until
+// the pipe has been idle for a short while. A program that cannot be started is said once
+// on standard error and gives `started` false.
+CapturedRun run_captured(std::string_view command_line);
+
+// Starts the program in a session of its own with all standard streams on /dev/null and
+// does not wait for it; it is reaped in the background when it ends. 0 when started,
+// else the error number of the failed start.
+int start_detached(const std::vector<std::string>& argv);
+
+}  // namespace tapline::platform

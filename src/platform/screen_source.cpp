@@ -1,0 +1,37 @@
+#include "platform/screen_source.h"
+
+#include <cstdlib>
+
+namespace tapline::platform {
+namespace {
+
+// What remains when the picture named for the screen cannot be read.
+class NoScreen final : public ScreenSource {
+ public:
+  ScreenSize size() override { return {}; }
+  std::optional<ScreenPoint> cursor() override { return std::nullopt; }
+};
+
+ScreenSource& default_screen() {
+  // Made once and kept for the life of the process: views of its grabs may be in use
+  // until the very end, and the display connection is never closed.
+  static ScreenSource* const source = []() -> ScreenSource* {
+    const char* picture = std::getenv("TAPLINE_SCREEN");
+    if (picture != nullptr && *picture != '\0') {
+      if (auto opened = open_picture_screen(picture)) return opened.release();
+      return new NoScreen;
+    }
+    return make_x11_screen().release();
+  }();
+  return *source;
+}
+
+ScreenSource* current = nullptr;
+
+}  // namespace
+
+ScreenSource& screen() { return current ? *current : default_screen(); }
+
+void set_screen(ScreenSource* replacement) { current = replacement; }
+
+}  // namespace tapline::platform

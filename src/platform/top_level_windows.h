@@ -1,0 +1,34 @@
+// Top-level windows of the desktop: found by title, moved by handle.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+
+namespace tapline::platform {
+
+struct WindowPlacement {
+  // The outer rectangle (frame and border included) in screen coordinates.
+  int left = 0;
+  int top = 0;
+  int width = 0;
+  int height = 0;
+  uint64_t handle = 0;
+};
+
+class TopLevelWindows {
+ public:
+  virtual ~TopLevelWindows() = default;
+  // The first top-level window whose title is `title` (locale's character set); with no
+  // title, the first one that has any title. Empty when there is none.
+  virtual std::optional<WindowPlacement> find(const char* title) = 0;
+  // Puts the window's outer top-left corner at (x, y), keeping its size, raises and shows
+  // it. False when there is no such window.
+  virtual bool move(uint64_t handle, int x, int y) = 0;
+};
+
+// The current window service (the X11 display by default). Tests substitute their own.
+TopLevelWindows& top_level_windows();
+// Replaces the window service; nullptr restores the default.
+void set_top_level_windows(TopLevelWindows* replacement);
+
+}  // namespace tapline::platform

@@ -1,0 +1,393 @@
+// The CLIPBOARD selection. X11 has no clipboard storage: the owner of the selection hands
+// the text to each program that asks for it. So that the text outlives the script, setting
+// it starts a small serving process (as clipboard tools do) that owns the selection until
+// another program takes it. Both directions use a connection of their own, so that the
+// serving process inherits nothing from the shared one and reads never compete with other
+// users of the shared connection for events.
+#include <X11/Xatom.h>
+#include <X11/Xlib.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <cstring>
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include "platform/clipboard.h"
+#include "platform/console.h"
+#include "platform/text_codec.h"
+
+namespace tapline::platform {
+namespace {
+
+// How long a read waits for each answer of the owner, and how long setting the text waits
+// for the serving process to report that it owns the selection.
+constexpr auto kAnswerTimeout = std::chrono::milliseconds(1000);
+constexpr int kServerStartTimeoutMs = 3000;
+
+// What the serving process reports over its start-up pipe.
+constexpr char kOwned = '1';
+constexpr char kNoDisplay = 'D';
+constexpr char kNotOwned = 'O';
+
+struct DisplayCloser {
+  void operator()(Display* display) const { XCloseDisplay(display); }
+};
+using DisplayConnection = std::unique_ptr<Display, DisplayCloser>;
+
+struct XFreeDeleter {
+  void operator()(unsigned char* data) const {
+    if (data) XFree(data);
+  }
+};
+
+struct Atoms {
+  explicit Atoms(Display* display)
+      : clipboard(XInternAtom(display, "CLIPBOARD", False)),
+        utf8_string(XInternAtom(display, "UTF8_STRING", False)),
+        text(XInternAtom(display, "TEXT", False)),
+        targets(XInternAtom(display, "TARGETS", False)),
+        incr(XInternAtom(display, "INCR", False)),
+        transfer(XInternAtom(display, "TAPLINE_CLIPBOARD", False)) {}
+  Atom clipboard, utf8_string, text, targets, incr, transfer;
+};
+
+// ---- Serving the text (runs in the serving process) ----
+
+int ignore_error(Display*, XErrorEvent*) { return 0; }  // e.g. a requestor that went away
+int end_quietly(Display*) { _exit(0); }                 // the X server went away
+
+// The server's time now: ownership taken at a real timestamp, as ICCCM asks.
+Time server_time(Display* display, Window window) {
+  XChangeProperty(display, window, XA_WM_NAME, XA_STRING, 8, PropModeAppend, nullptr, 0);
+  XEvent event;
+  XWindowEvent(display, window, PropertyChangeMask, &event);
+  return event.xproperty.time;
+}
+
+// A transfer too large for one property goes in pieces (the INCR protocol): the next
+// piece is written each time the requestor has deleted the previous one.
+struct IncrementalTransfer {
+  Window requestor;
+  Atom property;
+  Atom type;
+  const std::string* data;
+  size_t offset;
+};
+
+class SelectionServer {
+ public:
+  SelectionServer(Display* display, Window window, std::string utf8)
+      : display_(display), window_(window), atoms_(display), utf8_(std::move(utf8)) {
+    latin1_ = convert_text(utf8_, "UTF-8", "ISO-8859-1", true).value_or(std::string());
+    long max_request = XExtendedMaxRequestSize(display);
+    if (max_request == 0) max_request = XMaxRequestSize(display);
+    // Request sizes count 4-byte units; a quarter of the largest request keeps each
+    // property write well inside it, and larger texts go in pieces of at most 1 MiB.
+    piece_size_ = static_cast<size_t>(std::clamp(max_request, 4096L, 1L << 20));
+  }
+
+  bool take_ownership() {
+    XSetSelectionOwner(display_, atoms_.clipboard, window_, server_time(display_, window_));
+    return XGetSelectionOwner(display_, atoms_.clipboard) == window_;
+  }
+
+  // Answers requests until another program owns the selection.
+  void serve() {
+    for (;;) {
+      XEvent event;
+      XNextEvent(display_, &event);
+      if (event.type == SelectionClear && event.xselectionclear.selection == atoms_.clipboard)
+        return;
+      if (event.type == SelectionRequest) answer(event.xselectionrequest);
+      if (event.type == PropertyNotify && event.xproperty.state == PropertyDelete)
+        continue_transfer(event.xproperty.window, event.xproperty.atom);
+    }
+  }
+
+ private:
+  void answer(const XSelectionRequestEvent& request) {
+    XSelectionEvent reply{};
+    reply.type = SelectionNotify;
+    reply.display = request.display;
+    reply.requestor = request.requestor;
+    reply.selection = request.selection;
+    reply.target = request.target;
+    reply.time = request.time;
+    reply.property = None;
+    // Clients of the oldest convention name no property: the target is used.
+    const Atom property = request.property != None ? request.property : request.target;
+    if (request.selection == atoms_.clipboard) {
+      if (request.target == atoms_.targets) {
+        const Atom offered[] = {atoms_.targets, atoms_.utf8_string, XA_STRING, atoms_.text};
+        XChangeProperty(display_, request.requestor, property, XA_ATOM, 32, PropModeReplace,
+                        reinterpret_cast<const unsigned char*>(offered), std::size(offered));
+        reply.property = property;
+      } else if (request.target == atoms_.utf8_string || request.target == atoms_.text) {
+        send(request.requestor, property, atoms_.utf8_string, utf8_);
+        reply.property = property;
+      } else if (request.target == XA_STRING) {
+        send(request.requestor, property, XA_STRING, latin1_);
+        reply.property = property;
+      }
+    }
+    XSendEvent(display_, request.requestor, False, NoEventMask, reinterpret_cast<XEvent*>(&reply));
+    XFlush(display_);
+  }
+
+  void send(Window requestor, Atom property, Atom type, const std::string& data) {
+    if (data.size() <= piece_size_) {
+      XChangeProperty(display_, requestor, property, type, 8, PropModeReplace,
+                      reinterpret_cast<const unsigned char*>(data.data()),
+                      static_cast<int>(data.size()));
+      return;
+    }
+    XSelectInput(display_, requestor, PropertyChangeMask);
+    const long total = static_cast<long>(std::min<size_t>(data.size(), LONG_MAX));
+    XChangeProperty(display_, requestor, property, atoms_.incr, 32, PropModeReplace,
+                    reinterpret_cast<const unsigned char*>(&total), 1);
+    transfers_.push_back({requestor, property, type, &data, 0});
+  }
+
+  void continue_transfer(Window requestor, Atom property) {
+    auto transfer =
+        std::find_if(transfers_.begin(), transfers_.end(), [&](const IncrementalTransfer& t) {
+          return t.requestor == requestor && t.property == property;
+        });
+    if (transfer == transfers_.end()) return;
+    const size_t size = std::min(piece_size_, transfer->data->size() - transfer->offset);
+    XChangeProperty(
+        display_, requestor, property, transfer->type, 8, PropModeReplace,
+        reinterpret_cast<const unsigned char*>(transfer->data->data()) + transfer->offset,
+        static_cast<int>(size));
+    transfer->offset += size;
+    if (size == 0) {  // the empty piece has told the requestor that the text is complete
+      XSelectInput(display_, requestor, NoEventMask);
+      transfers_.erase(transfer);
+    }
+    XFlush(display_);
+  }
+
+  Display* display_;
+  Window window_;
+  Atoms atoms_;
+  std::string utf8_;
+  std::string latin1_;
+  size_t piece_size_;
+  std::vector<IncrementalTransfer> transfers_;
+};
+
+void report(int fd, char status) {
+  while (write(fd, &status, 1) < 0 && errno == EINTR) {
+  }
+  close(fd);
+}
+
+// The serving process: detached from the script's session and streams, keeping only the
+// start-up pipe (as descriptor 3) and its own X connection.
+[[noreturn]] void run_server(int ready_fd, const std::string& utf8) {
+  setsid();
+  if (chdir("/") != 0) {
+    // Staying in the script's directory is harmless.
+  }
+  const int null_fd = open("/dev/null", O_RDWR);
+  if (ready_fd != 3) {
+    dup2(ready_fd, 3);
+    ready_fd = 3;
+  }
+  for (int fd = 0; fd < 3; ++fd) dup2(null_fd, fd);
+  close_range(4, ~0U, 0);  // the script's files, pipes and X connection among them
+
+  Display* display = XOpenDisplay(nullptr);
+  if (display == nullptr) {
+    report(ready_fd, kNoDisplay);
+    _exit(1);
+  }
+  XSetErrorHandler(ignore_error);
+  XSetIOErrorHandler(end_quietly);
+  const Window window =
+      XCreateSimpleWindow(display, DefaultRootWindow(display), 0, 0, 1, 1, 0, 0, 0);
+  XSelectInput(display, window, PropertyChangeMask);
+  SelectionServer server(display, window, utf8);
+  if (!server.take_ownership()) {
+    report(ready_fd, kNotOwned);
+    _exit(1);
+  }
+  report(ready_fd, kOwned);
+  server.serve();
+  XCloseDisplay(display);
+  _exit(0);
+}
+
+// ---- Reading the text ----
+
+using Deadline = std::chrono::steady_clock::time_point;
+
+struct PropertyPredicate {
+  Window window;
+  Atom property;
+};
+
+Bool is_new_value(Display*, XEvent* event, XPointer argument) {
+  const auto* wanted = reinterpret_cast<const PropertyPredicate*>(argument);
+  return event->type == PropertyNotify && event->xproperty.window == wanted->window &&
+         event->xproperty.atom == wanted->property && event->xproperty.state == PropertyNewValue;
+}
+
+Bool is_selection_notify(Display*, XEvent* event, XPointer argument) {
+  return event->type == SelectionNotify &&
+         event->xselection.requestor == *reinterpret_cast<const Window*>(argument);
+}
+
+// Waits for an event that the predicate accepts, up to the deadline.
+bool wait_for_event(Display* display, XEvent* event, Bool (*predicate)(Display*, XEvent*, XPointer),
+                    XPointer argument, Deadline deadline) {
+  for (;;) {
+    if (XCheckIfEvent(display, event, predicate, argument)) return true;
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) return false;
+    pollfd connection{ConnectionNumber(display), POLLIN, 0};
+    poll(&connection, 1, static_cast<int>(left.count()));
+  }
+}
+
+struct PropertyValue {
+  Atom type = None;
+  std::string bytes;
+};
+
+PropertyValue take_property(Display* display, Window window, Atom property) {
+  PropertyValue value;
+  int format = 0;
+  unsigned long count = 0, remaining = 0;
+  unsigned char* raw = nullptr;
+  if (XGetWindowProperty(display, window, property, 0, LONG_MAX / 4, True, AnyPropertyType,
+                         &value.type, &format, &count, &remaining, &raw) != Success)
+    return {};
+  std::unique_ptr<unsigned char, XFreeDeleter> data(raw);
+  if (raw != nullptr && format == 8) value.bytes.assign(reinterpret_cast<char*>(raw), count);
+  return value;
+}
+
+enum class Outcome { received, refused, timed_out };
+
+// Asks the owner for the selection in one target and collects the answer, piece by piece
+// when the owner sends it incrementally.
+Outcome request(Display* display, Window window, const Atoms& atoms, Atom target,
+                PropertyValue& value) {
+  XConvertSelection(display, atoms.clipboard, target, atoms.transfer, window, CurrentTime);
+  XEvent event;
+  Window requestor = window;
+  if (!wait_for_event(display, &event, is_selection_notify, reinterpret_cast<XPointer>(&requestor),
+                      std::chrono::steady_clock::now() + kAnswerTimeout))
+    return Outcome::timed_out;
+  if (event.xselection.property == None) return Outcome::refused;
+  value = take_property(display, window, atoms.transfer);
+  if (value.type != atoms.incr) return Outcome::received;
+  // Deleting the INCR property asked for the first piece; an empty piece ends the text.
+  PropertyPredicate next{window, atoms.transfer};
+  value.bytes.clear();
+  for (;;) {
+    if (!wait_for_event(display, &event, is_new_value, reinterpret_cast<XPointer>(&next),
+                        std::chrono::steady_clock::now() + kAnswerTimeout))
+      return Outcome::timed_out;
+    PropertyValue piece = take_property(display, window, atoms.transfer);
+    // The owner's writing of the INCR property itself was a new value too; by now that
+    // property is gone. A piece that exists but is empty ends the text.
+    if (piece.type == None) continue;
+    if (piece.bytes.empty()) return Outcome::received;
+    value.type = piece.type;
+    value.bytes += piece.bytes;
+  }
+}
+
+class X11Clipboard final : public Clipboard {
+ public:
+  bool set_text(std::string_view text) override {
+    const std::string utf8 = locale_to_utf8(text);
+    int ready[2];
+    if (pipe2(ready, O_CLOEXEC) != 0) {
+      console_eprintf("SetClipBoard: cannot create a pipe: %s\n", std::strerror(errno));
+      return false;
+    }
+    // The serving process is the grandchild, so that it is nobody's zombie when it ends.
+    const pid_t child = fork();
+    if (child == 0) {
+      close(ready[0]);
+      const pid_t server = fork();
+      if (server == 0) run_server(ready[1], utf8);
+      _exit(server < 0 ? 1 : 0);
+    }
+    close(ready[1]);
+    if (child < 0) {
+      close(ready[0]);
+      console_eprintf("SetClipBoard: cannot start the clipboard process: %s\n",
+                      std::strerror(errno));
+      return false;
+    }
+    while (waitpid(child, nullptr, 0) < 0 && errno == EINTR) {
+    }
+    char status = 0;
+    pollfd answer{ready[0], POLLIN, 0};
+    if (poll(&answer, 1, kServerStartTimeoutMs) == 1 && read(ready[0], &status, 1) != 1) status = 0;
+    close(ready[0]);
+    switch (status) {
+      case kOwned:
+        return true;
+      case kNoDisplay:
+        console_eprintf("SetClipBoard: cannot open the X11 display; clipboard not set\n");
+        return false;
+      case kNotOwned:
+        console_eprintf("SetClipBoard: another program kept the clipboard; clipboard not set\n");
+        return false;
+      default:
+        console_eprintf("SetClipBoard: the clipboard process did not start; clipboard not set\n");
+        return false;
+    }
+  }
+
+  std::string get_text() override {
+    DisplayConnection display(XOpenDisplay(nullptr));
+    if (!display) {
+      console_eprintf("GetClipBoard: cannot open the X11 display; no clipboard text\n");
+      return {};
+    }
+    const Atoms atoms(display.get());
+    if (XGetSelectionOwner(display.get(), atoms.clipboard) == None) return {};
+    const Window window =
+        XCreateSimpleWindow(display.get(), DefaultRootWindow(display.get()), 0, 0, 1, 1, 0, 0, 0);
+    XSelectInput(display.get(), window, PropertyChangeMask);
+    PropertyValue value;
+    Outcome outcome = request(display.get(), window, atoms, atoms.utf8_string, value);
+    if (outcome == Outcome::refused)
+      outcome = request(display.get(), window, atoms, XA_STRING, value);
+    if (outcome == Outcome::timed_out) {
+      console_eprintf("GetClipBoard: the clipboard's owner did not answer; no clipboard text\n");
+      return {};
+    }
+    if (outcome == Outcome::refused) return {};  // the owner holds no text
+    std::string& bytes = value.bytes;
+    bytes.resize(std::strlen(bytes.c_str()));  // the text ends at its first zero byte
+    if (value.type == XA_STRING) bytes = convert_text(bytes, "ISO-8859-1", "UTF-8").value_or(bytes);
+    return utf8_to_locale(bytes);
+  }
+};
+
+X11Clipboard x11_clipboard;
+Clipboard* current = &x11_clipboard;
+
+}  // namespace
+
+Clipboard& clipboard() { return *current; }
+
+void set_clipboard(Clipboard* replacement) { current = replacement ? replacement : &x11_clipboard; }
+
+}  // namespace tapline::platform
