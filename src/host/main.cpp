@@ -1,20 +1,50 @@
 // The console program: runs one script and sends its commands over USB or UDP.
 #include <clocale>
+#include <csignal>
 #include <cstdio>
+#include <cstdlib>
 
+#include "command/held_inputs.h"
 #include "host/command_line.h"
 #include "host/host_sink.h"
+#include "platform/console.h"
+#include "platform/stop_request.h"
 #include "tapline.h"
+
+namespace {
+
+bool host_sink = false;
+
+// Runs at a safe point after SIGINT or SIGTERM, never in the signal handler: whatever the
+// script left held on the target is lifted through the open transport (with its pacing),
+// then the process ends with the signal's conventional status.
+[[noreturn]] void stop_run(int signal) {
+  const int released = tapline::release_held_inputs();
+  close_hiddev();  // ends the read thread and closes the device; nothing when none is open
+  tapline::console_eprintf("tapline: stopped by %s; %d release report%s sent\n",
+                           signal == SIGINT ? "SIGINT" : "SIGTERM", released,
+                           released == 1 ? "" : "s");
+  if (host_sink) tapline::flush_host_sink();
+  std::fflush(stdout);
+  std::fflush(stderr);
+  // The script's state is in the middle of a call: nothing of it may be torn down.
+  std::_Exit(128 + signal);
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
   // Console text follows the locale's character set.
   std::setlocale(LC_ALL, "");
   // Each console line leaves at once, also into a pipe: the echo shows the script's
-  // progress as it happens, and ctrl+c (which ends the process without flushing) loses
-  // nothing already printed.
+  // progress as it happens, and a stop loses nothing already printed.
   std::setvbuf(stdout, nullptr, _IOLBF, BUFSIZ);
-  const bool host_sink = tapline::install_host_sink_from_environment();
+  tapline::platform::install_stop_handlers(stop_run);
+  host_sink = tapline::install_host_sink_from_environment();
   const int status = tapline::run_command_line(argc, argv, {open_hiddev_default, close_hiddev});
+  // A stop that came where nothing looked for it (the usage prompt) still ends the run
+  // as a stop.
+  tapline::platform::check_stop();
   if (host_sink) tapline::flush_host_sink();
   return status;
 }

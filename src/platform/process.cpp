@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "platform/console.h"
+#include "platform/stop_request.h"
 
 extern char** environ;
 
@@ -127,7 +128,10 @@ void read_output(int pipe_fd, pid_t pid, int process_fd, std::string& output) {
     const int timeout = exited ? kIdleGraceMs : (process_fd >= 0 ? -1 : kExitPollMs);
     const int ready = poll(fds, count, timeout);
     if (ready < 0) {
-      if (errno == EINTR) continue;
+      if (errno == EINTR) {
+        check_stop();  // a stop request must not wait for the child's output to end
+        continue;
+      }
       break;
     }
     if (fds[0].revents != 0) {
