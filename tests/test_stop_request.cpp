@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <thread>
 
 #include "platform/clock.h"
 #include "platform/stop_request.h"
@@ -64,6 +65,18 @@ TEST_F(StopRequestTest, WithoutARequestCheckStopDoesNothing) {
   sleep_ms(1);
   EXPECT_EQ(0, actions_run);
   EXPECT_FALSE(stop_requested());
+}
+
+TEST_F(StopRequestTest, OtherThreadsSeeTheRequestButNeverRunTheAction) {
+  std::raise(SIGINT);
+  std::thread helper([] {
+    sleep_ms(3600 * 1000);  // wakes early all the same
+    check_stop();
+  });
+  helper.join();
+  EXPECT_EQ(0, actions_run);
+  check_stop();
+  EXPECT_EQ(1, actions_run);
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <csignal>
 #include <cstdint>
+#include <thread>
 
 namespace tapline::platform {
 namespace {
@@ -15,6 +16,9 @@ enum class StopState { idle, acting, done };
 std::atomic<StopState> state{StopState::idle};
 std::atomic<int> wake_fd{-1};
 StopAction stop_action = nullptr;
+// The action runs on the thread that installed it (the script's thread), never on a
+// helper thread that happens to sleep.
+std::thread::id action_thread;
 
 static_assert(std::atomic<int>::is_always_lock_free, "signal handlers need lock-free atomics");
 
@@ -24,6 +28,7 @@ void on_stop_signal(int signal) { request_stop(signal); }
 
 void install_stop_handlers(StopAction action) {
   stop_action = action;
+  action_thread = std::this_thread::get_id();
   if (wake_fd.load() < 0) wake_fd.store(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
   struct sigaction handler {};
   handler.sa_handler = on_stop_signal;
@@ -51,6 +56,7 @@ int stop_signal() { return requested_signal.load(); }
 
 void check_stop() {
   if (!stop_requested() || stop_action == nullptr) return;
+  if (std::this_thread::get_id() != action_thread) return;
   StopState expected = StopState::idle;
   if (!state.compare_exchange_strong(expected, StopState::acting)) return;
   stop_action(requested_signal.load());

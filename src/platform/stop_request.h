@@ -11,7 +11,8 @@ namespace tapline::platform {
 using StopAction = void (*)(int signal);
 
 // Installs handlers for SIGINT and SIGTERM that request a stop, and the action that
-// check_stop runs. Without it, signals keep their default action.
+// check_stop runs on the calling thread (and no other). Without it, signals keep their
+// default action.
 void install_stop_handlers(StopAction action);
 
 // Records a stop request (async-signal-safe); also what the handlers call.

@@ -1,0 +1,240 @@
+// Stopping a run with SIGINT or SIGTERM leaves nothing held on the target: the console
+// program sends the release reports for whatever the script left held, then ends with
+// 128 + the signal. The frames are received as the device would receive them over UDP.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "program_run.h"
+#include "xvfb_server.h"
+
+extern char** environ;
+
+namespace {
+
+using tapline::testing::TempFile;
+using Frame = std::vector<uint8_t>;
+
+// Only a bound against a hang: every wait ends as soon as its frames or exit arrive.
+constexpr int kPatienceMs = 30000;
+
+// A frame on channel 1: header, length, checksum, type byte, report.
+Frame frame_of(uint8_t report_type, const std::vector<uint8_t>& report) {
+  const auto type_byte = static_cast<uint8_t>(0x40 | report_type);
+  uint8_t checksum = type_byte;
+  for (uint8_t byte : report) checksum = static_cast<uint8_t>(checksum + byte);
+  Frame frame{0x2C, static_cast<uint8_t>(report.size()), checksum, type_byte};
+  frame.insert(frame.end(), report.begin(), report.end());
+  return frame;
+}
+
+const Frame kKeyADown{0x2C, 0x08, 0x45, 0x41, 0, 0, 0x04, 0, 0, 0, 0, 0};
+const Frame kKeysUp{0x2C, 0x08, 0x41, 0x41, 0, 0, 0, 0, 0, 0, 0, 0};
+const Frame kLeftDown{0x2C, 0x07, 0x46, 0x45, 0x01, 0, 0, 0, 0, 0, 0};
+const Frame kNoButtons{0x2C, 0x07, 0x45, 0x45, 0, 0, 0, 0, 0, 0, 0};
+
+// The device's end of the UDP transport, on 127.0.0.1.
+class FrameReceiver {
+ public:
+  FrameReceiver() : fd_(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    socklen_t length = sizeof address;
+    getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length);
+    port_ = ntohs(address.sin_port);
+  }
+  ~FrameReceiver() { close(fd_); }
+
+  int port() const { return port_; }
+
+  // The next frame, or an empty one when none came within `timeout_ms`.
+  Frame next(int timeout_ms) {
+    pollfd ready{fd_, POLLIN, 0};
+    if (poll(&ready, 1, timeout_ms) != 1) return {};
+    Frame frame(64);
+    const ssize_t n = recv(fd_, frame.data(), frame.size(), 0);
+    frame.resize(n > 0 ? static_cast<size_t>(n) : 0);
+    return frame;
+  }
+
+ private:
+  int fd_;
+  int port_ = 0;
+};
+
+// The console program running a script, sending to the receiver.
+class ScriptRun {
+ public:
+  ScriptRun(const std::string& script, int port, const std::string& display = "") : file_(script) {
+    std::vector<std::string> args{TAPLINE_BINARY_DIR "/tapline", file_.path(), "net", "127.0.0.1",
+                                  std::to_string(port)};
+    std::vector<char*> argv;
+    for (auto& arg : args) argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    pid_ = fork();
+    if (pid_ == 0) {
+      setpgid(0, 0);  // a group of its own, as a terminal's foreground job has
+      const int null_fd = open("/dev/null", O_RDWR);
+      dup2(null_fd, 0);
+      dup2(null_fd, 1);
+      dup2(null_fd, 2);
+      if (display.empty()) {
+        unsetenv("DISPLAY");
+      } else {
+        setenv("DISPLAY", display.c_str(), 1);
+      }
+      execv(argv[0], argv.data());
+      _exit(127);
+    }
+    setpgid(pid_, pid_);  // either side may come first
+  }
+  ~ScriptRun() {
+    if (pid_ > 0) {
+      kill(-pid_, SIGKILL);
+      waitpid(pid_, nullptr, 0);
+    }
+  }
+
+  // To the whole group, as a terminal sends ctrl+c: programs the script started get it too.
+  void signal(int number) { kill(-pid_, number); }
+
+  // Collects frames until the program has exited; its exit status, -1 when it did not
+  // exit normally or not in time.
+  int wait_collecting(FrameReceiver& receiver, std::vector<Frame>& frames) {
+    int status = 0;
+    for (int waited = 0; waited < kPatienceMs; waited += 10) {
+      for (Frame f = receiver.next(10); !f.empty(); f = receiver.next(0)) frames.push_back(f);
+      if (waitpid(pid_, &status, WNOHANG) == pid_) {
+        pid_ = -1;
+        // Everything sent before the exit is in the socket's queue already.
+        for (Frame f = receiver.next(0); !f.empty(); f = receiver.next(0)) frames.push_back(f);
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+      }
+    }
+    return -1;
+  }
+
+ private:
+  TempFile file_;
+  pid_t pid_ = -1;
+};
+
+// Waits for the script's first `count` frames.
+std::vector<Frame> first_frames(FrameReceiver& receiver, size_t count) {
+  std::vector<Frame> frames;
+  while (frames.size() < count) {
+    Frame frame = receiver.next(kPatienceMs);
+    if (frame.empty()) break;
+    frames.push_back(frame);
+  }
+  return frames;
+}
+
+struct StopCase {
+  const char* name;
+  const char* script;
+  int signal;
+};
+
+class SafeStopTest : public ::testing::TestWithParam<StopCase> {};
+
+TEST_P(SafeStopTest, HeldKeyIsReleasedAndTheStatusTellsTheSignal) {
+  FrameReceiver receiver;
+  ScriptRun run(GetParam().script, receiver.port());
+  ASSERT_EQ(first_frames(receiver, 1), std::vector<Frame>{kKeyADown});
+  run.signal(GetParam().signal);
+  std::vector<Frame> after;
+  EXPECT_EQ(run.wait_collecting(receiver, after), 128 + GetParam().signal);
+  // The timers of Loop may still have sent their own frames before the stop was seen;
+  // the last frame is the release.
+  ASSERT_FALSE(after.empty());
+  EXPECT_EQ(after.back(), kKeysUp);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    WhereverTheScriptIs, SafeStopTest,
+    ::testing::Values(
+        StopCase{"Sleeping", "KeyDown('a')\nsleep(3600000)\n", SIGINT},
+        StopCase{"SleepingTerminated", "KeyDown('a')\nsleep(3600000)\n", SIGTERM},
+        StopCase{"Computing", "KeyDown('a')\nlocal n = 0\nwhile true do n = n + 1 end\n", SIGINT},
+        StopCase{"ComputingInsidePcall",
+                 "KeyDown('a')\nwhile true do pcall(function() while true do end end) end\n",
+                 SIGTERM},
+        StopCase{"InLoopWithEndlessTimers",
+                 "KeyDown('a')\nfor i = 1, 100 do TimerLoopStart(function() end, 0) end\nLoop()\n",
+                 SIGINT},
+        StopCase{"CallingFunctions", "KeyDown('a')\nwhile true do MsgBox('x') end\n", SIGINT},
+        StopCase{"RunningAProgram", "KeyDown('a')\nRunApp('sleep 3600')\n", SIGTERM}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(SafeStop, EverythingHeldIsReleasedOnce) {
+  FrameReceiver receiver;
+  ScriptRun run(
+      "KeyDown('a')\nLeftDown()\nTouch(1, 3, 540, 1204)\nhid_cmd('key:down,b')\n"
+      "sleep(3600000)\n",
+      receiver.port());
+  const std::vector<Frame> pressed = first_frames(receiver, 4);
+  ASSERT_EQ(pressed.size(), 4u);
+  EXPECT_EQ(pressed[0], kKeyADown);
+  EXPECT_EQ(pressed[1], kLeftDown);
+  run.signal(SIGINT);
+  std::vector<Frame> after;
+  EXPECT_EQ(run.wait_collecting(receiver, after), 130);
+  // The contact is lifted where it was.
+  const Frame touch_lift =
+      frame_of(7, {0, 3, pressed[2][6], pressed[2][7], pressed[2][8], pressed[2][9]});
+  // One keyboard release covers both keys (the last keyboard report held a and b).
+  EXPECT_EQ(after, (std::vector<Frame>{kKeysUp, kNoButtons, touch_lift}));
+}
+
+TEST(SafeStop, WaitingForAHostKeyWithoutTimeOut) {
+  screen_test::XvfbServer xvfb("320x200x24");
+  FrameReceiver receiver;
+  ScriptRun run("KeyDown('a')\nWaitKey(65)\n", receiver.port(), xvfb.display_name());
+  ASSERT_EQ(first_frames(receiver, 1), std::vector<Frame>{kKeyADown});
+  run.signal(SIGINT);
+  std::vector<Frame> after;
+  EXPECT_EQ(run.wait_collecting(receiver, after), 130);
+  EXPECT_EQ(after, std::vector<Frame>{kKeysUp});
+}
+
+TEST(SafeStop, ANormalEndSendsNothingExtra) {
+  FrameReceiver receiver;
+  ScriptRun run("KeyDown('a')\n", receiver.port());
+  std::vector<Frame> frames;
+  EXPECT_EQ(run.wait_collecting(receiver, frames), 0);
+  // The key stays held, as the script asked.
+  EXPECT_EQ(frames, std::vector<Frame>{kKeyADown});
+}
+
+TEST(SafeStop, ARunTimeErrorSendsNothingExtra) {
+  FrameReceiver receiver;
+  ScriptRun run("KeyDown('a')\nerror('stop here')\n", receiver.port());
+  std::vector<Frame> frames;
+  EXPECT_EQ(run.wait_collecting(receiver, frames), 0);
+  EXPECT_EQ(frames, std::vector<Frame>{kKeyADown});
+}
+
+TEST(SafeStop, AStopWithNothingHeldSendsNothing) {
+  FrameReceiver receiver;
+  ScriptRun run("KeyPress('a')\nsleep(3600000)\n", receiver.port());
+  ASSERT_EQ(first_frames(receiver, 2), (std::vector<Frame>{kKeyADown, kKeysUp}));
+  run.signal(SIGTERM);
+  std::vector<Frame> after;
+  EXPECT_EQ(run.wait_collecting(receiver, after), 143);
+  EXPECT_TRUE(after.empty());
+}
+
+}  // namespace
