@@ -22,8 +22,8 @@ constexpr int64_t kNanosecondsPerSecond = 1000000000;
 constexpr int64_t kSpinMarginNs = 15000;
 constexpr int64_t kLatenessCapNs = 200000;
 constexpr int64_t kInitialLatenessNs = 60000;
-// Longer sleeps are cut to this (about 290 years) so the deadline cannot overflow.
-constexpr int64_t kLongestSleepMs = INT64_MAX / 1000000 / 1000;
+// Longer sleeps are cut to this (about 146 years) so the deadline cannot overflow.
+constexpr int64_t kLongestSleepMs = INT64_MAX / 2 / 1000000;
 
 // A small timer slack keeps the wake-up close to the deadline; the default 50 us adds up
 // over thousands of paced frames. It is a per-thread setting.

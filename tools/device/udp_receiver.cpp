@@ -100,9 +100,10 @@ bool UdpReceiver::drain(Device& device, std::string& error) {
     message.msg_controllen = control.size();
     const ssize_t size = recvmsg(socket_, &message, MSG_TRUNC | MSG_DONTWAIT);
     if (size < 0) {
-      if (errno == EAGAIN || errno == EWOULDBLOCK) return true;
-      // Interruptions and errors left over from earlier sends are not the socket failing.
-      if (errno == EINTR || errno == ECONNREFUSED || errno == ENOMEM || errno == ENOBUFS) continue;
+      if (errno == EINTR) continue;
+      // A short memory shortage passes; the queued datagrams are read at the next wake-up.
+      if (errno == EAGAIN || errno == EWOULDBLOCK || errno == ENOMEM || errno == ENOBUFS)
+        return true;
       error = errno_text("receiving failed");
       return false;
     }
