@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -357,6 +358,38 @@ TEST(DeviceTest, CountsFramesAndBadDatagramsAndTellsEverySink) {
     EXPECT_EQ(3u, sink->finished_frames);
     EXPECT_EQ(2u, sink->finished_bad);
   }
+}
+
+TEST(DeviceTest, SurvivesArbitraryDatagramsAndCountsEachOnce) {
+  Device device;
+  RecordingSink sink;
+  device.add_sink(sink);
+  std::mt19937 random(12345);
+  std::vector<uint8_t> datagram;
+  constexpr int kDatagrams = 5000;
+  for (int i = 0; i < kDatagrams; ++i) {
+    datagram.resize(random() % 300);
+    for (uint8_t& byte : datagram) byte = static_cast<uint8_t>(random());
+    // Most datagrams get a plausible head so the later checks are reached too.
+    if (datagram.size() >= kFrameHeadSize && i % 4 != 0) {
+      datagram.resize(kFrameHeadSize + random() % 20);
+      datagram[0] = kFrameHeader;
+      datagram[1] = static_cast<uint8_t>(datagram.size() - kFrameHeadSize);
+      if (i % 2 == 0) {
+        uint8_t sum = datagram[3];
+        for (size_t b = kFrameHeadSize; b < datagram.size(); ++b) sum += datagram[b];
+        datagram[2] = sum;
+      }
+    }
+    device.receive(datagram.data(), datagram.size(), datagram.size(), i);
+  }
+  const Counters& counters = device.counters();
+  EXPECT_EQ(static_cast<uint64_t>(kDatagrams), counters.frames + counters.bad_frames);
+  EXPECT_GT(counters.frames, 0u);
+  uint64_t by_fault = 0;
+  for (uint64_t count : counters.per_fault) by_fault += count;
+  EXPECT_EQ(counters.bad_frames, by_fault);
+  EXPECT_EQ(static_cast<size_t>(kDatagrams), sink.sequences.size());
 }
 
 // Everything a sink writes to a stream, as text.
