@@ -8,10 +8,11 @@
 
 namespace tapline::device {
 
-// Lines such as
-//   "    20.114 ms  ch1 Keyboard       02 00 04 00 00 00 00 00  keys: LShift a  (press LShift a)"
-// and for a malformed datagram
-//   "    40.230 ms  bad frame (bad checksum): checksum byte is ..., datagram 2c 08 ..."
+// One line per datagram: arrival time, channel, type, report bytes, decoded fields and,
+// in parentheses, what the frame changed:
+//   "20.114 ms  ch1 Keyboard      02 00 04 9e 00 00 00 00  keys: LShift a !  (press LShift a !)"
+// A malformed datagram gives its reason and its first bytes:
+//   "40.230 ms  bad frame (short): 2 bytes, a frame has at least its 4-byte head; datagram 2c 08"
 class TextSink final : public FrameSink {
  public:
   explicit TextSink(std::FILE* out) : out_(out) {}
