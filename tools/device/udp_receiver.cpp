@@ -18,6 +18,12 @@ namespace {
 // longer datagram, which is then rejected by that length.
 constexpr size_t kReceiveCapacity = kLongestFrame;
 
+int64_t nanoseconds(clockid_t clock) {
+  timespec now{};
+  clock_gettime(clock, &now);
+  return int64_t{now.tv_sec} * 1000000000 + now.tv_nsec;
+}
+
 std::string errno_text(const char* what) { return std::string(what) + ": " + std::strerror(errno); }
 
 }  // namespace
@@ -79,13 +85,18 @@ bool UdpReceiver::open(const sockaddr_in& address, std::string& error) {
   }
   socklen_t length = sizeof bound_;
   getsockname(socket_, reinterpret_cast<sockaddr*>(&bound_), &length);
-  clock_gettime(CLOCK_REALTIME, &opened_);
+  opened_ns_ = nanoseconds(CLOCK_MONOTONIC);
   return true;
 }
 
-double UdpReceiver::milliseconds_since_open(const timespec& at) const {
-  return static_cast<double>(at.tv_sec - opened_.tv_sec) * 1e3 +
-         static_cast<double>(at.tv_nsec - opened_.tv_nsec) / 1e6;
+double UdpReceiver::milliseconds_since_open(const timespec& wall_clock_arrival) const {
+  // The kernel stamps datagrams with the wall clock, which can be stepped while the
+  // device runs; moved onto the monotonic clock at once, an arrival time can only be off
+  // by a step that falls between the stamp and this moment.
+  const int64_t wall_minus_monotonic = nanoseconds(CLOCK_REALTIME) - nanoseconds(CLOCK_MONOTONIC);
+  const int64_t arrival = int64_t{wall_clock_arrival.tv_sec} * 1000000000 +
+                          wall_clock_arrival.tv_nsec - wall_minus_monotonic;
+  return static_cast<double>(arrival - opened_ns_) / 1e6;
 }
 
 bool UdpReceiver::drain(Device& device, std::string& error) {

@@ -32,18 +32,19 @@ class UdpReceiver {
 
   // Hands every datagram to `device` until `stop_fd` becomes readable (a signalfd or the
   // read end of a pipe). Arrival times are the kernel's receive timestamps where the
-  // system gives them, measured from open(). Returns false, with the reason in `error`,
-  // when the socket fails for good.
+  // system gives them, measured from open() and immune to steps of the wall clock. Returns false,
+  // with the reason in `error`, when the socket fails for good.
   bool run(Device& device, int stop_fd, std::string& error);
 
  private:
-  double milliseconds_since_open(const timespec& at) const;
+  // A kernel timestamp (wall clock) as milliseconds since open() on the monotonic clock.
+  double milliseconds_since_open(const timespec& wall_clock_arrival) const;
   // Reads every datagram queued on the socket; false on a lasting socket error.
   bool drain(Device& device, std::string& error);
 
   int socket_ = -1;
   sockaddr_in bound_{};
-  timespec opened_{};
+  int64_t opened_ns_ = 0;  // CLOCK_MONOTONIC
 };
 
 }  // namespace tapline::device
