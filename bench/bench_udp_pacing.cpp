@@ -29,24 +29,38 @@ constexpr double kPauseMs = tapline::kUdpFramePauseMs;
 
 int64_t nanoseconds(const timespec& t) { return int64_t{t.tv_sec} * 1000000000 + t.tv_nsec; }
 
-int64_t monotonic_now_ns() {
+int64_t now_ns(clockid_t clock) {
   timespec now{};
-  clock_gettime(CLOCK_MONOTONIC, &now);
+  clock_gettime(clock, &now);
   return nanoseconds(now);
 }
 
-// Receives `count` datagrams and keeps their kernel receive timestamps (ns). The
-// receiver drains its queue every 100 ms instead of waking for each datagram, so that
-// its own wake-ups do not delay the sender it measures. Stops when nothing has arrived
-// for two seconds, so a lost datagram cannot hang the run.
-void receive_timestamps(int socket_fd, size_t count, std::vector<int64_t>& stamps) {
+// Receive timestamps are wall-clock times, which the system may step during a run; each
+// is moved onto the monotonic clock with the offset read when it is dequeued.
+struct Arrival {
+  int64_t monotonic_ns;
+  bool trusted;  // false when the wall clock was stepped between the stamp and the read
+};
+
+int64_t wall_minus_monotonic() { return now_ns(CLOCK_REALTIME) - now_ns(CLOCK_MONOTONIC); }
+
+// Receives `count` datagrams and keeps their arrival times. The receiver drains its
+// queue every 100 ms instead of waking for each datagram, so that its own wake-ups do
+// not delay the sender it measures. A change of the wall-clock offset between two drains
+// beyond what slewing can do marks that batch as untrusted. Stops when nothing has
+// arrived for two seconds, so a lost datagram cannot hang the run.
+void receive_arrivals(int socket_fd, size_t count, std::vector<Arrival>& arrivals) {
+  constexpr int64_t kLargestSlewNs = 100000;
   uint8_t buffer[64];
   alignas(cmsghdr) char control[CMSG_SPACE(sizeof(timespec))];
+  std::vector<int64_t> batch;
+  int64_t previous_offset = wall_minus_monotonic();
   int idle_rounds = 0;
-  while (stamps.size() < count && idle_rounds < 20) {
+  while (arrivals.size() < count && idle_rounds < 20) {
     const timespec interval{0, 100000000};
     nanosleep(&interval, nullptr);
     ++idle_rounds;
+    batch.clear();
     for (;;) {
       iovec vector{buffer, sizeof buffer};
       msghdr message{};
@@ -61,10 +75,14 @@ void receive_timestamps(int socket_fd, size_t count, std::vector<int64_t>& stamp
         if (header->cmsg_level == SOL_SOCKET && header->cmsg_type == SCM_TIMESTAMPNS) {
           timespec stamp{};
           std::memcpy(&stamp, CMSG_DATA(header), sizeof stamp);
-          stamps.push_back(nanoseconds(stamp));
+          batch.push_back(nanoseconds(stamp));
         }
       }
     }
+    const int64_t offset = wall_minus_monotonic();
+    const bool trusted = std::llabs(offset - previous_offset) <= kLargestSlewNs;
+    previous_offset = offset;
+    for (const int64_t stamp : batch) arrivals.push_back({stamp - offset, trusted});
   }
 }
 
@@ -95,35 +113,52 @@ int main(int argc, char** argv) {
     return 2;
   }
 
-  std::vector<int64_t> stamps;
-  stamps.reserve(frames);
-  std::thread receiving(receive_timestamps, receiver, frames, std::ref(stamps));
+  std::vector<Arrival> arrivals;
+  arrivals.reserve(frames);
+  std::thread receiving(receive_arrivals, receiver, frames, std::ref(arrivals));
 
   netcfg("127.0.0.1", ntohs(address.sin_port));
   uint8_t report[8] = {0, 0, 0x04, 0, 0, 0, 0, 0};
-  const int64_t started = monotonic_now_ns();
+  const int64_t started = now_ns(CLOCK_MONOTONIC);
   for (size_t i = 0; i < frames; ++i) {
     report[2] = static_cast<uint8_t>(0x04 + i % 26);
     tapline::send_report(tapline::ReportType::Keyboard, report, sizeof report);
   }
-  const int64_t finished = monotonic_now_ns();
+  const int64_t finished = now_ns(CLOCK_MONOTONIC);
   receiving.join();
   close(receiver);
 
-  if (stamps.size() != frames) {
-    std::printf("received %zu of %zu frames (or no kernel timestamps)\n", stamps.size(), frames);
+  if (arrivals.size() != frames) {
+    std::printf("received %zu of %zu frames (or no kernel timestamps)\n", arrivals.size(), frames);
     return 1;
   }
   std::vector<double> gaps;
-  for (size_t i = 1; i < stamps.size(); ++i)
-    gaps.push_back(static_cast<double>(stamps[i] - stamps[i - 1]) / 1e6);
+  size_t left_out = 0;
+  for (size_t i = 1; i < arrivals.size(); ++i) {
+    if (!arrivals[i - 1].trusted || !arrivals[i].trusted) {
+      ++left_out;
+      continue;
+    }
+    gaps.push_back(static_cast<double>(arrivals[i].monotonic_ns - arrivals[i - 1].monotonic_ns) /
+                   1e6);
+  }
+  if (gaps.size() < 2) {
+    std::printf("the wall clock kept moving; no gaps to measure\n");
+    return 1;
+  }
   std::vector<double> sorted = gaps;
   std::sort(sorted.begin(), sorted.end());
   const size_t below = static_cast<size_t>(
       std::count_if(gaps.begin(), gaps.end(), [](double gap) { return gap < kPauseMs; }));
 
-  const double span_ms = static_cast<double>(stamps.back() - stamps.front()) / 1e6;
-  const double span_drift = (span_ms / (kPauseMs * static_cast<double>(gaps.size())) - 1) * 100;
+  size_t first = 0;
+  size_t last = arrivals.size() - 1;
+  while (!arrivals[first].trusted) ++first;
+  while (!arrivals[last].trusted) --last;
+  const double span_ms =
+      static_cast<double>(arrivals[last].monotonic_ns - arrivals[first].monotonic_ns) / 1e6;
+  const size_t span_gaps = last - first;
+  const double span_drift = (span_ms / (kPauseMs * static_cast<double>(span_gaps)) - 1) * 100;
   const double run_ms = static_cast<double>(finished - started) / 1e6;
   const double run_drift = (run_ms / (kPauseMs * static_cast<double>(frames)) - 1) * 100;
 
@@ -132,8 +167,11 @@ int main(int argc, char** argv) {
   std::printf("frames %zu, gaps %zu (kernel receive timestamps, ms)\n", frames, gaps.size());
   std::printf("  min %.4f  median %.4f  p99 %.4f  max %.4f  below %.0f ms: %zu\n", sorted.front(),
               median, p99, sorted.back(), kPauseMs, below);
-  std::printf("  arrivals span %.3f ms for %zu x %.0f ms: drift %+.3f %%\n", span_ms, gaps.size(),
+  std::printf("  arrivals span %.3f ms for %zu x %.0f ms: drift %+.3f %%\n", span_ms, span_gaps,
               kPauseMs, span_drift);
+  if (left_out != 0)
+    std::printf("  %zu gaps left out: the wall clock was stepped while they were measured\n",
+                left_out);
   std::printf("  sending took %.3f ms for %zu x %.0f ms: drift %+.3f %%\n", run_ms, frames,
               kPauseMs, run_drift);
 
