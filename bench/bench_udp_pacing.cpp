@@ -113,6 +113,11 @@ int main(int argc, char** argv) {
     return 2;
   }
 
+  // The kernel turns on receive timestamping a moment after it is first asked for;
+  // until then datagrams are stamped when they are read, which here is up to 100 ms late.
+  const timespec warm_up{0, 300000000};
+  nanosleep(&warm_up, nullptr);
+
   std::vector<Arrival> arrivals;
   arrivals.reserve(frames);
   std::thread receiving(receive_arrivals, receiver, frames, std::ref(arrivals));
