@@ -447,4 +447,26 @@ TEST(DevicePrinting, SummaryListsWhatIsStillHeld) {
   EXPECT_NE(std::string::npos, out.find("still held on ch1: contacts 1\n"));
 }
 
+TEST(DevicePrinting, ALineTooLongForItsBufferEndsInAnEllipsis) {
+  char* text = nullptr;
+  size_t size = 0;
+  std::FILE* stream = open_memstream(&text, &size);
+  LineBuffer line;
+  const std::string long_text(5000, 'x');
+  line.append(long_text.c_str());
+  line.appendf("%s", "more");
+  line.append_char('y');
+  line.write_line(stream);
+  line.appendf("%d", 42);
+  line.write_line(stream);
+  std::fclose(stream);
+  const std::string out(text, size);
+  std::free(text);
+  const size_t first_end = out.find('\n');
+  ASSERT_NE(std::string::npos, first_end);
+  EXPECT_LT(first_end, 4096u);
+  EXPECT_EQ("...", out.substr(first_end - 3, 3));
+  EXPECT_EQ("42\n", out.substr(first_end + 1)) << "the next line starts afresh";
+}
+
 }  // namespace

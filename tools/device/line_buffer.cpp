@@ -13,6 +13,10 @@ constexpr size_t kTailRoom = 5;
 
 void LineBuffer::appendf(const char* format, ...) {
   const size_t room = text_.size() - kTailRoom - used_;
+  if (room <= 1) {
+    overflowed_ = true;
+    return;
+  }
   va_list args;
   va_start(args, format);
   const int written = std::vsnprintf(text_.data() + used_, room, format, args);
