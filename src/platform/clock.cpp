@@ -3,7 +3,9 @@
 #include <poll.h>
 #include <sys/prctl.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <ctime>
 
 #include "platform/stop_request.h"
@@ -14,13 +16,57 @@ namespace {
 SystemClock system_clock;
 Clock* current = &system_clock;
 
-// A small timer slack keeps the wake-up close to the deadline; the default 50 us adds up
-// over thousands of paced frames. It is a per-thread setting.
-void tighten_timer_slack() {
+constexpr int64_t kNanosecondsPerSecond = 1000000000;
+// Timer wake-ups come late by a fairly steady amount (tens of microseconds, more in
+// virtual machines). Each sleep aims that much, plus a small margin, before its deadline
+// and spins the rest, so that a pause ends at its deadline rather than after it and
+// paced frames do not drift. Samples are capped so that one wake-up delayed by a busy
+// machine does not turn the next sleeps into long spins.
+constexpr int64_t kSpinMarginNs = 15000;
+constexpr int64_t kLatenessCapNs = 200000;
+constexpr int64_t kInitialLatenessNs = 60000;
+// Longer sleeps are cut to this (about 146 years) so the deadline cannot overflow.
+constexpr int64_t kLongestSleepMs = INT64_MAX / 2 / 1000000;
+
+// A small timer slack keeps the timer close to the deadline (the default 50 us adds up
+// over thousands of paced frames). It is a per-thread setting.
+void prepare_thread_for_timely_wakeups() {
   thread_local bool done = false;
-  if (!done) {
-    prctl(PR_SET_TIMERSLACK, 1000UL, 0, 0, 0);
-    done = true;
+  if (done) return;
+  done = true;
+  prctl(PR_SET_TIMERSLACK, 1000UL, 0, 0, 0);
+}
+
+int64_t monotonic_ns() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return int64_t{now.tv_sec} * kNanosecondsPerSecond + now.tv_nsec;
+}
+
+timespec to_timespec(int64_t ns) {
+  return timespec{static_cast<time_t>(ns / kNanosecondsPerSecond),
+                  static_cast<long>(ns % kNanosecondsPerSecond)};
+}
+
+inline void spin_pause() {
+#if defined(__x86_64__) || defined(__i386__)
+  __builtin_ia32_pause();
+#elif defined(__aarch64__)
+  asm volatile("yield");
+#endif
+}
+
+// Waits until `aim` unless a stop is requested first (the descriptor becomes readable
+// then). Checking the request before each wait closes the gap between check and wait.
+// False when the wait ended for a stop.
+bool wait_unless_stopped(int wake_fd, int64_t aim) {
+  pollfd wake{wake_fd, POLLIN, 0};
+  for (;;) {
+    if (stop_requested()) return false;
+    const int64_t left = aim - monotonic_ns();
+    if (left <= 0) return true;
+    const timespec timeout = to_timespec(left);
+    ppoll(&wake, 1, &timeout, nullptr);
   }
 }
 
@@ -35,35 +81,25 @@ uint32_t SystemClock::tick_ms() {
 
 void SystemClock::sleep_ms(int64_t ms) {
   if (ms <= 0) return;
-  tighten_timer_slack();
-  timespec deadline{};
-  clock_gettime(CLOCK_MONOTONIC, &deadline);
-  deadline.tv_sec += ms / 1000;
-  deadline.tv_nsec += (ms % 1000) * 1000000;
-  if (deadline.tv_nsec >= 1000000000) {
-    deadline.tv_sec += 1;
-    deadline.tv_nsec -= 1000000000;
-  }
-  const int wake_fd = stop_wake_fd();
-  if (wake_fd < 0 || stopping()) {
-    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &deadline, nullptr) == EINTR) {
+  prepare_thread_for_timely_wakeups();
+  thread_local int64_t lateness_ns = kInitialLatenessNs;
+  const int64_t deadline = monotonic_ns() + std::min(ms, kLongestSleepMs) * 1000000;
+  const int64_t aim = deadline - lateness_ns - kSpinMarginNs;
+  // With stop handlers installed a stop request ends the sleep early; while the stop
+  // action runs, sleeps hold their time again (its frames keep the transport's pacing).
+  const int wake_fd = stopping() ? -1 : stop_wake_fd();
+  if (aim > monotonic_ns()) {
+    if (wake_fd >= 0) {
+      if (!wait_unless_stopped(wake_fd, aim)) return;
+    } else {
+      const timespec wake = to_timespec(aim);
+      while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &wake, nullptr) == EINTR) {
+      }
     }
-    return;
+    const int64_t sample = std::min(monotonic_ns() - aim, kLatenessCapNs);
+    lateness_ns += (sample - lateness_ns) / 8;
   }
-  // A stop request makes the descriptor readable and ends the wait early; checking the
-  // request before each wait closes the gap between the check and the wait.
-  pollfd wake{wake_fd, POLLIN, 0};
-  while (!stop_requested()) {
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    timespec left{deadline.tv_sec - now.tv_sec, deadline.tv_nsec - now.tv_nsec};
-    if (left.tv_nsec < 0) {
-      left.tv_sec -= 1;
-      left.tv_nsec += 1000000000;
-    }
-    if (left.tv_sec < 0) break;
-    ppoll(&wake, 1, &left, nullptr);
-  }
+  while (monotonic_ns() < deadline) spin_pause();
 }
 
 Clock& clock() { return *current; }

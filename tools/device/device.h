@@ -1,0 +1,34 @@
+// The software device without its network side: takes datagrams, decodes them, keeps
+// the device state and the counters, and hands each result to every sink in turn.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "device_state.h"
+#include "frame_sink.h"
+
+namespace tapline::device {
+
+class Device {
+ public:
+  // Sinks are not owned and must outlive the device's use of them.
+  void add_sink(FrameSink& sink) { sinks_.push_back(&sink); }
+
+  // One datagram as received: `data` holds min(size, kept) bytes, where kept is at least
+  // kLongestFrame or the whole datagram (see decode_datagram).
+  void receive(const uint8_t* data, size_t kept, size_t size, double time_ms);
+  // Hands the final summary to every sink.
+  void finish();
+
+  const Counters& counters() const { return counters_; }
+  const DeviceState& state() const { return state_; }
+
+ private:
+  DeviceState state_;
+  Counters counters_;
+  std::vector<FrameSink*> sinks_;
+};
+
+}  // namespace tapline::device

@@ -1,0 +1,58 @@
+// Where received frames go once decoded and applied to the device state: the printed
+// text lines, the JSON lines, and any later sink (such as injection into a desktop).
+// Sinks only read what they are given; decoding, state and counting happen before them.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+
+#include "device_state.h"
+#include "frame_decoder.h"
+
+namespace tapline::device {
+
+// Counters indexed by report type code (1..8; 0 unused).
+inline constexpr size_t kTypeCodeCount = 9;
+
+struct ReceivedFrame {
+  uint64_t sequence;  // 1-based number of the datagram among all received
+  double time_ms;     // arrival, in milliseconds since the device started
+  const Frame& frame;
+  const StateChange& change;
+  const TargetState& target;  // the frame's channel after the frame
+};
+
+struct RejectedDatagram {
+  uint64_t sequence;
+  double time_ms;
+  FrameFault fault;
+  const char* detail;   // one sentence: what was found, what was expected
+  const uint8_t* data;  // the first `kept` bytes of the datagram
+  size_t kept;
+  size_t size;  // the datagram's true length
+};
+
+struct Counters {
+  uint64_t datagrams = 0;
+  uint64_t frames = 0;
+  uint64_t bad_frames = 0;
+  std::array<uint64_t, kTypeCodeCount> per_type{};
+  std::array<uint64_t, kFrameFaultCount> per_fault{};
+};
+
+struct Summary {
+  const Counters& counters;
+  const DeviceState& state;
+};
+
+class FrameSink {
+ public:
+  virtual ~FrameSink() = default;
+  virtual void on_frame(const ReceivedFrame& received) = 0;
+  virtual void on_rejected(const RejectedDatagram& rejected) = 0;
+  // The device is stopping; the summary is final.
+  virtual void on_finish(const Summary& summary) = 0;
+};
+
+}  // namespace tapline::device
