@@ -37,6 +37,9 @@ struct Counters {
   uint64_t datagrams = 0;
   uint64_t frames = 0;
   uint64_t bad_frames = 0;
+  // Datagrams the kernel dropped before the device could read them (its receive queue was
+  // full), as the socket counts them. Datagrams sent = frames + bad frames + these.
+  uint64_t kernel_drops = 0;
   std::array<uint64_t, kTypeCodeCount> per_type{};
   std::array<uint64_t, kFrameFaultCount> per_fault{};
 };

@@ -194,9 +194,11 @@ void JsonSink::on_rejected(const RejectedDatagram& rejected) {
 
 void JsonSink::on_finish(const Summary& summary) {
   const Counters& counters = summary.counters;
-  line_.appendf("{\"summary\":{\"frames\":%llu,\"bad_frames\":%llu,\"types\":{",
-                static_cast<unsigned long long>(counters.frames),
-                static_cast<unsigned long long>(counters.bad_frames));
+  line_.appendf(
+      "{\"summary\":{\"frames\":%llu,\"bad_frames\":%llu,\"kernel_drops\":%llu,\"types\":{",
+      static_cast<unsigned long long>(counters.frames),
+      static_cast<unsigned long long>(counters.bad_frames),
+      static_cast<unsigned long long>(counters.kernel_drops));
   for (size_t code = 1; code < kTypeCodeCount; ++code)
     line_.appendf("%s\"%s\":%llu", code == 1 ? "" : ",",
                   report_type_name(static_cast<uint8_t>(code)),

@@ -248,6 +248,11 @@ void TextSink::on_finish(const Summary& summary) {
     }
     line_.write_line(out_);
   }
+  if (counters.kernel_drops != 0) {
+    line_.appendf("  dropped by the kernel before reading: %llu",
+                  static_cast<unsigned long long>(counters.kernel_drops));
+    line_.write_line(out_);
+  }
   for (uint8_t channel = 0; channel < kChannelCount; ++channel) {
     const TargetState& target = summary.state.target(channel);
     if (!target.anything_held()) continue;

@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <netdb.h>
 #include <poll.h>
+#include <linux/sock_diag.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -17,6 +18,9 @@ namespace {
 // Room for the longest frame; recvmsg with MSG_TRUNC still gives the true length of a
 // longer datagram, which is then rejected by that length.
 constexpr size_t kReceiveCapacity = kLongestFrame;
+// A deep receive queue rides out bursts from senders that do not pause; the kernel cuts
+// the request to what the system allows (net.core.rmem_max).
+constexpr int kReceiveQueueBytes = 8 << 20;
 
 int64_t nanoseconds(clockid_t clock) {
   timespec now{};
@@ -79,6 +83,10 @@ bool UdpReceiver::open(const sockaddr_in& address, std::string& error) {
   // Without kernel timestamps the arrival time is read after the datagram is dequeued.
   const int on = 1;
   setsockopt(socket_, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on);
+  // Every datagram then carries the socket's count of datagrams dropped so far, so that
+  // the summary can account for each one sent.
+  setsockopt(socket_, SOL_SOCKET, SO_RXQ_OVFL, &on, sizeof on);
+  setsockopt(socket_, SOL_SOCKET, SO_RCVBUF, &kReceiveQueueBytes, sizeof kReceiveQueueBytes);
   if (bind(socket_, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
     error = errno_text(("cannot listen on " + format_address(address)).c_str());
     return false;
@@ -101,7 +109,8 @@ double UdpReceiver::milliseconds_since_open(const timespec& wall_clock_arrival) 
 
 bool UdpReceiver::drain(Device& device, std::string& error) {
   std::array<uint8_t, kReceiveCapacity> buffer;
-  alignas(cmsghdr) std::array<char, CMSG_SPACE(sizeof(timespec))> control;
+  alignas(cmsghdr)
+      std::array<char, CMSG_SPACE(sizeof(timespec)) + CMSG_SPACE(sizeof(uint32_t))> control;
   for (;;) {
     iovec vector{buffer.data(), buffer.size()};
     msghdr message{};
@@ -125,6 +134,10 @@ bool UdpReceiver::drain(Device& device, std::string& error) {
       if (header->cmsg_level == SOL_SOCKET && header->cmsg_type == SCM_TIMESTAMPNS) {
         std::memcpy(&arrival, CMSG_DATA(header), sizeof arrival);
         stamped = true;
+      } else if (header->cmsg_level == SOL_SOCKET && header->cmsg_type == SO_RXQ_OVFL) {
+        uint32_t dropped = 0;
+        std::memcpy(&dropped, CMSG_DATA(header), sizeof dropped);
+        note_drops(device, dropped);
       }
     }
     if (!stamped) clock_gettime(CLOCK_REALTIME, &arrival);
@@ -132,6 +145,12 @@ bool UdpReceiver::drain(Device& device, std::string& error) {
     const size_t kept = true_size < buffer.size() ? true_size : buffer.size();
     device.receive(buffer.data(), kept, true_size, milliseconds_since_open(arrival));
   }
+}
+
+void UdpReceiver::note_drops(Device& device, uint32_t count) {
+  drops_ += static_cast<uint32_t>(count - last_drops_);  // unsigned: the wrap is harmless
+  last_drops_ = count;
+  device.set_kernel_drops(drops_);
 }
 
 bool UdpReceiver::run(Device& device, int stop_fd, std::string& error) {
@@ -144,7 +163,18 @@ bool UdpReceiver::run(Device& device, int stop_fd, std::string& error) {
     }
     // Datagrams that arrived before the stop request are still counted.
     if (watched[0].revents != 0 && !drain(device, error)) return false;
-    if (watched[1].revents != 0) return true;
+    if (watched[1].revents != 0) {
+      // Whatever was queued before the stop is read (and counted) first.
+      if (!drain(device, error)) return false;
+      // A datagram carries the count as it was when that datagram was queued; drops after
+      // the last one read are only in the socket's own count.
+      std::array<uint32_t, SK_MEMINFO_VARS> memory{};
+      socklen_t length = sizeof memory;
+      if (getsockopt(socket_, SOL_SOCKET, SO_MEMINFO, memory.data(), &length) == 0 &&
+          length > SK_MEMINFO_DROPS * sizeof(uint32_t))
+        note_drops(device, memory[SK_MEMINFO_DROPS]);
+      return true;
+    }
   }
 }
 

@@ -41,10 +41,14 @@ class UdpReceiver {
   double milliseconds_since_open(const timespec& wall_clock_arrival) const;
   // Reads every datagram queued on the socket; false on a lasting socket error.
   bool drain(Device& device, std::string& error);
+  // Takes the socket's running count of dropped datagrams (32 bits, widened here).
+  void note_drops(Device& device, uint32_t count);
 
   int socket_ = -1;
   sockaddr_in bound_{};
   int64_t opened_ns_ = 0;  // CLOCK_MONOTONIC
+  uint32_t last_drops_ = 0;
+  uint64_t drops_ = 0;
 };
 
 }  // namespace tapline::device
