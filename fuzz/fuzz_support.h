@@ -35,7 +35,8 @@ inline void check_frame(const uint8_t* frame, int length) {
   for (size_t i = kFrameHeadSize; i < size; ++i)
     checksum = static_cast<uint8_t>(checksum + frame[i]);
   if (checksum != frame[2]) std::abort();
-  if (report_length(frame[3] & 0x1F) != size - kFrameHeadSize) std::abort();
+  const size_t expected = report_length(frame[3] & 0x1F);  // 0: no such type
+  if (expected == 0 || expected != size - kFrameHeadSize) std::abort();
 }
 
 // Installs the instant clock and the checking SendCallback once per process.
