@@ -49,6 +49,7 @@ class XvfbServer {
   XvfbServer& operator=(const XvfbServer&) = delete;
 
   const std::string& display_name() const { return name_; }
+  pid_t pid() const { return pid_; }
 
  private:
   void stop() {

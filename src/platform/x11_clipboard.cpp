@@ -23,6 +23,7 @@
 #include "platform/clipboard.h"
 #include "platform/console.h"
 #include "platform/text_codec.h"
+#include "platform/x11_display.h"
 
 namespace tapline::platform {
 namespace {
@@ -360,6 +361,7 @@ class X11Clipboard final : public Clipboard {
       console_eprintf("GetClipBoard: cannot open the X11 display; no clipboard text\n");
       return {};
     }
+    survive_connection_loss(display.get());
     const Atoms atoms(display.get());
     if (XGetSelectionOwner(display.get(), atoms.clipboard) == None) return {};
     const Window window =

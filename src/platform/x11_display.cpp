@@ -1,11 +1,35 @@
 #include "platform/x11_display.h"
 
+#include <atomic>
 #include <cstdlib>
 #include <mutex>
 
 #include "platform/console.h"
 
 namespace tapline::platform {
+namespace {
+
+// Xlib's own handling of a broken connection ends the process. Said once instead; the
+// requests that follow fail quietly, so every function that needs the display reports
+// that it has none and the script goes on.
+int say_connection_lost(Display*) {
+  static std::atomic<bool> said{false};
+  if (!said.exchange(true))
+    console_eprintf(
+        "tapline: the connection to the X11 display was lost; the screen, cursor, key state, "
+        "windows and clipboard are unavailable from now on\n");
+  return 0;
+}
+
+void keep_running(Display*, void*) {}
+
+}  // namespace
+
+void survive_connection_loss(Display* display) {
+  static std::once_flag handler_set;
+  std::call_once(handler_set, [] { XSetIOErrorHandler(say_connection_lost); });
+  if (display != nullptr) XSetIOErrorExitHandler(display, keep_running, nullptr);
+}
 
 Display* x11_display() {
   static std::once_flag opened;
@@ -19,6 +43,7 @@ Display* x11_display() {
       console_eprintf("tapline: no X11 display%s%s; screen, cursor and key state are unavailable\n",
                       name ? " at " : " (DISPLAY is not set)", name ? name : "");
     }
+    survive_connection_loss(display);
   });
   return display;
 }

@@ -9,4 +9,9 @@ namespace tapline::platform {
 // be opened; that is said once on standard error, and later calls do not retry.
 Display* x11_display();
 
+// Makes a lost connection to the server (it ended, the screen went away) survivable for
+// `display`: instead of ending the process, the loss is said once on standard error and
+// later requests on that connection fail. For every connection the script's process opens.
+void survive_connection_loss(Display* display);
+
 }  // namespace tapline::platform
