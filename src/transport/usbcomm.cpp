@@ -19,6 +19,11 @@ namespace {
 // The one open device. Written only by the thread that opens and closes, and only while
 // no read thread is running, so the read thread never sees it change under a read.
 hid_device* open_device = nullptr;
+std::string open_device_path;
+
+// Frames the sink could not deliver since the last one that went out; said once when the
+// losses start and once, with their number, when frames go out again.
+uint64_t lost_frames = 0;
 
 void init_hidapi_once() {
   static std::once_flag done;
@@ -63,12 +68,41 @@ std::string find_device_path(int vendor_id, int product_id, const wchar_t* seria
   return path;
 }
 
+bool device_still_listed(const std::string& path) {
+  bool listed = false;
+  hid_device_info* const records = hid_enumerate(0, 0);
+  for (const hid_device_info* record = records; record != nullptr; record = record->next)
+    listed = listed || (record->path != nullptr && path == record->path);
+  hid_free_enumeration(records);
+  return listed;
+}
+
+// A write that fails because the device was unplugged would fail for ever on the old
+// handle; closing it lets the next frame open the device again once it is back.
+void note_write_outcome(int written) {
+  if (written > 0) {
+    if (lost_frames > 0)
+      console_eprintf("tapline: the USB device takes frames again; %llu frame%s lost\n",
+                      static_cast<unsigned long long>(lost_frames),
+                      lost_frames == 1 ? " was" : "s were");
+    lost_frames = 0;
+    return;
+  }
+  if (lost_frames++ == 0)
+    console_eprintf("tapline: a frame could not be written to the USB device and is lost\n");
+  if (written < 0 && open_device != nullptr && !device_still_listed(open_device_path)) {
+    console_eprintf("tapline: the USB device %s is gone; it is opened again when it returns\n",
+                    open_device_path.c_str());
+    close_hiddev();
+  }
+}
+
 }  // namespace
 
 bool usb_device_open() { return open_device != nullptr; }
 
 void usb_frame_sink(const uint8_t* frame, int length) {
-  hiddev_write(frame, length & 0xFF);
+  note_write_outcome(hiddev_write(frame, length & 0xFF));
   platform::sleep_ms(kUsbFramePauseMs);
 }
 
@@ -92,6 +126,7 @@ extern "C" int open_hiddev(int vendor_id, int product_id, const wchar_t* serial_
     hid_close(open_device);
   }
   open_device = opened;
+  open_device_path = opened != nullptr ? path : std::string();
   if (opened == nullptr) {
     console_printf("usb open fail!\n");
     return -1;
