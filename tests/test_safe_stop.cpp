@@ -199,6 +199,28 @@ TEST(SafeStop, EverythingHeldIsReleasedOnce) {
   EXPECT_EQ(after, (std::vector<Frame>{kKeysUp, kNoButtons, touch_lift}));
 }
 
+TEST(SafeStop, WaitingForAServerThatNeverAnswers) {
+  // A listening socket whose connections are never served: the request waits for ever.
+  const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(listen(listener, 4), 0);
+  socklen_t length = sizeof address;
+  getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
+  FrameReceiver receiver;
+  ScriptRun run(
+      "KeyDown('a')\nCurl('http://127.0.0.1:" + std::to_string(ntohs(address.sin_port)) + "/')\n",
+      receiver.port());
+  ASSERT_EQ(first_frames(receiver, 1), std::vector<Frame>{kKeyADown});
+  run.signal(SIGINT);
+  std::vector<Frame> after;
+  EXPECT_EQ(run.wait_collecting(receiver, after), 130);
+  EXPECT_EQ(after, std::vector<Frame>{kKeysUp});
+  close(listener);
+}
+
 TEST(SafeStop, WaitingForAHostKeyWithoutTimeOut) {
   screen_test::XvfbServer xvfb("320x200x24");
   FrameReceiver receiver;

@@ -5,12 +5,15 @@
 #include "Lualib/script_functions.h"
 #include "platform/console.h"
 #include "platform/curl_library.h"
+#include "platform/stop_request.h"
 
 namespace tapline::script {
 namespace {
 
 // With no file, returning 0 makes libcurl stop the transfer at its first data.
+// Each piece that arrives is also a safe point for a stop request (SIGINT, SIGTERM).
 size_t write_to_file(char* data, size_t item_size, size_t item_count, void* file) {
+  platform::check_stop();
   if (file == nullptr) return 0;
   return std::fwrite(data, item_size, item_count, static_cast<FILE*>(file));
 }

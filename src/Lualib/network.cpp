@@ -6,6 +6,7 @@
 #include "Lualib/script_functions.h"
 #include "platform/console.h"
 #include "platform/curl_library.h"
+#include "platform/stop_request.h"
 #include "platform/text_codec.h"
 
 namespace tapline::script {
@@ -16,6 +17,13 @@ constexpr long kMaxRedirects = 30;
 size_t append_to_body(char* data, size_t item_size, size_t item_count, void* body) {
   static_cast<std::string*>(body)->append(data, item_size * item_count);
   return item_count;
+}
+
+// libcurl asks at least once a second, also while it waits for a server: a stop request
+// (SIGINT, SIGTERM) is acted on there rather than after the whole transfer.
+int look_for_stop(void*, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+  platform::check_stop();
+  return 0;
 }
 
 int push_nothing(lua_State* L) {
@@ -52,6 +60,8 @@ int Curl(lua_State* L) {
   curl.setopt(handle, CURLOPT_WRITEFUNCTION, &append_to_body);
   curl.setopt(handle, CURLOPT_WRITEDATA, static_cast<void*>(&body));
   curl.setopt(handle, CURLOPT_ERRORBUFFER, error);
+  curl.setopt(handle, CURLOPT_XFERINFOFUNCTION, &look_for_stop);
+  curl.setopt(handle, CURLOPT_NOPROGRESS, 0L);
   const CURLcode result = curl.perform(handle);
   long status = 0;
   curl.getinfo(handle, CURLINFO_RESPONSE_CODE, &status);
