@@ -43,6 +43,17 @@ TEST(Faults, UdpDestinationTheKernelRefusesIsReportedPerFrameAndTheRunGoesOn) {
   EXPECT_NE(result.out.find("运行结束\n"), std::string::npos) << result.out;
 }
 
+TEST(Faults, AddressThatIsNoIpv4AddressIsSaidToMeanBroadcast) {
+  TempFile script("");
+  const auto typo = run_program(tapline_binary(), {script.path(), "net", "192.168.1.300", "9"});
+  EXPECT_EQ(typo.status, 0);
+  EXPECT_EQ(typo.err,
+            "netcfg: \"192.168.1.300\" is not an IPv4 address; frames go to the broadcast "
+            "address 255.255.255.255\n");
+  const auto sound = run_program(tapline_binary(), {script.path(), "net", "127.0.0.1", "9"});
+  EXPECT_EQ(sound.err, "");
+}
+
 TEST(Faults, ScreenThatDisappearsMidRunLeavesTheScriptRunning) {
   screen_test::XvfbServer xvfb("64x48x24");
   // The script takes the screen away itself, then uses every function that reads it.

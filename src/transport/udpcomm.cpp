@@ -44,6 +44,14 @@ extern "C" int netcfg(const char* address, int port) {
   }
   if (port > 0) destination_port = port;
   console_printf("network:%s:%d\n", destination_address, destination_port);
+  // Text that is no IPv4 address reads as all ones: the frames would go to every device
+  // on the network. That stays so, but it is said.
+  in_addr parsed{};
+  if (inet_aton(destination_address, &parsed) == 0)
+    console_eprintf(
+        "netcfg: \"%s\" is not an IPv4 address; frames go to the broadcast "
+        "address 255.255.255.255\n",
+        destination_address);
 
   const int fresh = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP);
   if (udp_socket >= 0) close(udp_socket);
