@@ -24,7 +24,9 @@ class Builder {
     while (pos_ < size_) {
       const uint8_t op = data_[pos_++];
       const int top = lua_gettop(L);
-      if (top >= kMostValues && op % 10 < 6) continue;
+      // The Lua API does not check for room: every op that pushes stays within what
+      // lua_checkstack granted (ops 6 and 8 only pop).
+      if (top >= kMostValues && op % 10 != 6 && op % 10 != 8) continue;
       switch (op % 10) {
         case 0:
           lua_newtable(L);
