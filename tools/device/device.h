@@ -21,6 +21,10 @@ class Device {
   void receive(const uint8_t* data, size_t kept, size_t size, double time_ms);
   // Hands the final summary to every sink.
   void finish();
+  // The shortest wait any sink wants before on_idle; negative: no limit.
+  int idle_timeout_ms() const;
+  // No datagram came within idle_timeout_ms().
+  void idle();
 
   const Counters& counters() const { return counters_; }
   const DeviceState& state() const { return state_; }
