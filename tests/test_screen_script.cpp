@@ -19,9 +19,9 @@ using screen_test::Image;
 using screen_test::quoted;
 using screen_test::Script;
 using screen_test::TempDir;
-using tapline::testing::XvfbServer;
 using tapline::platform::PixelView;
 using tapline::platform::ScreenPoint;
+using tapline::testing::XvfbServer;
 
 constexpr int kWidth = 320, kHeight = 200;
 
