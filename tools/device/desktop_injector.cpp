@@ -167,7 +167,7 @@ void DesktopInjector::on_keys(const TargetState& target, const StateChange& chan
     else
       start_alt_sequence(target, change);
   }
-  press_keys_held_by(target);
+  press_keys_held_by(target, change);
 }
 
 // Left Alt pressed alone, perhaps with the first keypad digit in the same report.
@@ -263,7 +263,15 @@ void DesktopInjector::suppress_keypad_digits(const TargetState& target) {
 
 // Brings the keys down on the desktop to those the host holds: releases first (keys
 // before the modifiers pressed ahead of them), then presses, modifiers first.
-void DesktopInjector::press_keys_held_by(const TargetState& target) {
+void DesktopInjector::press_keys_held_by(const TargetState& target, const StateChange& change) {
+  // A new usage on a key already down (1 giving way to !) is a new press of that key.
+  for (const uint8_t value : change.keys_pressed) {
+    const Keysym keysym = usage_keysym(value);
+    if (!alt_.active && key_counts(target, value) && keys_down_.contains(keysym)) {
+      target_.key(keysym, false);
+      keys_down_.remove(keysym);
+    }
+  }
   KeysymList wanted;
   if (!alt_.active) {
     const uint8_t modifiers = held_modifiers(target);

@@ -85,7 +85,7 @@ class DesktopInjector final : public FrameSink {
   void finish_alt_sequence(const TargetState& target);
   void replay_alt_sequence(const TargetState& target, bool release_alt);
   void suppress_keypad_digits(const TargetState& target);
-  void press_keys_held_by(const TargetState& target);
+  void press_keys_held_by(const TargetState& target, const StateChange& change);
   void press_buttons_held_by(const TargetState& target);
   void wheel(int8_t clicks);
   void release_everything(bool suppress);
