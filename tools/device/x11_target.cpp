@@ -1,5 +1,6 @@
 #include "x11_target.h"
 
+#include <X11/XKBlib.h>
 #include <X11/extensions/XTest.h>
 #include <X11/keysym.h>
 
@@ -49,6 +50,17 @@ std::unique_ptr<X11Target> X11Target::open(const char* display_name, std::string
 X11Target::X11Target(Display* display) : display_(display), screen_number_(DefaultScreen(display)) {
   XDisplayKeycodes(display_, &min_keycode_, &max_keycode_);
   read_keyboard_map(false);
+  // A client that has not taken up XKB hears of no keyboard map change at all.
+  int opcode = 0;
+  int error_base = 0;
+  int major = XkbMajorVersion;
+  int minor = XkbMinorVersion;
+  if (XkbQueryExtension(display_, &opcode, &xkb_event_base_, &error_base, &major, &minor))
+    XkbSelectEventDetails(display_, XkbUseCoreKbd, XkbMapNotify, XkbKeySymsMask, XkbKeySymsMask);
+  else
+    xkb_event_base_ = -1;
+  // Changes made from now on are heard of.
+  XSync(display_, False);
 }
 
 X11Target::~X11Target() {
@@ -78,13 +90,15 @@ void X11Target::read_keyboard_map(bool keep_loans) {
       spares.push_back(spare);
       continue;
     }
-    // A keycode still lent out, as this target set it: [keysym, keysym, nothing more].
-    if (!keep_loans || keysyms_per_keycode_ < 2) continue;
+    // A keycode still lent out, as this target set it: the keysym on the first level and
+    // nothing else but copies of it (the server repeats it for the second group).
+    if (!keep_loans) continue;
     const auto lent = std::find_if(spares_.begin(), spares_.end(), [&](const Spare& old) {
       return old.code == code && old.lent_to != 0;
     });
-    if (lent != spares_.end() && row[0] == lent->lent_to && row[1] == lent->lent_to &&
-        std::all_of(row + 2, row_end, [](KeySym sym) { return sym == NoSymbol; }))
+    if (lent != spares_.end() && row[0] == lent->lent_to &&
+        std::all_of(row, row_end,
+                    [&](KeySym sym) { return sym == NoSymbol || sym == lent->lent_to; }))
       spares.push_back(*lent);
   }
   spares_ = std::move(spares);
@@ -211,19 +225,50 @@ ScreenExtent X11Target::screen() const {
   return {DisplayWidth(display_, screen_number_), DisplayHeight(display_, screen_number_)};
 }
 
-// Reads what the server sent: mapping changes made by other clients are taken in, so
-// keys keep going to the keycodes that carry them.
+// Reads what the server sent: map changes made by other clients are taken in, so keys
+// keep going to the keycodes that carry them.
 void X11Target::drain_events() {
   bool map_changed = false;
+  std::vector<KeyCode> to_check;
   while (XPending(display_) > 0) {
     XEvent event;
     XNextEvent(display_, &event);
-    if (event.type != MappingNotify || event.xmapping.request != MappingKeyboard) continue;
-    const int first = event.xmapping.first_keycode;
-    const bool own = event.xmapping.count == 1 &&
-                     std::any_of(spares_.begin(), spares_.end(),
-                                 [&](const Spare& spare) { return spare.code == first; });
-    if (!own) map_changed = true;
+    int first = 0;
+    int count = 0;
+    if (event.type == MappingNotify && event.xmapping.request == MappingKeyboard) {
+      first = event.xmapping.first_keycode;
+      count = event.xmapping.count;
+    } else if (xkb_event_base_ >= 0 && event.type == xkb_event_base_) {
+      const XkbEvent& xkb = reinterpret_cast<const XkbEvent&>(event);
+      if (xkb.any.xkb_type != XkbMapNotify || (xkb.map.changed & XkbKeySymsMask) == 0) continue;
+      first = xkb.map.first_key_sym;
+      count = xkb.map.num_key_syms;
+    } else {
+      continue;
+    }
+    // A change of one spare keycode is most likely this target lending or giving one
+    // back; its row tells.
+    const auto spare = std::find_if(spares_.begin(), spares_.end(),
+                                    [&](const Spare& s) { return s.code == first; });
+    if (count == 1 && spare != spares_.end()) {
+      if (std::find(to_check.begin(), to_check.end(), spare->code) == to_check.end())
+        to_check.push_back(spare->code);
+    } else {
+      map_changed = true;
+    }
+  }
+  for (const KeyCode code : to_check) {
+    if (map_changed) break;
+    const auto spare = std::find_if(spares_.begin(), spares_.end(),
+                                    [&](const Spare& s) { return s.code == code; });
+    int per_keycode = 0;
+    KeySym* row = XGetKeyboardMapping(display_, code, 1, &per_keycode);
+    if (row == nullptr) continue;
+    const Keysym expected = spare->lent_to;
+    map_changed = (expected != 0 && row[0] != expected) ||
+                  !std::all_of(row, row + per_keycode,
+                               [&](KeySym sym) { return sym == NoSymbol || sym == expected; });
+    XFree(row);
   }
   if (map_changed) read_keyboard_map(true);
 }

@@ -64,6 +64,7 @@ class X11Target final : public InputTarget {
 
   Display* display_;
   int screen_number_;
+  int xkb_event_base_ = -1;  // -1 without XKB
   int min_keycode_ = 0;
   int max_keycode_ = 0;
   int keysyms_per_keycode_ = 0;
