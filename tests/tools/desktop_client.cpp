@@ -1,7 +1,10 @@
 // A small X client for the desktop tests and demo: one window over the whole screen that
 // takes the keyboard focus and reports, one line each on standard output, the key and
 // pointer events it receives. A press of button 1 fills the window with the next colour
-// of a fixed list, so that screen reads can see the click.
+// of a fixed list, so that screen reads can see the click. For a screenshot it also
+// shows what happened: the ASCII text typed (other characters as '?') from row 40 down,
+// a small square around each click (its centre pixel untouched) and the path of each
+// drag with button 1.
 //
 //   ready <width> <height>            the window is mapped and has the focus
 //   key-down <keysym> <state>         keysym name, modifier state in hexadecimal
@@ -19,6 +22,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -32,6 +36,39 @@ bool printable(const char* text, int length) {
     if (c < 0x20 || c == 0x7F) return false;
   }
   return true;
+}
+
+// What the window shows besides its fill colour.
+struct Picture {
+  std::string typed;              // ASCII as typed, '?' for other characters
+  std::vector<XPoint> clicks;     // button 1 presses
+  std::vector<XSegment> strokes;  // pointer moves with button 1 held
+};
+
+void draw_marks(Display* display, Window window, GC gc, const Picture& picture) {
+  XSetForeground(display, gc, 0x000000);
+  constexpr int kLineHeight = 16;
+  constexpr int kLineLength = 96;
+  for (size_t start = 0; start < picture.typed.size(); start += kLineLength) {
+    const std::string line = picture.typed.substr(start, kLineLength);
+    XDrawString(display, window, gc, 10, 40 + static_cast<int>(start / kLineLength) * kLineHeight,
+                line.data(), static_cast<int>(line.size()));
+  }
+  for (const XPoint& click : picture.clicks)
+    XDrawRectangle(display, window, gc, click.x - 5, click.y - 5, 10, 10);
+  if (!picture.strokes.empty())
+    XDrawSegments(display, window, gc, const_cast<XSegment*>(picture.strokes.data()),
+                  static_cast<int>(picture.strokes.size()));
+}
+
+void add_text(Picture& picture, const char* text, int length) {
+  for (int i = 0; i < length; ++i) {
+    const unsigned char c = static_cast<unsigned char>(text[i]);
+    if (c < 0x80)
+      picture.typed += static_cast<char>(c);
+    else if ((c & 0xC0) != 0x80)  // one '?' per UTF-8 character
+      picture.typed += '?';
+  }
 }
 
 const char* keysym_name(KeySym keysym) {
@@ -73,9 +110,18 @@ int main() {
   const GC gc = XCreateGC(display, window, 0, nullptr);
   unsigned long colour = WhitePixel(display, screen);
   size_t next_colour = 0;
+  Picture picture;
+  const auto redraw = [&] {
+    XSetForeground(display, gc, colour);
+    XFillRectangle(display, window, gc, 0, 0, width, height);
+    draw_marks(display, window, gc, picture);
+    XSync(display, False);
+  };
   XMapRaised(display, window);
 
   bool ready = false;
+  short last_x = 0;  // where the pointer was last seen, for drag strokes
+  short last_y = 0;
   for (;;) {
     XEvent event;
     XNextEvent(display, &event);
@@ -105,20 +151,27 @@ int main() {
           length = XLookupString(&event.xkey, text, sizeof text - 1, &keysym, nullptr);
         }
         std::printf("key-down %s %x\n", keysym_name(keysym), event.xkey.state);
-        if (printable(text, length)) std::printf("text %.*s\n", length, text);
+        if (printable(text, length)) {
+          std::printf("text %.*s\n", length, text);
+          add_text(picture, text, length);
+          draw_marks(display, window, gc, picture);
+          XFlush(display);
+        }
         break;
       }
       case KeyRelease:
         std::printf("key-up %s %x\n", keysym_name(XLookupKeysym(&event.xkey, 0)), event.xkey.state);
         break;
       case ButtonPress:
+        last_x = static_cast<short>(event.xbutton.x);
+        last_y = static_cast<short>(event.xbutton.y);
         std::printf("button-down %u %d %d\n", event.xbutton.button, event.xbutton.x,
                     event.xbutton.y);
         if (event.xbutton.button == Button1) {
           colour = kFillColours[next_colour++ % kFillColours.size()];
-          XSetForeground(display, gc, colour);
-          XFillRectangle(display, window, gc, 0, 0, width, height);
-          XSync(display, False);
+          picture.clicks.push_back(
+              {static_cast<short>(event.xbutton.x), static_cast<short>(event.xbutton.y)});
+          redraw();
           std::printf("fill %06lX\n", colour);
         }
         break;
@@ -127,13 +180,17 @@ int main() {
         break;
       case MotionNotify:
         std::printf("motion %d %d %x\n", event.xmotion.x, event.xmotion.y, event.xmotion.state);
-        break;
-      case Expose:
-        if (event.xexpose.count == 0 && colour != WhitePixel(display, screen)) {
-          XSetForeground(display, gc, colour);
-          XFillRectangle(display, window, gc, 0, 0, width, height);
+        if ((event.xmotion.state & Button1Mask) != 0) {
+          picture.strokes.push_back({last_x, last_y, static_cast<short>(event.xmotion.x),
+                                     static_cast<short>(event.xmotion.y)});
+          draw_marks(display, window, gc, picture);
           XFlush(display);
         }
+        last_x = static_cast<short>(event.xmotion.x);
+        last_y = static_cast<short>(event.xmotion.y);
+        break;
+      case Expose:
+        if (event.xexpose.count == 0) redraw();
         break;
       default:
         break;
