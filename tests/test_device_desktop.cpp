@@ -41,7 +41,10 @@ constexpr int kHeight = 600;
 // A program with its standard output and error read through pipes, ended by its pid.
 class Process {
  public:
-  Process(std::vector<std::string> argv, const std::vector<std::string>& environment = {}) {
+  // Without `read_stdout`, standard output goes to /dev/null: a pipe nobody reads would
+  // stop the program once it is full.
+  Process(std::vector<std::string> argv, const std::vector<std::string>& environment,
+          bool read_stdout) {
     int out[2];
     int err[2];
     if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) return;
@@ -56,7 +59,10 @@ class Process {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+    if (read_stdout)
+      posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+    else
+      posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
     posix_spawn_file_actions_adddup2(&actions, err[1], STDERR_FILENO);
     if (posix_spawn(&pid_, args[0], &actions, nullptr, args.data(), env.data()) != 0) pid_ = -1;
     posix_spawn_file_actions_destroy(&actions);
@@ -137,7 +143,7 @@ class Desktop : public ::testing::Test {
 
   void SetUp() override {
     client_ = std::make_unique<Process>(std::vector<std::string>{kClient},
-                                        std::vector<std::string>{"LC_ALL=C.UTF-8"});
+                                        std::vector<std::string>{"LC_ALL=C.UTF-8"}, true);
     bool ok = false;
     const std::string ready = client_->out_line(ok);
     ASSERT_EQ(ready, "ready " + std::to_string(kWidth) + " " + std::to_string(kHeight));
@@ -146,7 +152,7 @@ class Desktop : public ::testing::Test {
   void start_device(const std::vector<std::string>& options = {}) {
     std::vector<std::string> argv = {kDevice, "--inject", "x11", "--listen", "127.0.0.1:0"};
     argv.insert(argv.end(), options.begin(), options.end());
-    device_ = std::make_unique<Process>(argv);
+    device_ = std::make_unique<Process>(argv, std::vector<std::string>{}, false);
     bool ok = false;
     const std::string line = device_->err_line(ok);
     const std::string prefix = "listening on 127.0.0.1:";

@@ -21,6 +21,12 @@ int report_x_error(Display* display, XErrorEvent* event) {
   return 0;
 }
 
+// The connection is gone for good (the server ended): nothing can be released any more.
+int report_lost_display(Display* display) {
+  std::fprintf(stderr, "tapline-device: lost the X display %s\n", DisplayString(display));
+  std::exit(1);
+}
+
 }  // namespace
 
 std::unique_ptr<X11Target> X11Target::open(const char* display_name, std::string& error) {
@@ -42,6 +48,7 @@ std::unique_ptr<X11Target> X11Target::open(const char* display_name, std::string
     return nullptr;
   }
   XSetErrorHandler(report_x_error);
+  XSetIOErrorHandler(report_lost_display);
   // The injected events must reach the desktop even while another client grabs the server.
   XTestGrabControl(display, True);
   return std::unique_ptr<X11Target>(new X11Target(display));
