@@ -407,4 +407,25 @@ TEST_F(Desktop, ASilenceReleasesHeldKeys) {
   EXPECT_EQ(next_client_line("key-up"), "key-up Shift_L 1");
 }
 
+TEST(DesktopOptions, RefusedOrWithoutADisplay) {
+  using tapline::testing::run_program;
+  ProgramResult result = run_program(kDevice, {"--channel", "2"});
+  EXPECT_EQ(result.status, 2);
+  EXPECT_NE(result.err.find("need --inject x11"), std::string::npos) << result.err;
+  EXPECT_EQ(run_program(kDevice, {"--inject", "x11", "--altcodes", "utf8"}).status, 2);
+  EXPECT_EQ(run_program(kDevice, {"--inject", "x11", "--channel", "4"}).status, 2);
+  EXPECT_EQ(run_program(kDevice, {"--inject", "x11", "--release-after", "-5"}).status, 2);
+  EXPECT_EQ(run_program(kDevice, {"--inject", "wayland"}).status, 2);
+
+  // No display: the device says so and never listens.
+  result = run_program(kDevice, {"--inject", "x11", "--listen", "127.0.0.1:0"}, {"DISPLAY="});
+  EXPECT_EQ(result.status, 1);
+  EXPECT_EQ(result.err,
+            "tapline-device: --inject x11: cannot open an X display: DISPLAY is not set\n");
+
+  result = run_program(kDevice, {"--help"});
+  EXPECT_EQ(result.status, 0);
+  EXPECT_NE(result.out.find("--altcodes MODE"), std::string::npos);
+}
+
 }  // namespace

@@ -69,6 +69,7 @@ struct Options {
   std::string listen = kDefaultListen;
   bool json = false;
   bool inject_x11 = false;
+  bool injector_options_given = false;
   tapline::device::InjectorOptions injector;
 };
 
@@ -111,6 +112,7 @@ bool parse_options(int argc, char** argv, Options& options, int& status) {
       }
       options.inject_x11 = true;
     } else if ((value = value_of("--altcodes")) != nullptr) {
+      options.injector_options_given = true;
       if (!tapline::device::parse_alt_code_reading(value, options.injector.alt_codes)) {
         std::fprintf(stderr, "tapline-device: --altcodes is gbk, unicode or auto, not \"%s\"\n",
                      value);
@@ -118,6 +120,7 @@ bool parse_options(int argc, char** argv, Options& options, int& status) {
         return false;
       }
     } else if ((value = value_of("--release-after")) != nullptr) {
+      options.injector_options_given = true;
       if (!parse_number(value, 0, 86400000, number)) {
         std::fprintf(stderr, "tapline-device: --release-after needs milliseconds, not \"%s\"\n",
                      value);
@@ -126,6 +129,7 @@ bool parse_options(int argc, char** argv, Options& options, int& status) {
       }
       options.injector.release_after_ms = static_cast<uint32_t>(number);
     } else if ((value = value_of("--channel")) != nullptr) {
+      options.injector_options_given = true;
       if (!parse_number(value, 0, 3, number)) {
         std::fprintf(stderr, "tapline-device: --channel is 0, 1, 2 or 3, not \"%s\"\n", value);
         status = 2;
@@ -146,6 +150,12 @@ bool parse_options(int argc, char** argv, Options& options, int& status) {
       status = 2;
       return false;
     }
+  }
+  if (options.injector_options_given && !options.inject_x11) {
+    std::fprintf(stderr,
+                 "tapline-device: --altcodes, --release-after and --channel need --inject x11\n");
+    status = 2;
+    return false;
   }
   return true;
 }

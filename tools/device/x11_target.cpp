@@ -33,8 +33,9 @@ std::unique_ptr<X11Target> X11Target::open(const char* display_name, std::string
   Display* display = XOpenDisplay(display_name);
   if (display == nullptr) {
     const char* name = display_name != nullptr ? display_name : std::getenv("DISPLAY");
-    error = name != nullptr ? std::string("cannot open the X display ") + name
-                            : std::string("cannot open an X display: DISPLAY is not set");
+    error = name != nullptr && *name != '\0'
+                ? std::string("cannot open the X display ") + name
+                : std::string("cannot open an X display: DISPLAY is not set");
     return nullptr;
   }
   int event_base = 0;
@@ -88,7 +89,8 @@ void X11Target::read_keyboard_map(bool keep_loans) {
   if (keysyms != nullptr) XFree(keysyms);
 
   std::vector<Spare> spares;
-  for (int code = min_keycode_; code <= max_keycode_; ++code) {
+  // Without a map no keycode is known to be unused.
+  for (int code = min_keycode_; keysyms_per_keycode_ > 0 && code <= max_keycode_; ++code) {
     const auto row = map_.begin() + (code - min_keycode_) * keysyms_per_keycode_;
     const auto row_end = row + keysyms_per_keycode_;
     Spare spare;
