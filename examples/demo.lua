@@ -8,7 +8,7 @@ print("print joins values with tabs:", 42, true, {x = 1, nested = {ok = true}})
 TracePrint("TracePrint sends its text unchanged\n")
 
 -- Device commands: each becomes command frames sent to the device.
-set_channel(0)                  -- the device's output channel (0: usb)
+set_channel("USB")              -- the device's output channel: "USB" (2) or "BLE" (1)
 SayString("Hi, Tapline!")       -- types text key by key
 key("c", "LCtrl")               -- ctrl+c
 KeyPress("Enter")
