@@ -148,6 +148,14 @@ TEST_F(Injection, ShiftFlagHoldsShiftForAsLongAsItsKey) {
   EXPECT_EQ(desktop_events(), (Events{"down Shift_L", "down 2", "up 2"}));
 }
 
+TEST_F(Injection, ModifierUsagesInKeySlotsAreModifierKeys) {
+  const uint8_t report[8] = {0, 0, 0xE6, 0xE1, 0, 0, 0, 0};  // right Alt, left Shift
+  kb(report);
+  kb_release();
+  EXPECT_EQ(desktop_events(), (Events{"down Alt_R", "down Shift_L", "up Shift_L", "up Alt_R"}));
+  EXPECT_EQ(log_text(), "") << "right Alt is not the Power key";
+}
+
 TEST_F(Injection, EveryUsageOfTheKeyTablesHasAKeysym) {
   for (const tapline::KeyTableRow& row : tapline::key_table()) {
     if (row.modifier) continue;

@@ -159,7 +159,7 @@ void DesktopInjector::on_keys(const TargetState& target, const StateChange& chan
     for (const uint8_t value : change.keys_pressed) {
       if (usage_keysym(value) == 0)
         say("key usage 0x%02x has no desktop key", value);
-      else if ((value & 0x7F) == kPowerUsage && !has_shift_flag(value))
+      else if (value == kPowerUsage)
         say("the Power key is logged, not passed to the desktop");
     }
     if (alt_.active)
