@@ -242,6 +242,16 @@ TEST_F(Desktop, TextTypedByCharacterNumbersAndByKeys) {
   EXPECT_EQ(starting_with(events, "key-down Alt_L"), Lines{}) << joined(events);
 }
 
+TEST_F(Desktop, UnicodeReadingTypesCharactersBeyondTheBasicPlane) {
+  start_device({"--altcodes", "unicode"});
+  run_script(R"(
+    SayStringUnicode("z\xF0\x9F\x98\x80")
+    KeyPress("F12")
+  )");
+  const Lines events = client_events();
+  EXPECT_EQ(typed_text(events), "z\xF0\x9F\x98\x80") << joined(events);
+}
+
 TEST_F(Desktop, KeysWithModifiers) {
   run_script(R"(
     key("a", "LCTRL")

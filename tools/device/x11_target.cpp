@@ -57,7 +57,6 @@ std::unique_ptr<X11Target> X11Target::open(const char* display_name, std::string
 
 X11Target::X11Target(Display* display) : display_(display), screen_number_(DefaultScreen(display)) {
   XDisplayKeycodes(display_, &min_keycode_, &max_keycode_);
-  read_keyboard_map(false);
   // A client that has not taken up XKB hears of no keyboard map change at all.
   int opcode = 0;
   int error_base = 0;
@@ -67,8 +66,9 @@ X11Target::X11Target(Display* display) : display_(display), screen_number_(Defau
     XkbSelectEventDetails(display_, XkbUseCoreKbd, XkbMapNotify, XkbKeySymsMask, XkbKeySymsMask);
   else
     xkb_event_base_ = -1;
-  // Changes made from now on are heard of.
+  // Changes made after the map is read are heard of.
   XSync(display_, False);
+  read_keyboard_map(false);
 }
 
 X11Target::~X11Target() {
