@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "Lualib/script_library.h"
+#include "xvfb.h"
 
 extern char** environ;
 
@@ -126,24 +127,8 @@ class ChildProcess {
   int out_ = -1;
 };
 
-// A private X server for one test program. Xvfb picks a free display number itself and
-// reports it, so that parallel test programs never share a display.
-class XServer {
- public:
-  XServer()
-      : xvfb_({"Xvfb", "-displayfd", "1", "-noreset", "-nolisten", "tcp", "-screen", "0",
-               "1024x768x24"}) {
-    const std::string number = xvfb_.read_line();
-    if (number.empty()) throw std::runtime_error("Xvfb did not start");
-    name_ = ":" + number;
-  }
-  const std::string& name() const { return name_; }
-  pid_t pid() const { return xvfb_.pid(); }
-
- private:
-  ChildProcess xvfb_;
-  std::string name_;
-};
+// A private X server for one test program.
+using XServer = tapline::testing::XvfbServer;
 
 // The output of a shell command line (run by the test itself, not by the code under test).
 inline std::string shell_output(const std::string& command) {

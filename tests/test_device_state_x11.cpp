@@ -1,21 +1,14 @@
 // Host key state from a real X server: a private Xvfb display whose keys are pressed
 // through XTest, read back through the script functions.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <chrono>
 #include <cstdlib>
 #include <string>
-#include <thread>
 
 #include "command_capture.h"
 #include "platform/key_state.h"
 #include "script_state.h"
+#include "xvfb.h"
 
 // Last: Xlib's macros (None, True, Bool) clash with names in the headers above.
 // clang-format off
@@ -24,84 +17,22 @@
 #include <X11/keysym.h>
 // clang-format on
 
-extern char** environ;
-
 namespace {
 
 using tapline::test_support::ScriptState;
 using tapline::testing::CommandCapture;
+using tapline::testing::XvfbServer;
 
-// One Xvfb for the test program, on a free display number derived from the pid.
-class XvfbDisplay {
- public:
-  bool start() {
-    const int base = 200 + static_cast<int>(getpid() % 400);
-    for (int number = base; number < base + 40; ++number) {
-      const std::string lock = "/tmp/.X" + std::to_string(number) + "-lock";
-      struct stat info {};
-      if (stat(lock.c_str(), &info) == 0) continue;
-      const std::string name = ":" + std::to_string(number);
-      char* argv[] = {const_cast<char*>("Xvfb"),     const_cast<char*>(name.c_str()),
-                      const_cast<char*>("-noreset"), const_cast<char*>("-nolisten"),
-                      const_cast<char*>("tcp"),      nullptr};
-      posix_spawn_file_actions_t actions;
-      posix_spawn_file_actions_init(&actions);
-      posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-      posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-      const int spawned = posix_spawnp(&pid_, "Xvfb", &actions, nullptr, argv, environ);
-      posix_spawn_file_actions_destroy(&actions);
-      if (spawned != 0) return false;
-      if (wait_until_ready(name)) {
-        name_ = name;
-        return true;
-      }
-      stop();
-    }
-    return false;
-  }
-
-  void stop() {
-    if (pid_ <= 0) return;
-    kill(pid_, SIGTERM);
-    waitpid(pid_, nullptr, 0);
-    pid_ = -1;
-  }
-
-  const std::string& name() const { return name_; }
-
- private:
-  // Ready when a client can connect; gone when the server has exited (display taken).
-  bool wait_until_ready(const std::string& name) {
-    for (int attempt = 0; attempt < 500; ++attempt) {
-      if (waitpid(pid_, nullptr, WNOHANG) == pid_) {
-        pid_ = -1;
-        return false;
-      }
-      if (Display* probe = XOpenDisplay(name.c_str())) {
-        XCloseDisplay(probe);
-        return true;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return false;
-  }
-
-  pid_t pid_ = -1;
-  std::string name_;
-};
-
-XvfbDisplay* xvfb = nullptr;
+XvfbServer* xvfb = nullptr;
 
 class HostKeys : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    xvfb = new XvfbDisplay;
-    ASSERT_TRUE(xvfb->start()) << "Xvfb could not be started";
+    xvfb = new XvfbServer;
     // Before the first use of the program's own connection, which reads DISPLAY once.
     setenv("DISPLAY", xvfb->name().c_str(), 1);
   }
   static void TearDownTestSuite() {
-    xvfb->stop();
     delete xvfb;
     xvfb = nullptr;
   }

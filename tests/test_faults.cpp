@@ -18,7 +18,7 @@
 #include "program_run.h"
 #include "screen_test_util.h"
 #include "tapline.h"
-#include "xvfb_server.h"
+#include "xvfb.h"
 
 namespace {
 
@@ -55,7 +55,7 @@ TEST(Faults, AddressThatIsNoIpv4AddressIsSaidToMeanBroadcast) {
 }
 
 TEST(Faults, ScreenThatDisappearsMidRunLeavesTheScriptRunning) {
-  screen_test::XvfbServer xvfb("64x48x24");
+  tapline::testing::XvfbServer xvfb("64x48x24");
   // The script takes the screen away itself, then uses every function that reads it.
   TempFile script(
       "local w, h = GetScreenResolution()\n"
@@ -79,7 +79,7 @@ TEST(Faults, ScreenThatDisappearsMidRunLeavesTheScriptRunning) {
       "printf('after %s\\n', table.concat(results, ','))\n");
   const auto result = run_program(
       tapline_binary(), {script.path(), "net", "127.0.0.1", "9"},
-      {"DISPLAY=" + xvfb.display_name(), "TAPLINE_TEST_XVFB_PID=" + std::to_string(xvfb.pid())});
+      {"DISPLAY=" + xvfb.name(), "TAPLINE_TEST_XVFB_PID=" + std::to_string(xvfb.pid())});
   EXPECT_EQ(result.status, 0) << result.err;
   EXPECT_NE(result.out.find("before 64 48\n"), std::string::npos) << result.out;
   EXPECT_NE(result.out.find("\nafter "), std::string::npos) << result.out << result.err;

@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "program_run.h"
-#include "xvfb_server.h"
+#include "xvfb.h"
 
 extern char** environ;
 
@@ -222,9 +222,9 @@ TEST(SafeStop, WaitingForAServerThatNeverAnswers) {
 }
 
 TEST(SafeStop, WaitingForAHostKeyWithoutTimeOut) {
-  screen_test::XvfbServer xvfb("320x200x24");
+  tapline::testing::XvfbServer xvfb("320x200x24");
   FrameReceiver receiver;
-  ScriptRun run("KeyDown('a')\nWaitKey(65)\n", receiver.port(), xvfb.display_name());
+  ScriptRun run("KeyDown('a')\nWaitKey(65)\n", receiver.port(), xvfb.name());
   ASSERT_EQ(first_frames(receiver, 1), std::vector<Frame>{kKeyADown});
   run.signal(SIGINT);
   std::vector<Frame> after;

@@ -6,7 +6,7 @@
 
 #include "platform/bmp.h"
 #include "screen_test_util.h"
-#include "xvfb_server.h"
+#include "xvfb.h"
 
 // Last: Xlib's macros (None, KeyPress...) would clash with the names above.
 #include <X11/Xlib.h>
@@ -19,9 +19,9 @@ using screen_test::Image;
 using screen_test::quoted;
 using screen_test::Script;
 using screen_test::TempDir;
-using screen_test::XvfbServer;
 using tapline::platform::PixelView;
 using tapline::platform::ScreenPoint;
+using tapline::testing::XvfbServer;
 
 constexpr int kWidth = 320, kHeight = 200;
 
@@ -33,7 +33,7 @@ class XServerEnvironment : public testing::Environment {
   void SetUp() override {
     server_ = std::make_unique<XvfbServer>(std::to_string(kWidth) + "x" + std::to_string(kHeight) +
                                            "x24");
-    setenv("DISPLAY", server_->display_name().c_str(), 1);
+    setenv("DISPLAY", server_->name().c_str(), 1);
     unsetenv("TAPLINE_SCREEN");
     main_server = server_.get();
   }
@@ -100,7 +100,7 @@ class ScriptScreen : public testing::TestWithParam<const char*> {
  protected:
   void SetUp() override {
     if (x11()) {
-      display_ = XOpenDisplay(main_server->display_name().c_str());
+      display_ = XOpenDisplay(main_server->name().c_str());
       ASSERT_NE(display_, nullptr);
       tapline::platform::set_screen(nullptr);
     }
@@ -347,7 +347,7 @@ class X11Grab : public testing::Test {
 };
 
 TEST_F(X11Grab, SharedAndPlainGrabsOfEverySize) {
-  Display* display = XOpenDisplay(main_server->display_name().c_str());
+  Display* display = XOpenDisplay(main_server->name().c_str());
   ASSERT_NE(display, nullptr);
   const Image image = noisy_screen(7);
   draw(display, image);
@@ -371,7 +371,7 @@ TEST_F(X11Grab, SharedAndPlainGrabsOfEverySize) {
 void check_server(const std::string& screen, std::vector<std::string> options = {}) {
   SCOPED_TRACE(screen);
   XvfbServer server(screen, std::move(options));
-  Display* display = XOpenDisplay(server.display_name().c_str());
+  Display* display = XOpenDisplay(server.name().c_str());
   ASSERT_NE(display, nullptr);
   Visual* visual = DefaultVisual(display, DefaultScreen(display));
   const int width = DisplayWidth(display, DefaultScreen(display));

@@ -29,7 +29,7 @@
 #include "platform/clock.h"
 #include "platform/curl_library.h"
 #include "tapline.h"
-#include "xvfb_server.h"
+#include "xvfb.h"
 
 namespace {
 
@@ -69,8 +69,8 @@ void drop_host_text(unsigned int, uintptr_t, char* text) { std::free(text); }
 class Surroundings : public ::testing::Environment {
  public:
   void SetUp() override {
-    xvfb_ = std::make_unique<screen_test::XvfbServer>("64x48x24");
-    setenv("DISPLAY", xvfb_->display_name().c_str(), 1);
+    xvfb_ = std::make_unique<tapline::testing::XvfbServer>("64x48x24");
+    setenv("DISPLAY", xvfb_->name().c_str(), 1);
     unsetenv("TAPLINE_SCREEN");
     char pattern[] = "/tmp/tapline-bad-input-XXXXXX";
     directory_ = mkdtemp(pattern);
@@ -98,7 +98,7 @@ class Surroundings : public ::testing::Environment {
   }
 
  private:
-  std::unique_ptr<screen_test::XvfbServer> xvfb_;
+  std::unique_ptr<tapline::testing::XvfbServer> xvfb_;
   InstantClock clock_;
   std::string directory_;
   std::string saved_directory_;

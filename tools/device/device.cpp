@@ -22,6 +22,19 @@ void Device::receive(const uint8_t* data, size_t kept, size_t size, double time_
   for (FrameSink* sink : sinks_) sink->on_frame(received);
 }
 
+int Device::idle_timeout_ms() const {
+  int timeout = -1;
+  for (const FrameSink* sink : sinks_) {
+    const int wanted = sink->idle_timeout_ms();
+    if (wanted >= 0 && (timeout < 0 || wanted < timeout)) timeout = wanted;
+  }
+  return timeout;
+}
+
+void Device::idle() {
+  for (FrameSink* sink : sinks_) sink->on_idle();
+}
+
 void Device::finish() {
   const Summary summary{counters_, state_};
   for (FrameSink* sink : sinks_) sink->on_finish(summary);

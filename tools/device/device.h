@@ -23,6 +23,10 @@ class Device {
   void set_kernel_drops(uint64_t count) { counters_.kernel_drops = count; }
   // Hands the final summary to every sink.
   void finish();
+  // The shortest wait any sink wants before on_idle; negative: no limit.
+  int idle_timeout_ms() const;
+  // No datagram came within idle_timeout_ms().
+  void idle();
 
   const Counters& counters() const { return counters_; }
   const DeviceState& state() const { return state_; }

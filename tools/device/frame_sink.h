@@ -56,6 +56,10 @@ class FrameSink {
   virtual void on_rejected(const RejectedDatagram& rejected) = 0;
   // The device is stopping; the summary is final.
   virtual void on_finish(const Summary& summary) = 0;
+  // How long the sink wants the device to wait for the next datagram before calling
+  // on_idle (for work due after a silence); negative: no limit.
+  virtual int idle_timeout_ms() const { return -1; }
+  virtual void on_idle() {}
 };
 
 }  // namespace tapline::device

@@ -6,20 +6,24 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
 
+#include "desktop_injector.h"
 #include "device.h"
 #include "print_sinks.h"
 #include "udp_receiver.h"
+#include "x11_target.h"
 
 namespace {
 
 constexpr const char* kDefaultListen = "127.0.0.1:9000";
 
 constexpr const char* kHelp =
-    "Usage: tapline-device [--listen ADDR:PORT] [--json]\n"
+    "Usage: tapline-device [--listen ADDR:PORT] [--json] [--inject x11 [--channel N]\n"
+    "                      [--altcodes gbk|unicode|auto] [--release-after MS]]\n"
     "\n"
     "The software device: receives command frames as UDP datagrams, checks each one\n"
     "(header, length, checksum, report type and report length), decodes its report and\n"
@@ -31,16 +35,52 @@ constexpr const char* kHelp =
     "  --json              one JSON object per line instead of text: arrival time in ms\n"
     "                      since the start, channel, type, report bytes in hex and the\n"
     "                      decoded fields\n"
+    "  --inject x11        also do what the hardware does on its target computer, on the\n"
+    "                      X11 desktop named by DISPLAY (through XTest): keys, mouse\n"
+    "                      buttons, moves and wheel, the absolute mouse (0..4095 across\n"
+    "                      the screen), touch contact 0 as the pointer with the left\n"
+    "                      button (other contacts are shown only), media and browser\n"
+    "                      keys. Power requests, the Power key and device commands are\n"
+    "                      logged on standard error, never carried out. Keys with no\n"
+    "                      keycode on the desktop borrow an unused keycode for a moment.\n"
+    "  --channel N         the channel (0..3) whose frames drive the desktop (default 1,\n"
+    "                      the channel the host starts on)\n"
+    "  --altcodes MODE     how a character typed as left Alt plus five keypad digits is\n"
+    "                      read: gbk (a GBK code: lead byte x 256 + trail byte, or a\n"
+    "                      one-byte character x 256), unicode (a UTF-16 unit; surrogate\n"
+    "                      pairs are joined) or auto (the default: GBK where the number is\n"
+    "                      a GBK code, UTF-16 otherwise). auto cannot tell every UTF-16\n"
+    "                      unit from a GBK code: units whose two bytes form a GBK code\n"
+    "                      (much of U+8140..U+FEFE, such as U+9A6C) or that end in a zero\n"
+    "                      byte below U+8000 (such as U+4E00) come out as the GBK\n"
+    "                      character; use unicode for hosts that type UTF-16 units.\n"
+    "                      Other digit counts are passed on as keys.\n"
+    "  --release-after MS  release every key and button still held once no frame has\n"
+    "                      come for MS milliseconds (default 0: held as long as the host\n"
+    "                      holds them, as the hardware does)\n"
     "  --help              show this text\n"
     "\n"
     "The first line on standard error names the address listened on. Malformed datagrams\n"
     "get one line saying why and are counted. On Ctrl+C or SIGTERM the device prints a\n"
-    "summary (frames, bad frames, frames by type, anything still held) and exits with 0.\n";
+    "summary (frames, bad frames, frames by type, anything still held), releases on the\n"
+    "desktop whatever it still holds there, and exits with 0.\n";
 
 struct Options {
   std::string listen = kDefaultListen;
   bool json = false;
+  bool inject_x11 = false;
+  bool injector_options_given = false;
+  tapline::device::InjectorOptions injector;
 };
+
+// A whole decimal number from `low` to `high`.
+bool parse_number(const char* text, unsigned long low, unsigned long high, unsigned long& value) {
+  if (text == nullptr || *text < '0' || *text > '9') return false;
+  char* end = nullptr;
+  errno = 0;
+  value = std::strtoul(text, &end, 10);
+  return errno == 0 && *end == '\0' && value >= low && value <= high;
+}
 
 // Returns false when the program should stop at once with `status`.
 bool parse_options(int argc, char** argv, Options& options, int& status) {
@@ -51,8 +91,51 @@ bool parse_options(int argc, char** argv, Options& options, int& status) {
       status = 0;
       return false;
     }
+    // Options that take a value: the next argument, or the text after '='.
+    const auto value_of = [&](const char* name) -> const char* {
+      const size_t length = std::strlen(name);
+      if (std::strncmp(arg, name, length) != 0) return nullptr;
+      if (arg[length] == '=') return arg + length + 1;
+      if (arg[length] != '\0') return nullptr;
+      if (i + 1 == argc) return "";
+      return argv[++i];
+    };
+    const char* value = nullptr;
+    unsigned long number = 0;
     if (std::strcmp(arg, "--json") == 0) {
       options.json = true;
+    } else if ((value = value_of("--inject")) != nullptr) {
+      if (std::strcmp(value, "x11") != 0) {
+        std::fprintf(stderr, "tapline-device: --inject knows only x11, not \"%s\"\n", value);
+        status = 2;
+        return false;
+      }
+      options.inject_x11 = true;
+    } else if ((value = value_of("--altcodes")) != nullptr) {
+      options.injector_options_given = true;
+      if (!tapline::device::parse_alt_code_reading(value, options.injector.alt_codes)) {
+        std::fprintf(stderr, "tapline-device: --altcodes is gbk, unicode or auto, not \"%s\"\n",
+                     value);
+        status = 2;
+        return false;
+      }
+    } else if ((value = value_of("--release-after")) != nullptr) {
+      options.injector_options_given = true;
+      if (!parse_number(value, 0, 86400000, number)) {
+        std::fprintf(stderr, "tapline-device: --release-after needs milliseconds, not \"%s\"\n",
+                     value);
+        status = 2;
+        return false;
+      }
+      options.injector.release_after_ms = static_cast<uint32_t>(number);
+    } else if ((value = value_of("--channel")) != nullptr) {
+      options.injector_options_given = true;
+      if (!parse_number(value, 0, 3, number)) {
+        std::fprintf(stderr, "tapline-device: --channel is 0, 1, 2 or 3, not \"%s\"\n", value);
+        status = 2;
+        return false;
+      }
+      options.injector.channel = static_cast<uint8_t>(number);
     } else if (std::strcmp(arg, "--listen") == 0) {
       if (i + 1 == argc) {
         std::fprintf(stderr, "tapline-device: --listen needs ADDR:PORT\n");
@@ -67,6 +150,12 @@ bool parse_options(int argc, char** argv, Options& options, int& status) {
       status = 2;
       return false;
     }
+  }
+  if (options.injector_options_given && !options.inject_x11) {
+    std::fprintf(stderr,
+                 "tapline-device: --altcodes, --release-after and --channel need --inject x11\n");
+    status = 2;
+    return false;
   }
   return true;
 }
@@ -106,6 +195,18 @@ int main(int argc, char** argv) {
   signal(SIGPIPE, SIG_IGN);
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
 
+  // The desktop before the socket: a device that cannot reach it never listens.
+  std::unique_ptr<X11Target> desktop;
+  std::unique_ptr<DesktopInjector> injector;
+  if (options.inject_x11) {
+    desktop = X11Target::open(nullptr, error);
+    if (!desktop) {
+      std::fprintf(stderr, "tapline-device: --inject x11: %s\n", error.c_str());
+      return 1;
+    }
+    injector = std::make_unique<DesktopInjector>(*desktop, options.injector, stderr);
+  }
+
   UdpReceiver receiver;
   if (!receiver.open(address, error)) {
     std::fprintf(stderr, "tapline-device: %s\n", error.c_str());
@@ -115,6 +216,8 @@ int main(int argc, char** argv) {
   std::fflush(stderr);
 
   Device device;
+  // The desktop first, so that printing never delays what the desktop receives.
+  if (injector) device.add_sink(*injector);
   std::unique_ptr<FrameSink> printer;
   if (options.json)
     printer = std::make_unique<JsonSink>(stdout);

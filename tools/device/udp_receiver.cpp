@@ -156,10 +156,15 @@ void UdpReceiver::note_drops(Device& device, uint32_t count) {
 bool UdpReceiver::run(Device& device, int stop_fd, std::string& error) {
   std::array<pollfd, 2> watched{{{socket_, POLLIN, 0}, {stop_fd, POLLIN, 0}}};
   for (;;) {
-    if (poll(watched.data(), watched.size(), -1) < 0) {
+    const int ready = poll(watched.data(), watched.size(), device.idle_timeout_ms());
+    if (ready < 0) {
       if (errno == EINTR) continue;
       error = errno_text("waiting for datagrams failed");
       return false;
+    }
+    if (ready == 0) {
+      device.idle();
+      continue;
     }
     // Datagrams that arrived before the stop request are still counted.
     if (watched[0].revents != 0 && !drain(device, error)) return false;

@@ -33,7 +33,8 @@ class UdpReceiver {
   // Hands every datagram to `device` until `stop_fd` becomes readable (a signalfd or the
   // read end of a pipe). Arrival times are the kernel's receive timestamps where the
   // system gives them, measured from open() and immune to steps of the wall clock. Returns false,
-  // with the reason in `error`, when the socket fails for good.
+  // with the reason in `error`, when the socket fails for good. When no datagram comes
+  // within the device's idle timeout, calls its idle().
   bool run(Device& device, int stop_fd, std::string& error);
 
  private:

@@ -1,0 +1,34 @@
+// A private Xvfb server for tests that need an X11 screen: Xvfb picks a free display
+// number itself and reports it (-displayfd) once it accepts clients, so parallel test
+// programs never share a display. Ended by its pid when the object goes.
+#pragma once
+
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+namespace tapline::testing {
+
+class XvfbServer {
+ public:
+  // `screen` like "1024x768x24"; `extra` further Xvfb options. Throws std::runtime_error
+  // when the server does not start.
+  explicit XvfbServer(const std::string& screen = "1024x768x24",
+                      const std::vector<std::string>& extra = {});
+  ~XvfbServer();
+  XvfbServer(const XvfbServer&) = delete;
+  XvfbServer& operator=(const XvfbServer&) = delete;
+
+  // ":N", for DISPLAY or XOpenDisplay.
+  const std::string& name() const { return name_; }
+  pid_t pid() const { return pid_; }
+
+ private:
+  void stop();
+
+  pid_t pid_ = -1;
+  std::string name_;
+};
+
+}  // namespace tapline::testing

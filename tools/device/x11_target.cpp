@@ -1,0 +1,301 @@
+#include "x11_target.h"
+
+#include <X11/XKBlib.h>
+#include <X11/extensions/XTest.h>
+#include <X11/keysym.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+
+namespace tapline::device {
+namespace {
+
+// Xlib's default error handler ends the process; a request the server refuses (a button
+// the XTest pointer lacks, say) is worth a line, not the device.
+int report_x_error(Display* display, XErrorEvent* event) {
+  char text[160] = {};
+  XGetErrorText(display, event->error_code, text, sizeof text);
+  std::fprintf(stderr, "tapline-device: X error: %s (request %u.%u)\n", text, event->request_code,
+               event->minor_code);
+  return 0;
+}
+
+// The connection is gone for good (the server ended): nothing can be released any more.
+int report_lost_display(Display* display) {
+  std::fprintf(stderr, "tapline-device: lost the X display %s\n", DisplayString(display));
+  std::exit(1);
+}
+
+}  // namespace
+
+std::unique_ptr<X11Target> X11Target::open(const char* display_name, std::string& error) {
+  Display* display = XOpenDisplay(display_name);
+  if (display == nullptr) {
+    const char* name = display_name != nullptr ? display_name : std::getenv("DISPLAY");
+    error = name != nullptr && *name != '\0'
+                ? std::string("cannot open the X display ") + name
+                : std::string("cannot open an X display: DISPLAY is not set");
+    return nullptr;
+  }
+  int event_base = 0;
+  int error_base = 0;
+  int major = 0;
+  int minor = 0;
+  if (!XTestQueryExtension(display, &event_base, &error_base, &major, &minor)) {
+    error = std::string("the X display ") + DisplayString(display) +
+            " has no XTest extension, so input cannot be injected";
+    XCloseDisplay(display);
+    return nullptr;
+  }
+  XSetErrorHandler(report_x_error);
+  XSetIOErrorHandler(report_lost_display);
+  // The injected events must reach the desktop even while another client grabs the server.
+  XTestGrabControl(display, True);
+  return std::unique_ptr<X11Target>(new X11Target(display));
+}
+
+X11Target::X11Target(Display* display) : display_(display), screen_number_(DefaultScreen(display)) {
+  XDisplayKeycodes(display_, &min_keycode_, &max_keycode_);
+  // A client that has not taken up XKB hears of no keyboard map change at all.
+  int opcode = 0;
+  int error_base = 0;
+  int major = XkbMajorVersion;
+  int minor = XkbMinorVersion;
+  if (XkbQueryExtension(display_, &opcode, &xkb_event_base_, &error_base, &major, &minor))
+    XkbSelectEventDetails(display_, XkbUseCoreKbd, XkbMapNotify, XkbKeySymsMask, XkbKeySymsMask);
+  else
+    xkb_event_base_ = -1;
+  // Changes made after the map is read are heard of.
+  XSync(display_, False);
+  read_keyboard_map(false);
+}
+
+X11Target::~X11Target() {
+  for (const HeldKey& key : held_) XTestFakeKeyEvent(display_, key.code, False, CurrentTime);
+  held_.clear();
+  settle();
+  XSync(display_, False);
+  XCloseDisplay(display_);
+}
+
+void X11Target::read_keyboard_map(bool keep_loans) {
+  const int count = max_keycode_ - min_keycode_ + 1;
+  int per_keycode = 0;
+  KeySym* keysyms =
+      XGetKeyboardMapping(display_, static_cast<KeyCode>(min_keycode_), count, &per_keycode);
+  keysyms_per_keycode_ = keysyms != nullptr ? per_keycode : 0;
+  map_.assign(keysyms, keysyms + (keysyms != nullptr ? count * per_keycode : 0));
+  if (keysyms != nullptr) XFree(keysyms);
+
+  std::vector<Spare> spares;
+  // Without a map no keycode is known to be unused.
+  for (int code = min_keycode_; keysyms_per_keycode_ > 0 && code <= max_keycode_; ++code) {
+    const auto row = map_.begin() + (code - min_keycode_) * keysyms_per_keycode_;
+    const auto row_end = row + keysyms_per_keycode_;
+    Spare spare;
+    spare.code = static_cast<KeyCode>(code);
+    if (std::all_of(row, row_end, [](KeySym sym) { return sym == NoSymbol; })) {
+      spares.push_back(spare);
+      continue;
+    }
+    // A keycode still lent out, as this target set it: the keysym on the first level and
+    // nothing else but copies of it (the server repeats it for the second group).
+    if (!keep_loans) continue;
+    const auto lent = std::find_if(spares_.begin(), spares_.end(), [&](const Spare& old) {
+      return old.code == code && old.lent_to != 0;
+    });
+    if (lent != spares_.end() && row[0] == lent->lent_to &&
+        std::all_of(row, row_end,
+                    [&](KeySym sym) { return sym == NoSymbol || sym == lent->lent_to; }))
+      spares.push_back(*lent);
+  }
+  spares_ = std::move(spares);
+}
+
+KeyCode X11Target::keycode_at_level(Keysym keysym, int level) const {
+  if (level >= keysyms_per_keycode_) return 0;
+  for (int code = min_keycode_; code <= max_keycode_; ++code) {
+    const size_t row = static_cast<size_t>(code - min_keycode_) * keysyms_per_keycode_;
+    if (map_[row + level] != keysym) continue;
+    const bool spare =
+        std::any_of(spares_.begin(), spares_.end(), [&](const Spare& s) { return s.code == code; });
+    if (!spare) return static_cast<KeyCode>(code);
+  }
+  return 0;
+}
+
+KeyCode X11Target::lend(Keysym keysym) {
+  Spare* chosen = nullptr;
+  for (Spare& spare : spares_) {
+    if (held(spare.code)) continue;
+    // Free ones first, then the one lent longest ago.
+    if (chosen == nullptr || (spare.lent_to == 0 && chosen->lent_to != 0) ||
+        ((spare.lent_to == 0) == (chosen->lent_to == 0) && spare.last_use < chosen->last_use))
+      chosen = &spare;
+  }
+  if (chosen == nullptr) return 0;
+  KeySym keysyms[2] = {keysym, keysym};  // the same on both levels: Shift cannot change it
+  XChangeKeyboardMapping(display_, chosen->code, 2, keysyms, 1);
+  const size_t row = static_cast<size_t>(chosen->code - min_keycode_) * keysyms_per_keycode_;
+  std::fill_n(map_.begin() + row, keysyms_per_keycode_, NoSymbol);
+  for (int level = 0; level < std::min(2, keysyms_per_keycode_); ++level)
+    map_[row + level] = keysym;
+  chosen->lent_to = keysym;
+  chosen->last_use = ++uses_;
+  return chosen->code;
+}
+
+void X11Target::give_back(Spare& spare) {
+  if (spare.lent_to == 0 || keysyms_per_keycode_ == 0) return;
+  const size_t row = static_cast<size_t>(spare.code - min_keycode_) * keysyms_per_keycode_;
+  std::fill_n(map_.begin() + row, keysyms_per_keycode_, NoSymbol);
+  XChangeKeyboardMapping(display_, spare.code, keysyms_per_keycode_, &map_[row], 1);
+  spare.lent_to = 0;
+}
+
+KeyCode X11Target::keycode_for(Keysym keysym, bool& shifted, bool as_character) {
+  shifted = false;
+  for (Spare& spare : spares_)
+    if (spare.lent_to == keysym) {
+      spare.last_use = ++uses_;
+      return spare.code;
+    }
+  if (const KeyCode code = keycode_at_level(keysym, 0)) return code;
+  if (const KeyCode code = keycode_at_level(keysym, 1)) {
+    shifted = as_character;
+    return code;
+  }
+  return lend(keysym);
+}
+
+bool X11Target::held(KeyCode code) const {
+  return std::any_of(held_.begin(), held_.end(),
+                     [&](const HeldKey& key) { return key.code == code; });
+}
+
+void X11Target::key(Keysym keysym, bool down) {
+  const auto found = std::find_if(held_.begin(), held_.end(),
+                                  [&](const HeldKey& key) { return key.keysym == keysym; });
+  if (!down) {
+    // Released on the keycode it was pressed on, even if the map has changed since.
+    if (found == held_.end()) return;
+    XTestFakeKeyEvent(display_, found->code, False, CurrentTime);
+    held_.erase(found);
+    return;
+  }
+  if (found != held_.end()) return;
+  bool shifted = false;
+  const KeyCode code = keycode_for(keysym, shifted, false);
+  if (code == 0) {
+    const char* name = XKeysymToString(keysym);
+    std::fprintf(stderr, "tapline-device: no keycode is free for %s\n", name ? name : "a key");
+    return;
+  }
+  XTestFakeKeyEvent(display_, code, True, CurrentTime);
+  held_.push_back({keysym, code});
+}
+
+void X11Target::tap(KeyCode code) {
+  XTestFakeKeyEvent(display_, code, True, CurrentTime);
+  XTestFakeKeyEvent(display_, code, False, CurrentTime);
+}
+
+void X11Target::type_character(char32_t character) {
+  const Keysym keysym = character_keysym(character);
+  if (keysym == 0) return;
+  bool shifted = false;
+  const KeyCode code = keycode_for(keysym, shifted, true);
+  if (code == 0) {
+    std::fprintf(stderr, "tapline-device: no keycode is free to type U+%04X\n",
+                 static_cast<unsigned>(character));
+    return;
+  }
+  const KeyCode shift = shifted ? keycode_at_level(XK_Shift_L, 0) : 0;
+  const bool add_shift = shift != 0 && !held(shift);
+  if (add_shift) XTestFakeKeyEvent(display_, shift, True, CurrentTime);
+  tap(code);
+  if (add_shift) XTestFakeKeyEvent(display_, shift, False, CurrentTime);
+}
+
+void X11Target::button(unsigned number, bool down) {
+  XTestFakeButtonEvent(display_, number, down ? True : False, CurrentTime);
+}
+
+void X11Target::move_by(int dx, int dy) {
+  XTestFakeRelativeMotionEvent(display_, dx, dy, CurrentTime);
+}
+
+void X11Target::move_to(int x, int y) {
+  XTestFakeMotionEvent(display_, screen_number_, x, y, CurrentTime);
+}
+
+ScreenExtent X11Target::screen() const {
+  return {DisplayWidth(display_, screen_number_), DisplayHeight(display_, screen_number_)};
+}
+
+// Reads what the server sent: map changes made by other clients are taken in, so keys
+// keep going to the keycodes that carry them.
+void X11Target::drain_events() {
+  bool map_changed = false;
+  std::vector<KeyCode> to_check;
+  while (XPending(display_) > 0) {
+    XEvent event;
+    XNextEvent(display_, &event);
+    int first = 0;
+    int count = 0;
+    if (event.type == MappingNotify && event.xmapping.request == MappingKeyboard) {
+      first = event.xmapping.first_keycode;
+      count = event.xmapping.count;
+    } else if (xkb_event_base_ >= 0 && event.type == xkb_event_base_) {
+      const XkbEvent& xkb = reinterpret_cast<const XkbEvent&>(event);
+      if (xkb.any.xkb_type != XkbMapNotify || (xkb.map.changed & XkbKeySymsMask) == 0) continue;
+      first = xkb.map.first_key_sym;
+      count = xkb.map.num_key_syms;
+    } else {
+      continue;
+    }
+    // A change of one spare keycode is most likely this target lending or giving one
+    // back; its row tells.
+    const auto spare = std::find_if(spares_.begin(), spares_.end(),
+                                    [&](const Spare& s) { return s.code == first; });
+    if (count == 1 && spare != spares_.end()) {
+      if (std::find(to_check.begin(), to_check.end(), spare->code) == to_check.end())
+        to_check.push_back(spare->code);
+    } else {
+      map_changed = true;
+    }
+  }
+  for (const KeyCode code : to_check) {
+    if (map_changed) break;
+    const auto spare = std::find_if(spares_.begin(), spares_.end(),
+                                    [&](const Spare& s) { return s.code == code; });
+    int per_keycode = 0;
+    KeySym* row = XGetKeyboardMapping(display_, code, 1, &per_keycode);
+    if (row == nullptr) continue;
+    const Keysym expected = spare->lent_to;
+    map_changed = (expected != 0 && row[0] != expected) ||
+                  !std::all_of(row, row + per_keycode,
+                               [&](KeySym sym) { return sym == NoSymbol || sym == expected; });
+    XFree(row);
+  }
+  if (map_changed) read_keyboard_map(true);
+}
+
+void X11Target::flush() {
+  drain_events();
+  XFlush(display_);
+}
+
+void X11Target::settle() {
+  for (Spare& spare : spares_)
+    if (!held(spare.code)) give_back(spare);
+  XFlush(display_);
+}
+
+bool X11Target::borrowing() const {
+  return std::any_of(spares_.begin(), spares_.end(),
+                     [&](const Spare& spare) { return spare.lent_to != 0 && !held(spare.code); });
+}
+
+}  // namespace tapline::device
