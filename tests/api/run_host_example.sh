@@ -4,27 +4,11 @@
 set -euo pipefail
 example="$1"
 device="$2"
-work="$(mktemp -d)"
-device_pid=""
-cleanup() {
-  [[ -n $device_pid ]] && kill "$device_pid" 2>/dev/null || true
-  rm -rf "$work"
-}
-trap cleanup EXIT
-
-"$device" --json --listen 127.0.0.1:0 >"$work/decoded" 2>"$work/device.err" &
-device_pid=$!
-for _ in $(seq 100); do
-  grep -q "listening on" "$work/device.err" 2>/dev/null && break
-  sleep 0.05
-done
-port="$(sed -n 's/.*listening on 127\.0\.0\.1:\([0-9]*\).*/\1/p' "$work/device.err")"
-[[ -n $port ]] || { echo "device did not start" >&2; cat "$work/device.err" >&2; exit 1; }
+source "$(dirname "${BASH_SOURCE[0]}")/../e2e/device.sh"
+start_device "$device" --json
 
 "$example" 127.0.0.1 "$port" >"$work/example.out" 2>"$work/example.err" </dev/null
-kill -TERM "$device_pid"
-wait "$device_pid"
-device_pid=""
+stop_device
 
 fail() { echo "host example: $*" >&2; cat "$work/decoded" >&2; exit 1; }
 grep -q '^interface version 100$' "$work/example.out" || fail "no version line"

@@ -5,27 +5,11 @@ set -euo pipefail
 tapline="$1"
 device="$2"
 script="$3"
-work="$(mktemp -d)"
-device_pid=""
-cleanup() {
-  [[ -n $device_pid ]] && kill "$device_pid" 2>/dev/null || true
-  rm -rf "$work"
-}
-trap cleanup EXIT
-
-"$device" --json --listen 127.0.0.1:0 >"$work/decoded" 2>"$work/device.err" &
-device_pid=$!
-for _ in $(seq 100); do
-  grep -q "listening on" "$work/device.err" 2>/dev/null && break
-  sleep 0.05
-done
-port="$(sed -n 's/.*listening on 127\.0\.0\.1:\([0-9]*\).*/\1/p' "$work/device.err")"
-[[ -n $port ]] || { echo "device did not start" >&2; exit 1; }
+source "$(dirname "${BASH_SOURCE[0]}")/device.sh"
+start_device "$device" --json
 
 "$tapline" "$script" net 127.0.0.1 "$port" >"$work/out" 2>"$work/err" </dev/null
-kill -TERM "$device_pid"
-wait "$device_pid"
-device_pid=""
+stop_device
 
 fail() { echo "script to device: $*" >&2; cat "$work/out" "$work/decoded" >&2; exit 1; }
 tail -n1 "$work/out" | grep -qx '运行结束' || fail "the run did not end normally"
