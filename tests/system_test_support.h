@@ -1,25 +1,17 @@
 // Shared pieces of the system and network tests: a script state with the library
-// registered, child processes the tests start (and end by pid), a private X server.
+// registered, a private X server, waits for what another process brings about.
 #pragma once
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <poll.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
+#include <chrono>
+#include <cstdio>
 #include <lua.hpp>
-#include <stdexcept>
 #include <string>
 #include <thread>
-#include <vector>
 
 #include "Lualib/script_library.h"
 #include "xvfb.h"
-
-extern char** environ;
 
 namespace tapline::system_testing {
 
@@ -70,61 +62,6 @@ class Script {
 
  private:
   lua_State* L_;
-};
-
-// A program started by a test, with its standard output readable line by line. Ended by
-// its pid when the object goes.
-class ChildProcess {
- public:
-  explicit ChildProcess(const std::vector<std::string>& argv, bool quiet_stderr = true) {
-    int out[2];
-    if (pipe2(out, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    if (quiet_stderr)
-      posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-    std::vector<char*> pointers;
-    for (const std::string& word : argv) pointers.push_back(const_cast<char*>(word.c_str()));
-    pointers.push_back(nullptr);
-    const int error = posix_spawnp(&pid_, pointers[0], &actions, nullptr, pointers.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    close(out[1]);
-    out_ = out[0];
-    if (error != 0) {
-      pid_ = -1;
-      throw std::runtime_error("cannot start " + argv[0]);
-    }
-  }
-  ~ChildProcess() { stop(); }
-  ChildProcess(const ChildProcess&) = delete;
-  ChildProcess& operator=(const ChildProcess&) = delete;
-
-  pid_t pid() const { return pid_; }
-
-  // One line of the child's output (without its end); empty when none came in time.
-  std::string read_line(int timeout_ms = 10000) {
-    std::string line;
-    char c;
-    pollfd ready{out_, POLLIN, 0};
-    while (poll(&ready, 1, timeout_ms) == 1 && read(out_, &c, 1) == 1 && c != '\n') line += c;
-    return line;
-  }
-
-  void stop() {
-    if (pid_ > 0) {
-      kill(pid_, SIGTERM);
-      waitpid(pid_, nullptr, 0);
-      pid_ = -1;
-    }
-    if (out_ >= 0) close(out_);
-    out_ = -1;
-  }
-
- private:
-  pid_t pid_ = -1;
-  int out_ = -1;
 };
 
 // A private X server for one test program.

@@ -2,13 +2,8 @@
 // software device, which injects them into a private Xvfb desktop, where a small client
 // window records the key and pointer events it receives and fills itself with a colour
 // when clicked. Each script ends with F12, which marks the end of what it typed.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <cstdlib>
 #include <memory>
@@ -16,116 +11,28 @@
 #include <string>
 #include <vector>
 
+#include "child_process.h"
 #include "program_run.h"
 #include "xvfb.h"
 
 // Last: Xlib's macros clash with names in the headers above.
 #include <X11/Xlib.h>
 
-extern char** environ;
-
 namespace {
 
+using tapline::testing::ChildOptions;
+using tapline::testing::ChildOutput;
+using tapline::testing::ChildProcess;
+using tapline::testing::ListeningDevice;
 using tapline::testing::ProgramResult;
 using tapline::testing::TempFile;
 using tapline::testing::XvfbServer;
 using Lines = std::vector<std::string>;
 
-const std::string kDevice = std::string(TAPLINE_BINARY_DIR) + "/tools/device/tapline-device";
+const std::string kDevice = tapline::testing::device_binary();
 const std::string kClient = TAPLINE_DESKTOP_CLIENT;
-// Only guards against a hung run; no assertion depends on how fast anything happens.
-constexpr int kHangGuardMs = 15000;
 constexpr int kWidth = 800;
 constexpr int kHeight = 600;
-
-// A program with its standard output and error read through pipes, ended by its pid.
-class Process {
- public:
-  // Without `read_stdout`, standard output goes to /dev/null: a pipe nobody reads would
-  // stop the program once it is full.
-  Process(std::vector<std::string> argv, const std::vector<std::string>& environment,
-          bool read_stdout) {
-    int out[2];
-    int err[2];
-    if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) return;
-    std::vector<std::string> env_text = environment;
-    for (char** entry = environ; *entry != nullptr; ++entry) env_text.emplace_back(*entry);
-    std::vector<char*> env;
-    for (std::string& entry : env_text) env.push_back(entry.data());
-    env.push_back(nullptr);
-    std::vector<char*> args;
-    for (std::string& arg : argv) args.push_back(arg.data());
-    args.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    if (read_stdout)
-      posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-    else
-      posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_adddup2(&actions, err[1], STDERR_FILENO);
-    if (posix_spawn(&pid_, args[0], &actions, nullptr, args.data(), env.data()) != 0) pid_ = -1;
-    posix_spawn_file_actions_destroy(&actions);
-    close(out[1]);
-    close(err[1]);
-    out_ = out[0];
-    err_ = err[0];
-  }
-  ~Process() {
-    end(SIGKILL);
-    if (out_ >= 0) close(out_);
-    if (err_ >= 0) close(err_);
-  }
-  Process(const Process&) = delete;
-  Process& operator=(const Process&) = delete;
-
-  bool started() const { return pid_ > 0; }
-  // One line without its end; empty with `ok` false at the end of the stream or on a hang.
-  std::string out_line(bool& ok) { return read_line(out_, out_buffer_, ok); }
-  std::string err_line(bool& ok) { return read_line(err_, err_buffer_, ok); }
-  // Everything on standard error until the stream ends.
-  std::string rest_of_err() {
-    bool ok = true;
-    std::string text;
-    while (ok) text += err_line(ok) + (ok ? "\n" : "");
-    return text;
-  }
-  // Signals the process and waits for it; its exit status, -1 when it did not exit.
-  int end(int signal_number) {
-    if (pid_ <= 0) return -1;
-    kill(pid_, signal_number);
-    int status = 0;
-    waitpid(pid_, &status, 0);
-    pid_ = -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  }
-
- private:
-  static std::string read_line(int fd, std::string& buffer, bool& ok) {
-    ok = false;
-    for (;;) {
-      const size_t end = buffer.find('\n');
-      if (end != std::string::npos) {
-        std::string line = buffer.substr(0, end);
-        buffer.erase(0, end + 1);
-        ok = true;
-        return line;
-      }
-      pollfd readable{fd, POLLIN, 0};
-      if (fd < 0 || poll(&readable, 1, kHangGuardMs) <= 0) return {};
-      char chunk[4096];
-      const ssize_t got = read(fd, chunk, sizeof chunk);
-      if (got <= 0) return {};
-      buffer.append(chunk, static_cast<size_t>(got));
-    }
-  }
-
-  pid_t pid_ = -1;
-  int out_ = -1;
-  int err_ = -1;
-  std::string out_buffer_;
-  std::string err_buffer_;
-};
 
 XvfbServer* server = nullptr;
 
@@ -142,22 +49,24 @@ class Desktop : public ::testing::Test {
   }
 
   void SetUp() override {
-    client_ = std::make_unique<Process>(std::vector<std::string>{kClient},
-                                        std::vector<std::string>{"LC_ALL=C.UTF-8"}, true);
+    ChildOptions client_options;
+    client_options.environment = {"LC_ALL=C.UTF-8"};
+    client_options.err = ChildOutput::Inherit;
+    client_ = std::make_unique<ChildProcess>(std::vector<std::string>{kClient}, client_options);
     bool ok = false;
     const std::string ready = client_->out_line(ok);
     ASSERT_EQ(ready, "ready " + std::to_string(kWidth) + " " + std::to_string(kHeight));
   }
 
   void start_device(const std::vector<std::string>& options = {}) {
-    std::vector<std::string> argv = {kDevice, "--inject", "x11", "--listen", "127.0.0.1:0"};
-    argv.insert(argv.end(), options.begin(), options.end());
-    device_ = std::make_unique<Process>(argv, std::vector<std::string>{}, false);
-    bool ok = false;
-    const std::string line = device_->err_line(ok);
-    const std::string prefix = "listening on 127.0.0.1:";
-    ASSERT_EQ(line.rfind(prefix, 0), 0u) << line;
-    port_ = line.substr(prefix.size());
+    std::vector<std::string> arguments = {"--inject", "x11"};
+    arguments.insert(arguments.end(), options.begin(), options.end());
+    // Standard output goes unread: a full pipe would stop the device.
+    ChildOptions output_discarded;
+    output_discarded.out = ChildOutput::Discard;
+    device_ = std::make_unique<ListeningDevice>(kDevice, arguments, output_discarded);
+    ASSERT_GT(device_->port(), 0);
+    port_ = std::to_string(device_->port());
   }
 
   // Runs the script with the console program over UDP to the device; returns what the
@@ -221,8 +130,8 @@ class Desktop : public ::testing::Test {
     return values;
   }
 
-  std::unique_ptr<Process> client_;
-  std::unique_ptr<Process> device_;
+  std::unique_ptr<ChildProcess> client_;
+  std::unique_ptr<ListeningDevice> device_;
   std::string port_;
 };
 

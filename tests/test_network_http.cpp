@@ -6,13 +6,16 @@
 #include <sstream>
 #include <string>
 
+#include "child_process.h"
 #include "platform/curl_library.h"
 #include "system_test_support.h"
 
 namespace {
 
-using tapline::system_testing::ChildProcess;
 using tapline::system_testing::Script;
+using tapline::testing::ChildOptions;
+using tapline::testing::ChildOutput;
+using tapline::testing::ChildProcess;
 
 std::string read_file(const std::string& path) {
   std::ifstream file(path, std::ios::binary);
@@ -48,9 +51,11 @@ class Network : public ::testing::Test {
         key + " -out " + cert + " >/dev/null 2>&1";
     ASSERT_EQ(std::system(make_certificate.c_str()), 0);
     const std::string server_script = TAPLINE_SOURCE_DIR "/tests/http_test_server.py";
-    server = new ChildProcess({"python3", server_script, cert, key});
-    http_base = "http://127.0.0.1:" + server->read_line();
-    https_base = "https://127.0.0.1:" + server->read_line();
+    ChildOptions quiet;
+    quiet.err = ChildOutput::Discard;
+    server = new ChildProcess({"python3", server_script, cert, key}, quiet);
+    http_base = "http://127.0.0.1:" + server->out_line();
+    https_base = "https://127.0.0.1:" + server->out_line();
     ASSERT_NE(http_base, "http://127.0.0.1:");
     ASSERT_NE(https_base, "https://127.0.0.1:");
   }

@@ -2,26 +2,26 @@
 // program sends the release reports for whatever the script left held, then ends with
 // 128 + the signal. The frames are received as the device would receive them over UDP.
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <cstdlib>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "child_process.h"
 #include "program_run.h"
 #include "xvfb.h"
 
-extern char** environ;
-
 namespace {
 
+using tapline::testing::ChildOptions;
+using tapline::testing::ChildOutput;
+using tapline::testing::ChildProcess;
 using tapline::testing::TempFile;
 using Frame = std::vector<uint8_t>;
 
@@ -77,58 +77,44 @@ class FrameReceiver {
 // The console program running a script, sending to the receiver.
 class ScriptRun {
  public:
-  ScriptRun(const std::string& script, int port, const std::string& display = "") : file_(script) {
-    std::vector<std::string> args{TAPLINE_BINARY_DIR "/tapline", file_.path(), "net", "127.0.0.1",
-                                  std::to_string(port)};
-    std::vector<char*> argv;
-    for (auto& arg : args) argv.push_back(arg.data());
-    argv.push_back(nullptr);
-    pid_ = fork();
-    if (pid_ == 0) {
-      setpgid(0, 0);  // a group of its own, as a terminal's foreground job has
-      const int null_fd = open("/dev/null", O_RDWR);
-      dup2(null_fd, 0);
-      dup2(null_fd, 1);
-      dup2(null_fd, 2);
-      if (display.empty()) {
-        unsetenv("DISPLAY");
-      } else {
-        setenv("DISPLAY", display.c_str(), 1);
-      }
-      execv(argv[0], argv.data());
-      _exit(127);
-    }
-    setpgid(pid_, pid_);  // either side may come first
-  }
-  ~ScriptRun() {
-    if (pid_ > 0) {
-      kill(-pid_, SIGKILL);
-      waitpid(pid_, nullptr, 0);
-    }
-  }
+  ScriptRun(const std::string& script, int port, const std::string& display = "")
+      : file_(script),
+        process_({tapline::testing::tapline_binary(), file_.path(), "net", "127.0.0.1",
+                  std::to_string(port)},
+                 options(display)) {}
 
   // To the whole group, as a terminal sends ctrl+c: programs the script started get it too.
-  void signal(int number) { kill(-pid_, number); }
+  void signal(int number) { process_.signal(number); }
 
   // Collects frames until the program has exited; its exit status, -1 when it did not
   // exit normally or not in time.
   int wait_collecting(FrameReceiver& receiver, std::vector<Frame>& frames) {
-    int status = 0;
     for (int waited = 0; waited < kPatienceMs; waited += 10) {
       for (Frame f = receiver.next(10); !f.empty(); f = receiver.next(0)) frames.push_back(f);
-      if (waitpid(pid_, &status, WNOHANG) == pid_) {
-        pid_ = -1;
+      if (const std::optional<int> status = process_.exit_status_if_ended()) {
         // Everything sent before the exit is in the socket's queue already.
         for (Frame f = receiver.next(0); !f.empty(); f = receiver.next(0)) frames.push_back(f);
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        return *status;
       }
     }
     return -1;
   }
 
  private:
+  static ChildOptions options(const std::string& display) {
+    ChildOptions options;
+    options.out = ChildOutput::Discard;
+    options.err = ChildOutput::Discard;
+    options.own_process_group = true;  // as a terminal's foreground job
+    if (display.empty())
+      options.unset = {"DISPLAY"};
+    else
+      options.environment = {"DISPLAY=" + display};
+    return options;
+  }
+
   TempFile file_;
-  pid_t pid_ = -1;
+  ChildProcess process_;
 };
 
 // Waits for the script's first `count` frames.

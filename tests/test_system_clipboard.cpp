@@ -1,6 +1,8 @@
 // SetClipBoard and GetClipBoard against xclip, the other clipboard client, on a private X
 // server. Text set by a script must outlive the process that set it.
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 // Xlib's macros (None, Bool...) collide with test-framework names: X comes after it.
 #include <X11/Xlib.h>
 

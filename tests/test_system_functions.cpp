@@ -1,5 +1,8 @@
 // Add, the pauses, the message boxes and the terminal bell.
+#include <poll.h>
 #include <pty.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <string>

@@ -1,5 +1,8 @@
 // RunApp and ShellExecute with real child processes.
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>

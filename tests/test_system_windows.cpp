@@ -1,6 +1,7 @@
 // GetWindowPos, SetWindowPos and beep against windows of a real X server, cross-checked
 // with xdotool.
 #include <gtest/gtest.h>
+#include <unistd.h>
 // Xlib's macros (None, Bool...) collide with test-framework names: X comes after it.
 #include <X11/XKBlib.h>
 #include <X11/Xatom.h>

@@ -5,7 +5,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -13,7 +12,7 @@
 #include <fstream>
 #include <stdexcept>
 
-extern char** environ;
+#include "child_process.h"
 
 namespace tapline::testing {
 namespace {
@@ -46,16 +45,9 @@ void sleep_briefly() {
 
 ProgramResult run_program(const std::string& program, const std::vector<std::string>& args,
                           const std::vector<std::string>& environment) {
-  std::vector<std::string> env_text{"LC_ALL=C.UTF-8"};
-  env_text.insert(env_text.end(), environment.begin(), environment.end());
-  const auto name_of = [](const std::string& entry) { return entry.substr(0, entry.find('=')); };
-  std::vector<std::string> replaced{"TAPLINE_HOST_MESSAGES"};
-  for (const std::string& entry : env_text) replaced.push_back(name_of(entry));
-  for (char** e = environ; *e != nullptr; ++e) {
-    const std::string entry(*e);
-    if (std::find(replaced.begin(), replaced.end(), name_of(entry)) == replaced.end())
-      env_text.push_back(entry);
-  }
+  std::vector<std::string> replacements{"LC_ALL=C.UTF-8"};
+  replacements.insert(replacements.end(), environment.begin(), environment.end());
+  std::vector<std::string> env_text = child_environment(replacements, {"TAPLINE_HOST_MESSAGES"});
   std::vector<char*> envp;
   for (std::string& e : env_text) envp.push_back(e.data());
   envp.push_back(nullptr);

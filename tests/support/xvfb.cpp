@@ -3,13 +3,11 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <stdexcept>
 
-extern char** environ;
+#include "child_process.h"
 
 namespace tapline::testing {
 namespace {
@@ -28,22 +26,19 @@ XvfbServer::XvfbServer(const std::string& screen, const std::vector<std::string>
                                    "-noreset", "-nolisten",  "tcp",
                                    "-screen",  "0",          screen};
   args.insert(args.end(), extra.begin(), extra.end());
-  std::vector<char*> argv;
-  for (std::string& arg : args) argv.push_back(arg.data());
-  argv.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-  const int spawned = posix_spawnp(&pid_, "Xvfb", &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
+  try {
+    ChildOptions quiet;
+    quiet.out = ChildOutput::Discard;
+    quiet.err = ChildOutput::Discard;
+    process_ = std::make_unique<ChildProcess>(args, quiet);
+  } catch (const std::runtime_error&) {
+    // Reported below, as a server that never said it was ready.
+  }
   close(ready[1]);
-  if (spawned != 0) pid_ = -1;
   std::string number;
   char c = 0;
   pollfd readable{ready[0], POLLIN, 0};
-  while (pid_ > 0 && poll(&readable, 1, kStartGuardMs) == 1 && read(ready[0], &c, 1) == 1 &&
+  while (process_ && poll(&readable, 1, kStartGuardMs) == 1 && read(ready[0], &c, 1) == 1 &&
          c != '\n')
     number += c;
   close(ready[0]);
@@ -56,11 +51,11 @@ XvfbServer::XvfbServer(const std::string& screen, const std::vector<std::string>
 
 XvfbServer::~XvfbServer() { stop(); }
 
+pid_t XvfbServer::pid() const { return process_ ? process_->pid() : -1; }
+
 void XvfbServer::stop() {
-  if (pid_ <= 0) return;
-  kill(pid_, SIGTERM);
-  waitpid(pid_, nullptr, 0);
-  pid_ = -1;
+  if (process_) process_->end(SIGTERM);
+  process_.reset();
 }
 
 }  // namespace tapline::testing

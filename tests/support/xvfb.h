@@ -5,10 +5,13 @@
 
 #include <sys/types.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
 namespace tapline::testing {
+
+class ChildProcess;
 
 class XvfbServer {
  public:
@@ -22,12 +25,12 @@ class XvfbServer {
 
   // ":N", for DISPLAY or XOpenDisplay.
   const std::string& name() const { return name_; }
-  pid_t pid() const { return pid_; }
+  pid_t pid() const;
 
  private:
   void stop();
 
-  pid_t pid_ = -1;
+  std::unique_ptr<ChildProcess> process_;
   std::string name_;
 };
 
