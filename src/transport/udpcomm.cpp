@@ -54,11 +54,12 @@ extern "C" int netcfg(const char* address, int port) {
         destination_address);
 
   const int fresh = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP);
+  const int creation_error = errno;  // before close() can change it
   if (udp_socket >= 0) close(udp_socket);
   udp_socket = fresh;
   if (fresh < 0) {
     socket_creation_failed = true;
-    console_printf(" error! error code is %d\n", errno);
+    console_printf(" error! error code is %d\n", creation_error);
     return 1;
   }
   socket_creation_failed = false;
