@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -137,6 +138,36 @@ TEST_F(UdpTest, SinkPausesEvenWhenTheSendFails) {
   clock.sleeps.clear();
   tapline::udp_frame_sink(frame, 4);
   EXPECT_EQ((std::vector<int64_t>{20}), clock.sleeps);
+}
+
+TEST_F(UdpTest, FailedSocketCreationIsReportedAndLaterSendsFailQuietly) {
+  netcfg("127.0.0.1", receiver.port());
+  // No descriptor left for a new socket (the capture takes its own first): creation fails
+  // with EMFILE. The old socket is closed only after the new one was tried.
+  ::testing::internal::CaptureStdout();
+  rlimit saved{};
+  getrlimit(RLIMIT_NOFILE, &saved);
+  const int lowest_free = dup(0);
+  close(lowest_free);
+  rlimit tight = saved;
+  tight.rlim_cur = static_cast<rlim_t>(lowest_free);
+  setrlimit(RLIMIT_NOFILE, &tight);
+  netcfg("", 0);
+  setrlimit(RLIMIT_NOFILE, &saved);
+  fflush(stdout);
+  const std::string out = ::testing::internal::GetCapturedStdout();
+  EXPECT_NE(std::string::npos, out.find(" error! error code is " + std::to_string(EMFILE) + "\n"))
+      << out;
+
+  const uint8_t data[2] = {1, 2};
+  int result = 0;
+  const std::string later = captured_stdout_of([&] { result = udp_send("127.0.0.1", 9, data, 2); });
+  EXPECT_EQ(-1, result);
+  EXPECT_EQ("", later);
+  // A later netcfg makes a socket again and sends.
+  netcfg("127.0.0.1", receiver.port());
+  EXPECT_EQ(0, udp_send("127.0.0.1", receiver.port(), data, 2));
+  EXPECT_EQ((std::vector<uint8_t>{1, 2}), receiver.receive());
 }
 
 }  // namespace
