@@ -94,7 +94,7 @@ int host_vformat(char* out, int size, const char* format, va_list args) {
       *cursor++ = *p++;
       continue;
     }
-    const char* spec_start = p++;
+    const char* conversion_start = p++;
     if (*p == '%') {
       *cursor++ = *p++;
       continue;
@@ -111,49 +111,49 @@ int host_vformat(char* out, int size, const char* format, va_list args) {
     const char type = *p;
     if (type == '\0') break;
     ++p;
-    // The spec with its size prefix dropped: values are read at their own width below.
-    char spec[32];
-    size_t spec_len = 0;
-    for (const char* s = spec_start; s < p - 1 && spec_len < sizeof spec - 3; ++s)
-      if (*s != 'l' && *s != 'h') spec[spec_len++] = *s;
+    // The conversion with its size prefix dropped: values are read at their own width below.
+    char conversion[32];
+    size_t conversion_len = 0;
+    for (const char* s = conversion_start; s < p - 1 && conversion_len < sizeof conversion - 3; ++s)
+      if (*s != 'l' && *s != 'h') conversion[conversion_len++] = *s;
     char value[128];
     int n = -1;
     switch (type) {
       case 'd':
       case 'i': {
         const long v = is_long ? va_arg(args, long) : va_arg(args, int);
-        spec[spec_len++] = 'l';
-        spec[spec_len++] = 'd';
-        spec[spec_len] = '\0';
-        n = std::snprintf(value, sizeof value, spec, v);
+        conversion[conversion_len++] = 'l';
+        conversion[conversion_len++] = 'd';
+        conversion[conversion_len] = '\0';
+        n = std::snprintf(value, sizeof value, conversion, v);
         break;
       }
       case 'u':
       case 'x':
       case 'X': {
         const unsigned long v = is_long ? va_arg(args, unsigned long) : va_arg(args, unsigned);
-        spec[spec_len++] = 'l';
-        spec[spec_len++] = type;
-        spec[spec_len] = '\0';
-        n = std::snprintf(value, sizeof value, spec, v);
+        conversion[conversion_len++] = 'l';
+        conversion[conversion_len++] = type;
+        conversion[conversion_len] = '\0';
+        n = std::snprintf(value, sizeof value, conversion, v);
         break;
       }
       case 'c':
       case 'C': {
-        spec[spec_len++] = 'c';
-        spec[spec_len] = '\0';
-        n = std::snprintf(value, sizeof value, spec, va_arg(args, int));
+        conversion[conversion_len++] = 'c';
+        conversion[conversion_len] = '\0';
+        n = std::snprintf(value, sizeof value, conversion, va_arg(args, int));
         break;
       }
       case 's':
       case 'S': {
         const char* text = va_arg(args, const char*);
         if (text == nullptr) text = "(null)";
-        spec[spec_len++] = 's';
-        spec[spec_len] = '\0';
+        conversion[conversion_len++] = 's';
+        conversion[conversion_len] = '\0';
         // Strings may be long: format straight into the output's remaining room.
         const int room = static_cast<int>(end - cursor) + 1;
-        const int wanted = std::snprintf(cursor, static_cast<size_t>(room), spec, text);
+        const int wanted = std::snprintf(cursor, static_cast<size_t>(room), conversion, text);
         cursor += wanted < room ? wanted : room - 1;
         continue;
       }
