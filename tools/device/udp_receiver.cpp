@@ -1,9 +1,9 @@
 #include "udp_receiver.h"
 
 #include <arpa/inet.h>
+#include <linux/sock_diag.h>
 #include <netdb.h>
 #include <poll.h>
-#include <linux/sock_diag.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -109,8 +109,8 @@ double UdpReceiver::milliseconds_since_open(const timespec& wall_clock_arrival) 
 
 bool UdpReceiver::drain(Device& device, std::string& error) {
   std::array<uint8_t, kReceiveCapacity> buffer;
-  alignas(cmsghdr)
-      std::array<char, CMSG_SPACE(sizeof(timespec)) + CMSG_SPACE(sizeof(uint32_t))> control;
+  alignas(cmsghdr) std::array<char, CMSG_SPACE(sizeof(timespec)) + CMSG_SPACE(sizeof(uint32_t))>
+      control;
   for (;;) {
     iovec vector{buffer.data(), buffer.size()};
     msghdr message{};
