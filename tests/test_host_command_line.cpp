@@ -2,6 +2,7 @@
 // and exit statuses.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -124,9 +125,10 @@ UsbRun run_with_fake_usb(int open_result, std::vector<std::string> args) {
   FakeUsb::closes = 0;
   std::vector<char*> argv;
   for (std::string& a : args) argv.push_back(a.data());
+  const int argc = static_cast<int>(argv.size());
+  argv.push_back(nullptr);  // as the system ends every argument list
   StdoutCapture capture;
-  const int status = tapline::run_command_line(static_cast<int>(argv.size()), argv.data(),
-                                               {FakeUsb::open, FakeUsb::close});
+  const int status = tapline::run_command_line(argc, argv.data(), {FakeUsb::open, FakeUsb::close});
   return {status, capture.text()};
 }
 
@@ -161,6 +163,18 @@ TEST(HostCommandLineUsb, UpperCaseNetSelectsUsb) {
   EXPECT_EQ(run.out, kBanner + "USB打开成功\n开始运行。。。运行结束\n");
   EXPECT_EQ(FakeUsb::opens, 1);
   EXPECT_EQ(FakeUsb::closes, 1);
+}
+
+TEST(HostCommandLineUsb, StartWithoutAnyArgumentShowsTheUsage) {
+  // Nothing may be read past the end of an empty argument list; the usage prompt reads
+  // its one character from an empty input here.
+  ASSERT_NE(std::freopen("/dev/null", "r", stdin), nullptr);
+  const auto run = run_with_fake_usb(1, {});
+  EXPECT_EQ(run.status, -1);
+  EXPECT_EQ(run.out, kBanner +
+                         "用法: tapline xxx.lua\n"
+                         "ctrl+c结束运行 按键盘上的PAUSE暂停再按任意键恢复执行\n");
+  EXPECT_EQ(FakeUsb::opens, 0);
 }
 
 TEST(HostCommandLineUsb, UdpRunNeverTouchesUsb) {

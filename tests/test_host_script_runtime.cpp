@@ -3,8 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
+#include "platform/clock.h"
 #include "program_run.h"
+#include "script_state.h"
 
 namespace {
 
@@ -146,6 +149,32 @@ TEST(HostScriptRun, SleepAcceptsAnyArgumentWithoutError) {
   EXPECT_EQ(script_output(result.out),
             "global:sleep\nglobal:sleep\nglobal:sleep\nglobal:sleep\nglobal:sleep\n"
             "global:sleep\nglobal:printf\ndone\n");
+}
+
+class RecordingClock final : public tapline::platform::Clock {
+ public:
+  uint32_t tick_ms() override { return 0; }
+  void sleep_ms(int64_t ms) override { sleeps.push_back(ms); }
+  std::vector<int64_t> sleeps;
+};
+
+TEST(HostScriptRun, SleepPausesExactlyAsDelayDoes) {
+  RecordingClock clock;
+  tapline::platform::set_clock(&clock);
+  tapline::test_support::ScriptState script;
+  for (const char* argument :
+       {"1.9", "'15'", "", "{}", "-5", "4294967296 + 5", "2147483648", "1e300"}) {
+    clock.sleeps.clear();
+    script.run(std::string("Delay(") + argument + ")");
+    const std::vector<int64_t> delay = clock.sleeps;
+    clock.sleeps.clear();
+    script.run(std::string("sleep(") + argument + ")");
+    EXPECT_EQ(clock.sleeps, delay) << "argument " << argument;
+  }
+  clock.sleeps.clear();
+  script.run("sleep(1.9) sleep(4294967296 + 5)");
+  EXPECT_EQ(clock.sleeps, (std::vector<int64_t>{1, 5}));
+  tapline::platform::set_clock(nullptr);
 }
 
 TEST(HostScriptRun, InterruptEndsTheRunWithoutLosingPrintedLines) {

@@ -1,18 +1,13 @@
 #include "Lualib/script_control.h"
 
-#include "Lualib/args.h"
 #include "Lualib/script_functions.h"
-#include "platform/clock.h"
 
 namespace tapline::script {
 
 int32_t end_request = 0;
 
-int sleep(lua_State* L) {
-  const int64_t ms = arg_number(L, 1);
-  platform::sleep_ms(ms < 0 ? 0 : ms);
-  return 0;
-}
+// Exactly Delay's pause, its argument conversion included.
+int sleep(lua_State* L) { return Delay(L); }
 
 // Restarting and pausing are offered by the call echo alone: the hook prints the word,
 // and a console holding its output stops the script at its next echoed call.

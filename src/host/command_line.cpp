@@ -39,8 +39,9 @@ int port_argument(const char* text) {
 
 int run_command_line(int argc, char** argv, const UsbTransport& usb) {
   console_printf("Sep 27 2022\n");
-  if (argc == 1) {
-    console_printf("用法: %s xxx.lua\n", argv[0]);
+  // A start without even the program's own name (argc 0) has no script path either.
+  if (argc <= 1) {
+    console_printf("用法: %s xxx.lua\n", argc == 1 && argv[0] != nullptr ? argv[0] : "tapline");
     console_printf("ctrl+c结束运行 按键盘上的PAUSE暂停再按任意键恢复执行\n");
     std::fflush(stdout);
     std::getchar();
