@@ -76,6 +76,10 @@ TEST_F(DeviceState, GetKeyStateSignExtendsTheState) {
   keys_.asked.clear();
   script_.run("GetKeyState('A') GetKeyState() GetKeyState({})");
   EXPECT_EQ(keys_.asked, (std::vector<int>{0, 0, 0}));
+  // A code beyond 32 bits names no key; its low bits are not the A key.
+  keys_.asked.clear();
+  EXPECT_EQ(script_.integer("GetKeyState(2^32 + 65)"), 0);
+  EXPECT_EQ(keys_.asked, std::vector<int>{-1});
 }
 
 TEST_F(DeviceState, GetLEDReadsCapsLockForIndexZeroToTwo) {
@@ -90,6 +94,10 @@ TEST_F(DeviceState, GetLEDReadsCapsLockForIndexZeroToTwo) {
   EXPECT_EQ(script_.integer("GetLED(-1)"), -1);
   EXPECT_TRUE(keys_.asked.empty());
   EXPECT_EQ(script_.integer("GetLED(-0.5)"), -128);  // cut toward zero: index 0
+  // Indexes beyond 32 bits are other indexes, not their low bits.
+  EXPECT_EQ(script_.integer("GetLED(2^32)"), -1);
+  EXPECT_EQ(script_.integer("GetLED(2^32 + 1)"), -1);
+  EXPECT_EQ(script_.integer("GetLED(-2^32)"), -1);
 }
 
 TEST_F(DeviceState, WaitKeyResolvesNumbersAndNames) {
@@ -127,6 +135,13 @@ TEST_F(DeviceState, WaitKeyTimeOutCountsPolls) {
   keys_.asked.clear();
   EXPECT_EQ(script_.integer("WaitKey('a', 1)"), 0);
   EXPECT_EQ(keys_.asked.size(), 1u);
+
+  // A time-out beyond 32 bits is a long wait, not its low bits (10: one poll).
+  keys_.asked.clear();
+  keys_.held_after[0x43] = 3;
+  EXPECT_EQ(script_.integer("WaitKey('C', 2^32 + 10)"), 1);
+  EXPECT_EQ(keys_.reads_of(0x43), 4);
+  sleeps();
 
   // The key goes down before the time-out runs out.
   keys_.asked.clear();

@@ -19,13 +19,18 @@ constexpr int kWaitKeyPollMs = 10;
 // The device reports no identifier of its own.
 constexpr lua_Integer kDeviceId = 0;
 
-// A number argument cut to the 32 bits of the platform's integer argument.
-int arg_int32(lua_State* L, int index) {
-  return static_cast<int32_t>(static_cast<uint32_t>(arg_number(L, index)));
+// Names no key: the platform reports such a code as up and never held.
+constexpr int kNoKey = -1;
+
+// A key code given as a number. A value beyond the platform's 32-bit codes names no key,
+// rather than wrapping onto one that exists.
+int key_code_number(lua_State* L, int index) {
+  const int64_t value = arg_number(L, index);
+  return value < INT32_MIN || value > INT32_MAX ? kNoKey : static_cast<int>(value);
 }
 
 int key_code_argument(lua_State* L, int index) {
-  if (lua_isnumber(L, index)) return arg_int32(L, index);
+  if (lua_isnumber(L, index)) return key_code_number(L, index);
   if (lua_type(L, index) == LUA_TSTRING) return key_name_to_vk(lua_tostring(L, index));
   return 0;
 }
@@ -38,12 +43,13 @@ int GetTimeStamp(lua_State* L) {
 }
 
 int GetKeyState(lua_State* L) {
-  lua_pushinteger(L, platform::key_state().state(arg_int32(L, 1)));
+  lua_pushinteger(L, platform::key_state().state(key_code_number(L, 1)));
   return 1;
 }
 
 int GetLED(lua_State* L) {
-  const int index = arg_int32(L, 1);
+  // The whole truncated number counts: 2^32 is no lock index, not 0 after a cut.
+  const int64_t index = arg_number(L, 1);
   const bool known = index >= 0 && index <= 2;
   lua_pushinteger(L, known ? platform::key_state().state(kVkCapsLock) : -1);
   return 1;
@@ -51,7 +57,7 @@ int GetLED(lua_State* L) {
 
 int WaitKey(lua_State* L) {
   const int code = key_code_argument(L, 1);
-  const int64_t timeout = lua_gettop(L) > 1 ? arg_int32(L, 2) : 0;
+  const int64_t timeout = lua_gettop(L) > 1 ? arg_number(L, 2) : 0;
   platform::KeyStateSource& keys = platform::key_state();
   // A key that can never be held would make a wait without end hang the script.
   if (timeout <= 0 && !keys.can_be_held(code)) {
