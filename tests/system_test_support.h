@@ -1,5 +1,5 @@
 // Shared pieces of the system and network tests: a script state with the library
-// registered, a private X server, waits for what another process brings about.
+// registered, waits for what another process brings about.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -11,7 +11,6 @@
 #include <thread>
 
 #include "Lualib/script_library.h"
-#include "xvfb.h"
 
 namespace tapline::system_testing {
 
@@ -63,9 +62,6 @@ class Script {
  private:
   lua_State* L_;
 };
-
-// A private X server for one test program.
-using XServer = tapline::testing::XvfbServer;
 
 // The output of a shell command line (run by the test itself, not by the code under test).
 inline std::string shell_output(const std::string& command) {

@@ -26,7 +26,6 @@ using tapline::testing::ChildProcess;
 using tapline::testing::ListeningDevice;
 using tapline::testing::ProgramResult;
 using tapline::testing::TempFile;
-using tapline::testing::XvfbServer;
 using Lines = std::vector<std::string>;
 
 const std::string kDevice = tapline::testing::device_binary();
@@ -34,18 +33,11 @@ const std::string kClient = TAPLINE_DESKTOP_CLIENT;
 constexpr int kWidth = 800;
 constexpr int kHeight = 600;
 
-XvfbServer* server = nullptr;
-
-class Desktop : public ::testing::Test {
+// The device, the client and the script all use the suite's desktop.
+class Desktop : public tapline::testing::XvfbSuite {
  protected:
   static void SetUpTestSuite() {
-    server = new XvfbServer(std::to_string(kWidth) + "x" + std::to_string(kHeight) + "x24");
-    // The device, the client and the script all use this desktop.
-    setenv("DISPLAY", server->name().c_str(), 1);
-  }
-  static void TearDownTestSuite() {
-    delete server;
-    server = nullptr;
+    start_display(std::to_string(kWidth) + "x" + std::to_string(kHeight) + "x24");
   }
 
   void SetUp() override {
@@ -306,7 +298,7 @@ TEST_F(Desktop, AStoppedDeviceLeavesNothingHeld) {
   EXPECT_EQ(next_client_line("key-up"), "key-up x 104");
   EXPECT_EQ(next_client_line("key-up"), "key-up Control_L 104");
   EXPECT_EQ(next_client_line("button-up"), "button-up 1 20 30");
-  Display* display = XOpenDisplay(server->name().c_str());
+  Display* display = XOpenDisplay(display_name().c_str());
   ASSERT_NE(display, nullptr);
   char keys[32] = {};
   XQueryKeymap(display, keys);

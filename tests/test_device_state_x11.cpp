@@ -21,25 +21,11 @@ namespace {
 
 using tapline::test_support::ScriptState;
 using tapline::testing::CommandCapture;
-using tapline::testing::XvfbServer;
 
-XvfbServer* xvfb = nullptr;
-
-class HostKeys : public ::testing::Test {
+class HostKeys : public tapline::testing::XvfbSuite {
  protected:
-  static void SetUpTestSuite() {
-    xvfb = new XvfbServer;
-    // Before the first use of the program's own connection, which reads DISPLAY once.
-    setenv("DISPLAY", xvfb->name().c_str(), 1);
-  }
-  static void TearDownTestSuite() {
-    delete xvfb;
-    xvfb = nullptr;
-  }
-
   void SetUp() override {
-    ASSERT_NE(xvfb, nullptr);
-    tester_ = XOpenDisplay(xvfb->name().c_str());
+    tester_ = XOpenDisplay(display_name().c_str());
     ASSERT_NE(tester_, nullptr);
   }
   void TearDown() override {

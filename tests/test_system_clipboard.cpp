@@ -11,26 +11,17 @@
 #include <string>
 
 #include "system_test_support.h"
+#include "xvfb.h"
 
 namespace {
 
 using tapline::system_testing::eventually;
 using tapline::system_testing::Script;
 using tapline::system_testing::shell_output;
-using tapline::system_testing::XServer;
 
-class Clipboard : public ::testing::Test {
+// Ending the suite's server also ends every clipboard-serving process left on it.
+class Clipboard : public tapline::testing::XvfbSuite {
  protected:
-  static void SetUpTestSuite() {
-    server = new XServer;
-    setenv("DISPLAY", server->name().c_str(), 1);
-  }
-  // Ending the server also ends every clipboard-serving process left on it.
-  static void TearDownTestSuite() {
-    delete server;
-    server = nullptr;
-  }
-
   // Runs the chunk in a child process that then exits, as a script run would.
   static void run_in_exiting_process(const std::string& code) {
     const pid_t child = fork();
@@ -53,7 +44,7 @@ class Clipboard : public ::testing::Test {
   }
 
   static Window clipboard_owner() {
-    Display* display = XOpenDisplay(server->name().c_str());
+    Display* display = XOpenDisplay(display_name().c_str());
     const Window owner = XGetSelectionOwner(display, XInternAtom(display, "CLIPBOARD", False));
     XCloseDisplay(display);
     return owner;
@@ -77,11 +68,8 @@ class Clipboard : public ::testing::Test {
 
   std::string get_clipboard() { return script.text("return GetClipBoard()"); }
 
-  static XServer* server;
   Script script;
 };
-
-XServer* Clipboard::server = nullptr;
 
 const std::string kText = "h\xC3\xA9llo w\xC3\xB6rld \xE2\x9C\x93 \t\r\nsecond line";
 
@@ -156,7 +144,7 @@ TEST_F(Clipboard, SettingNothingLeavesTheClipboardAlone) {
 
 TEST_F(Clipboard, AnEmptyClipboardReadsAsEmptyText) {
   // A clipboard whose owner has gone has no owner at all.
-  Display* other = XOpenDisplay(server->name().c_str());
+  Display* other = XOpenDisplay(display_name().c_str());
   ASSERT_NE(other, nullptr);
   const Window window = XCreateSimpleWindow(other, DefaultRootWindow(other), 0, 0, 1, 1, 0, 0, 0);
   XSetSelectionOwner(other, XInternAtom(other, "CLIPBOARD", False), window, CurrentTime);
@@ -167,7 +155,7 @@ TEST_F(Clipboard, AnEmptyClipboardReadsAsEmptyText) {
 }
 
 TEST_F(Clipboard, AnOwnerThatNeverAnswersGivesEmptyTextAndOneLine) {
-  Display* silent = XOpenDisplay(server->name().c_str());
+  Display* silent = XOpenDisplay(display_name().c_str());
   ASSERT_NE(silent, nullptr);
   const Window window = XCreateSimpleWindow(silent, DefaultRootWindow(silent), 0, 0, 1, 1, 0, 0, 0);
   XSetSelectionOwner(silent, XInternAtom(silent, "CLIPBOARD", False), window, CurrentTime);
@@ -180,7 +168,7 @@ TEST_F(Clipboard, AnOwnerThatNeverAnswersGivesEmptyTextAndOneLine) {
 }
 
 TEST_F(Clipboard, WithoutADisplayBothSayWhyAndGoOn) {
-  const std::string display = server->name();
+  const std::string display = display_name();
   setenv("DISPLAY", ":tapline-no-such-display", 1);
   ::testing::internal::CaptureStderr();
   const std::string text = script.text("SetClipBoard('x') return GetClipBoard()");

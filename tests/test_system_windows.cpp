@@ -12,12 +12,12 @@
 #include <string>
 
 #include "system_test_support.h"
+#include "xvfb.h"
 
 namespace {
 
 using tapline::system_testing::Script;
 using tapline::system_testing::shell_output;
-using tapline::system_testing::XServer;
 
 struct Position {
   lua_Integer left, top, width, height, handle;
@@ -28,18 +28,10 @@ std::ostream& operator<<(std::ostream& out, const Position& p) {
   return out << p.left << "," << p.top << " " << p.width << "x" << p.height << " #" << p.handle;
 }
 
-class Windows : public ::testing::Test {
+class Windows : public tapline::testing::XvfbSuite {
  protected:
-  static void SetUpTestSuite() {
-    server = new XServer;
-    setenv("DISPLAY", server->name().c_str(), 1);
-  }
-  static void TearDownTestSuite() {
-    delete server;
-    server = nullptr;
-  }
   void SetUp() override {
-    client = XOpenDisplay(server->name().c_str());
+    client = XOpenDisplay(display_name().c_str());
     ASSERT_NE(client, nullptr);
   }
   // Closing the test client's connection destroys its windows.
@@ -78,12 +70,9 @@ class Windows : public ::testing::Test {
     return p;
   }
 
-  static XServer* server;
   Display* client = nullptr;
   Script script;
 };
-
-XServer* Windows::server = nullptr;
 
 std::string xdotool_search(const std::string& title) {
   return shell_output("xdotool search --name '^" + title + "$' 2>/dev/null");

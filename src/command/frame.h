@@ -8,15 +8,16 @@
 
 namespace tapline {
 
+// The public header's report type codes, typed for the command layer.
 enum class ReportType : uint8_t {
-  Keyboard = 1,
-  Consumer = 2,
-  SystemControl = 3,
-  Joystick = 4,
-  Mouse = 5,
-  AbsoluteMouse = 6,
-  Touch = 7,
-  DeviceCommand = 8,
+  Keyboard = TAPLINE_REPORT_KEYBOARD,
+  Consumer = TAPLINE_REPORT_CONSUMER,
+  SystemControl = TAPLINE_REPORT_SYSTEM_CONTROL,
+  Joystick = TAPLINE_REPORT_JOYSTICK,
+  Mouse = TAPLINE_REPORT_MOUSE,
+  AbsoluteMouse = TAPLINE_REPORT_ABSOLUTE_MOUSE,
+  Touch = TAPLINE_REPORT_TOUCH,
+  DeviceCommand = TAPLINE_REPORT_DEVICE_COMMAND,
 };
 
 inline constexpr uint8_t kFrameHeader = 0x2C;

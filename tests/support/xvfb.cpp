@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <stdexcept>
 
 #include "child_process.h"
@@ -57,5 +58,19 @@ void XvfbServer::stop() {
   if (process_) process_->end(SIGTERM);
   process_.reset();
 }
+
+XvfbServer* XvfbSuite::server_ = nullptr;
+
+void XvfbSuite::start_display(const std::string& screen) {
+  server_ = new XvfbServer(screen);
+  setenv("DISPLAY", server_->name().c_str(), 1);
+}
+
+void XvfbSuite::TearDownTestSuite() {
+  delete server_;
+  server_ = nullptr;
+}
+
+const std::string& XvfbSuite::display_name() { return server_->name(); }
 
 }  // namespace tapline::testing

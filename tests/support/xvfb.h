@@ -3,6 +3,7 @@
 // programs never share a display. Ended by its pid when the object goes.
 #pragma once
 
+#include <gtest/gtest.h>
 #include <sys/types.h>
 
 #include <memory>
@@ -32,6 +33,25 @@ class XvfbServer {
 
   std::unique_ptr<ChildProcess> process_;
   std::string name_;
+};
+
+// Base of a test suite whose tests share one private X server. The server starts before
+// the suite's first test and is named in DISPLAY for the whole program from then on (the
+// program's own X connection reads DISPLAY once); it ends after the suite's last test.
+// A suite that needs another screen size defines its own SetUpTestSuite calling
+// start_display.
+class XvfbSuite : public ::testing::Test {
+ public:
+  static void SetUpTestSuite() { start_display(); }
+  static void TearDownTestSuite();
+
+ protected:
+  static void start_display(const std::string& screen = "1024x768x24");
+  // The ":N" name of the suite's server.
+  static const std::string& display_name();
+
+ private:
+  static XvfbServer* server_;
 };
 
 }  // namespace tapline::testing

@@ -33,14 +33,14 @@ std::string errno_text(const char* what) { return std::string(what) + ": " + std
 }  // namespace
 
 bool parse_listen_address(const char* text, sockaddr_in& address, std::string& error) {
-  const std::string spec = text != nullptr ? text : "";
-  const size_t colon = spec.rfind(':');
-  if (colon == std::string::npos || colon == 0 || colon + 1 == spec.size()) {
-    error = "\"" + spec + "\" is not ADDR:PORT";
+  const std::string listen_text = text != nullptr ? text : "";
+  const size_t colon = listen_text.rfind(':');
+  if (colon == std::string::npos || colon == 0 || colon + 1 == listen_text.size()) {
+    error = "\"" + listen_text + "\" is not ADDR:PORT";
     return false;
   }
-  const std::string host = spec.substr(0, colon);
-  const std::string port_text = spec.substr(colon + 1);
+  const std::string host = listen_text.substr(0, colon);
+  const std::string port_text = listen_text.substr(colon + 1);
   char* end = nullptr;
   errno = 0;
   const long port = std::strtol(port_text.c_str(), &end, 10);
