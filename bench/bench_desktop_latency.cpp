@@ -28,9 +28,9 @@
 #include <thread>
 #include <vector>
 
-#include "Lualib/script_library.h"
+#include "script/script_library.h"
 #include "tapline.h"
-#include "transport/udpcomm.h"
+#include "transport/udp_transport.h"
 
 // Last: Xlib's macros clash with names in the headers above.
 // clang-format off

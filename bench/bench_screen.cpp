@@ -21,10 +21,10 @@
 #include <thread>
 #include <vector>
 
-#include "Lualib/pixel_search.h"
-#include "Lualib/script_functions.h"
-#include "platform/bmp.h"
+#include "image/bmp.h"
+#include "image/search.h"
 #include "platform/screen_source.h"
+#include "script/script_functions.h"
 
 // Last: Xlib's macros (KeyPress...) would clash with the names above.
 #include <X11/Xlib.h>
@@ -33,8 +33,8 @@
 namespace {
 
 using namespace tapline;
-using platform::Pixel;
-using platform::PixelView;
+using image::Pixel;
+using image::PixelView;
 
 constexpr int kWidth = 1920, kHeight = 1080;
 constexpr int kPatternWidth = 64, kPatternHeight = 48;
@@ -73,9 +73,9 @@ void report(const char* name, int runs, const std::function<void()>& work) {
 
 void write_file(const std::string& path, const PixelView& view) {
   std::vector<uint8_t> bytes;
-  platform::encode_bmp24(view, bytes);
+  image::encode_bmp24(view, bytes);
   std::string error;
-  if (!platform::write_file_replacing(path.c_str(), bytes, error))
+  if (!image::write_file_replacing(path.c_str(), bytes, error))
     std::fprintf(stderr, "cannot write %s: %s\n", path.c_str(), error.c_str());
 }
 
@@ -218,32 +218,32 @@ int main(int argc, char** argv) {
   volatile uint32_t sink = 0;
   report("one plain read of the grab (SSE2 sum)", 200, [&] { sink = sink + plain_read(grab); });
   const int64_t absent = 0x01000000 - 1 - 0x123;  // checked below to be absent
-  if (script::find_color(grab, absent, {0, 0, kWidth, kHeight}))
+  if (image::find_color(grab, absent, {0, 0, kWidth, kHeight}))
     std::fprintf(stderr, "colour present\n");
   report("FindColor scan alone, colour absent, whole screen", 200, [&] {
-    script::find_color(grab, absent, {0, 0, kWidth, kHeight});
+    image::find_color(grab, absent, {0, 0, kWidth, kHeight});
   });
   report("FindColor grab + scan, colour absent, whole screen", 200, [&] {
     PixelView g;
     platform::screen().grab(kWidth, kHeight, g);
-    script::find_color(g, absent, {0, 0, kWidth, kHeight});
+    image::find_color(g, absent, {0, 0, kWidth, kHeight});
   });
   report("FindColor script call (stdout to /dev/null)", 100,
          [&] { script.run("FindColor(" + std::to_string(absent) + ")", null_fd); });
 
   const auto noisy_view = noisy_pattern.view();
   report("FindBmp noisy: search alone (grab ready)", 200, [&] {
-    script::find_pattern_exact(grab, noisy_view, {0, 0, kWidth - 1, kHeight - 1});
+    image::find_pattern_exact(grab, noisy_view, {0, 0, kWidth - 1, kHeight - 1});
   });
   report("FindBmp noisy: grab + search + progress texts", 200, [&] {
     PixelView g;
     platform::screen().grab(kWidth - 1, kHeight - 1, g);
-    const auto found = script::find_pattern_exact(g, noisy_view, {0, 0, kWidth - 1, kHeight - 1});
+    const auto found = image::find_pattern_exact(g, noisy_view, {0, 0, kWidth - 1, kHeight - 1});
     std::FILE* out = fdopen(dup(null_fd), "w");
     {
-      script::BufferedText text(out);
-      script::write_exact_progress(g, noisy_view.row(0)[0], {0, 0, kWidth - 1, kHeight - 1}, found,
-                                   text);
+      image::BufferedText text(out);
+      image::write_exact_progress(g, noisy_view.row(0)[0], {0, 0, kWidth - 1, kHeight - 1}, found,
+                                  text);
     }
     std::fclose(out);
   });
@@ -252,20 +252,20 @@ int main(int argc, char** argv) {
   report("FindBmpEx noisy, 5 %, tolerance 0x101010: script call", 100,
          [&] { script.run("FindBmpEx('" + noisy_path + "', 0, 0, 0, 0, 5, 0x101010)", null_fd); });
   report("FindBmpEx noisy, 5 %, tolerance 0x101010: search alone", 200, [&] {
-    script::find_pattern_tolerant(grab, noisy_view, {0, 0, kWidth - 1, kHeight - 1},
-                                  script::difference_budget({0, 0, kWidth - 1, kHeight - 1}, 5),
-                                  0x101010);
+    image::find_pattern_tolerant(grab, noisy_view, {0, 0, kWidth - 1, kHeight - 1},
+                                 image::difference_budget({0, 0, kWidth - 1, kHeight - 1}, 5),
+                                 0x101010);
   });
 
   show(flat, "screen_flat.bmp");
   platform::screen().grab(kWidth - 1, kHeight - 1, grab);
   const auto flat_view = flat_pattern.view();
-  const script::SearchRegion whole{0, 0, kWidth - 1, kHeight - 1};
+  const image::SearchRegion whole{0, 0, kWidth - 1, kHeight - 1};
   report("FindBmp flat worst case: search alone", 100,
-         [&] { script::find_pattern_exact(grab, flat_view, whole); });
+         [&] { image::find_pattern_exact(grab, flat_view, whole); });
   auto write_progress = [&](std::FILE* out) {
-    script::BufferedText text(out);
-    script::write_exact_progress(grab, flat_view.row(0)[0], whole, std::nullopt, text);
+    image::BufferedText text(out);
+    image::write_exact_progress(grab, flat_view.row(0)[0], whole, std::nullopt, text);
   };
   report("FindBmp flat worst case: progress texts into a pipe", 20, [&] {
     DrainedPipe drained;
@@ -291,18 +291,18 @@ int main(int argc, char** argv) {
     script.run("FindBmp('" + flat_path + "', 0, 0, 0, 0)", pipe_out.fd());
   });
   report("FindBmpEx flat, 5 %, tolerance 0x101010: search alone", 200, [&] {
-    script::find_pattern_tolerant(grab, flat_view, whole, script::difference_budget(whole, 5),
-                                  0x101010);
+    image::find_pattern_tolerant(grab, flat_view, whole, image::difference_budget(whole, 5),
+                                 0x101010);
   });
   // The tolerant search's costliest shape: every pixel a candidate, every candidate failing
   // only after counting past its budget. A 200 x 200 region at 5 % allows 2000 differing
   // pixels; a 64 x 48 pattern of another colour but its anchor differs in 2961.
   Image contrary = flat_pattern;
   std::fill(contrary.pixels.begin() + 1, contrary.pixels.end(), 0x000000);
-  const script::SearchRegion small{1000, 500, 1200, 700};
+  const image::SearchRegion small{1000, 500, 1200, 700};
   report("FindBmpEx worst: 200x200 region, 5 %, every candidate fails", 10, [&] {
-    script::find_pattern_tolerant(grab, contrary.view(), small, script::difference_budget(small, 5),
-                                  0x101010);
+    image::find_pattern_tolerant(grab, contrary.view(), small, image::difference_budget(small, 5),
+                                 0x101010);
   });
   close(null_fd);
   if (display) XCloseDisplay(display);

@@ -17,7 +17,7 @@
 
 #include "platform/clock.h"
 #include "tapline.h"
-#include "transport/udpcomm.h"
+#include "transport/udp_transport.h"
 
 namespace {
 

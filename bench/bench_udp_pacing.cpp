@@ -21,7 +21,7 @@
 #include <vector>
 
 #include "command/frame.h"
-#include "transport/udpcomm.h"
+#include "transport/udp_transport.h"
 
 namespace {
 

@@ -6,8 +6,8 @@
 #include <lua.hpp>
 #include <string>
 
-#include "Lualib/output.h"
-#include "Lualib/script_functions.h"
+#include "script/output.h"
+#include "script/script_functions.h"
 
 namespace {
 

@@ -13,13 +13,13 @@
 #include <string>
 #include <vector>
 
-#include "Lualib/script_functions.h"
 #include "platform/screen_source.h"
+#include "script/script_functions.h"
 
 namespace screen_test {
 
-using tapline::platform::Pixel;
-using tapline::platform::PixelView;
+using tapline::image::Pixel;
+using tapline::image::PixelView;
 
 // A picture held top-down, written and read by colour value (R + 256 G + 65536 B).
 struct Image {
@@ -29,15 +29,13 @@ struct Image {
 
   Image() = default;
   Image(int w, int h, uint32_t color = 0)
-      : width(w),
-        height(h),
-        pixels(static_cast<size_t>(w) * h, tapline::platform::pixel_of(color)) {}
+      : width(w), height(h), pixels(static_cast<size_t>(w) * h, tapline::image::pixel_of(color)) {}
 
   void set(int x, int y, uint32_t color) {
-    pixels[static_cast<size_t>(y) * width + x] = tapline::platform::pixel_of(color);
+    pixels[static_cast<size_t>(y) * width + x] = tapline::image::pixel_of(color);
   }
   uint32_t get(int x, int y) const {
-    return tapline::platform::color_of(pixels[static_cast<size_t>(y) * width + x]);
+    return tapline::image::color_of(pixels[static_cast<size_t>(y) * width + x]);
   }
   void fill(int x, int y, int w, int h, uint32_t color) {
     for (int j = y; j < y + h; ++j)

@@ -10,7 +10,7 @@
 #include <string>
 #include <thread>
 
-#include "Lualib/script_library.h"
+#include "script/script_library.h"
 
 namespace tapline::system_testing {
 

@@ -9,7 +9,7 @@
 
 #include "child_process.h"
 #include "command/frame.h"
-#include "transport/udpcomm.h"
+#include "transport/udp_transport.h"
 
 namespace {
 

@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
-#include "Lualib/events.h"
 #include "host/run_script.h"
 #include "program_run.h"
+#include "script/events.h"
 
 namespace {
 

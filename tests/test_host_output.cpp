@@ -5,11 +5,11 @@
 #include <lua.hpp>
 #include <string>
 
-#include "Lualib/output.h"
-#include "Lualib/script_functions.h"
-#include "Lualib/script_library.h"
 #include "host/run_script.h"
 #include "program_run.h"
+#include "script/output.h"
+#include "script/script_functions.h"
+#include "script/script_library.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 // The BMP reader and writer: every accepted layout, and files it must refuse.
 #include <random>
 
-#include "platform/bmp.h"
+#include "image/bmp.h"
 #include "screen_test_util.h"
 
 namespace {
@@ -9,8 +9,8 @@ namespace {
 using screen_test::BmpLayout;
 using screen_test::Image;
 using screen_test::make_bmp;
-using tapline::platform::Bitmap;
-using tapline::platform::decode_bmp;
+using tapline::image::Bitmap;
+using tapline::image::decode_bmp;
 
 Image test_picture(int width, int height, const std::vector<uint32_t>& colors) {
   Image image(width, height);
@@ -25,7 +25,7 @@ void expect_same(const Image& expected, const Bitmap& bitmap) {
   const auto view = bitmap.view();
   for (int y = 0; y < expected.height; ++y)
     for (int x = 0; x < expected.width; ++x)
-      ASSERT_EQ(tapline::platform::color_of(view.row(y)[x]), expected.get(x, y))
+      ASSERT_EQ(tapline::image::color_of(view.row(y)[x]), expected.get(x, y))
           << "at " << x << "," << y;
 }
 
@@ -96,7 +96,7 @@ TEST(BmpRead, NarrowChannelsReachFullRange) {
   const size_t pixel = bytes.size() - 4;
   const uint16_t raw = (16 << 11) | (32 << 5) | 31;
   bytes[pixel] = raw & 0xFF, bytes[pixel + 1] = raw >> 8;
-  EXPECT_EQ(tapline::platform::color_of(decoded(bytes).pixels[0]),
+  EXPECT_EQ(tapline::image::color_of(decoded(bytes).pixels[0]),
             0x84u | (0x82u << 8) | (0xFFu << 16));
 }
 
@@ -175,13 +175,13 @@ TEST(BmpFiles, ReadRefusesWhatIsNoPicture) {
   screen_test::TempDir dir;
   Bitmap bitmap;
   std::string error;
-  EXPECT_FALSE(tapline::platform::read_bmp(dir.file("missing.bmp").c_str(), bitmap, error));
-  EXPECT_FALSE(tapline::platform::read_bmp(dir.file("").c_str(), bitmap, error));  // a directory
+  EXPECT_FALSE(tapline::image::read_bmp(dir.file("missing.bmp").c_str(), bitmap, error));
+  EXPECT_FALSE(tapline::image::read_bmp(dir.file("").c_str(), bitmap, error));  // a directory
   const auto text = dir.write("text.bmp", {'h', 'e', 'l', 'l', 'o'});
-  EXPECT_FALSE(tapline::platform::read_bmp(text.c_str(), bitmap, error));
+  EXPECT_FALSE(tapline::image::read_bmp(text.c_str(), bitmap, error));
   const Image image = test_picture(4, 4, kSaturated);
   const auto path = dir.write("good.bmp", make_bmp(image));
-  ASSERT_TRUE(tapline::platform::read_bmp(path.c_str(), bitmap, error)) << error;
+  ASSERT_TRUE(tapline::image::read_bmp(path.c_str(), bitmap, error)) << error;
   expect_same(image, bitmap);
 }
 
@@ -189,7 +189,7 @@ TEST(BmpFiles, WrittenPictureReadsBackAndReplacesTheOldFile) {
   screen_test::TempDir dir;
   const Image image = test_picture(7, 3, {0x123456, 0x654321, 0xFFFFFF});
   std::vector<uint8_t> bytes;
-  tapline::platform::encode_bmp24(image.view(), bytes);
+  tapline::image::encode_bmp24(image.view(), bytes);
   // 24 bits, bottom-up, rows padded to 4 bytes: 7 * 3 = 21 -> 24 bytes a row.
   ASSERT_EQ(bytes.size(), 54u + 24u * 3u);
   EXPECT_EQ(bytes[28], 24);
@@ -197,15 +197,15 @@ TEST(BmpFiles, WrittenPictureReadsBackAndReplacesTheOldFile) {
 
   const std::string path = dir.write("shot.bmp", {'o', 'l', 'd'});
   std::string error;
-  ASSERT_TRUE(tapline::platform::write_file_replacing(path.c_str(), bytes, error)) << error;
+  ASSERT_TRUE(tapline::image::write_file_replacing(path.c_str(), bytes, error)) << error;
   Bitmap bitmap;
-  ASSERT_TRUE(tapline::platform::read_bmp(path.c_str(), bitmap, error)) << error;
+  ASSERT_TRUE(tapline::image::read_bmp(path.c_str(), bitmap, error)) << error;
   expect_same(image, bitmap);
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.file("")), {}), 1)
       << "no temporary file is left behind";
 
   EXPECT_FALSE(
-      tapline::platform::write_file_replacing(dir.file("no/such/dir.bmp").c_str(), bytes, error));
+      tapline::image::write_file_replacing(dir.file("no/such/dir.bmp").c_str(), bytes, error));
   EXPECT_FALSE(error.empty());
 }
 

@@ -4,7 +4,7 @@
 #include <memory>
 #include <random>
 
-#include "platform/bmp.h"
+#include "image/bmp.h"
 #include "screen_test_util.h"
 #include "xvfb.h"
 
@@ -19,7 +19,7 @@ using screen_test::Image;
 using screen_test::quoted;
 using screen_test::Script;
 using screen_test::TempDir;
-using tapline::platform::PixelView;
+using tapline::image::PixelView;
 using tapline::platform::ScreenPoint;
 using tapline::testing::XvfbServer;
 
@@ -91,7 +91,7 @@ void draw(Display* display, const Image& image) {
 Image noisy_screen(uint32_t seed) {
   std::mt19937 random(seed);
   Image image(kWidth, kHeight);
-  for (auto& p : image.pixels) p = tapline::platform::pixel_of(random() & 0xFFFFFF);
+  for (auto& p : image.pixels) p = tapline::image::pixel_of(random() & 0xFFFFFF);
   return image;
 }
 
@@ -182,9 +182,9 @@ TEST_P(ScriptScreen, CaptureScreenWritesTheWholeScreen) {
   std::string printed;
   script_.run("CaptureScreen(" + quoted(path) + ")", &printed);
   EXPECT_EQ(printed, "screencpy\n");
-  tapline::platform::Bitmap bitmap;
+  tapline::image::Bitmap bitmap;
   std::string error;
-  ASSERT_TRUE(tapline::platform::read_bmp(path.c_str(), bitmap, error)) << error;
+  ASSERT_TRUE(tapline::image::read_bmp(path.c_str(), bitmap, error)) << error;
   ASSERT_EQ(bitmap.width, kWidth);
   ASSERT_EQ(bitmap.height, kHeight);
   EXPECT_TRUE(bitmap.bottom_up);
@@ -192,7 +192,7 @@ TEST_P(ScriptScreen, CaptureScreenWritesTheWholeScreen) {
   int differing = 0;
   for (int y = 0; y < kHeight; ++y)
     for (int x = 0; x < kWidth; ++x)
-      differing += tapline::platform::color_of(view.row(y)[x]) != image.get(x, y);
+      differing += tapline::image::color_of(view.row(y)[x]) != image.get(x, y);
   EXPECT_EQ(differing, 0);
 
   script_.run("CaptureScreen()", &printed);
@@ -341,7 +341,7 @@ class X11Grab : public testing::Test {
     int count = 0;
     for (int y = 0; y < height; ++y)
       for (int x = 0; x < width; ++x)
-        count += tapline::platform::color_of(view.row(y)[x]) != expected.get(x, y);
+        count += tapline::image::color_of(view.row(y)[x]) != expected.get(x, y);
     return count;
   }
 };
@@ -378,7 +378,7 @@ void check_server(const std::string& screen, std::vector<std::string> options = 
   const int height = DisplayHeight(display, DefaultScreen(display));
   std::mt19937 random(11);
   Image image(width, height);
-  for (auto& p : image.pixels) p = tapline::platform::pixel_of(random() & 0xFFFFFF);
+  for (auto& p : image.pixels) p = tapline::image::pixel_of(random() & 0xFFFFFF);
   draw(display, image);
   Image expected(width, height);
   for (int y = 0; y < height; ++y)
@@ -391,10 +391,10 @@ void check_server(const std::string& screen, std::vector<std::string> options = 
     int count = 0;
     for (int y = 0; y < height; ++y)
       for (int x = 0; x < width; ++x)
-        count += tapline::platform::color_of(view.row(y)[x]) != expected.get(x, y);
+        count += tapline::image::color_of(view.row(y)[x]) != expected.get(x, y);
     EXPECT_EQ(count, 0);
     ASSERT_TRUE(source->grab(9, 5, view));
-    EXPECT_EQ(tapline::platform::color_of(view.row(4)[8]), expected.get(8, 4));
+    EXPECT_EQ(tapline::image::color_of(view.row(4)[8]), expected.get(8, 4));
     EXPECT_EQ(source->pixel({5, 6}), expected.get(5, 6));
   }
   XCloseDisplay(display);

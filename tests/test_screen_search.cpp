@@ -2,17 +2,17 @@
 // rendering of the search rules (every corner in order, every pixel compared).
 #include <random>
 
-#include "Lualib/pixel_search.h"
+#include "image/search.h"
 #include "screen_test_util.h"
 
 namespace {
 
 using screen_test::Image;
-using tapline::platform::Pixel;
-using tapline::platform::PixelView;
-using tapline::script::BufferedText;
-using tapline::script::ScreenPoint;
-using tapline::script::SearchRegion;
+using tapline::image::BufferedText;
+using tapline::image::Pixel;
+using tapline::image::PixelView;
+using ScreenPoint = tapline::image::Point;
+using tapline::image::SearchRegion;
 
 using Corner = std::optional<ScreenPoint>;
 
@@ -134,7 +134,7 @@ std::string progress_of(const PixelView& grab, Pixel anchor, SearchRegion region
   std::FILE* stream = open_memstream(&buffer, &size);
   {
     BufferedText out(stream);
-    tapline::script::write_exact_progress(grab, anchor, region, result, out);
+    tapline::image::write_exact_progress(grab, anchor, region, result, out);
   }
   std::fclose(stream);
   std::string printed(buffer, size);
@@ -147,15 +147,15 @@ TEST(FindColor, RowsFirstThenColumnsWithinTheRegion) {
   screen.set(10, 0, 0xABCDEF);
   screen.set(5, 1, 0xABCDEF);
   const auto view = screen.view();
-  EXPECT_EQ(text(tapline::script::find_color(view, 0xABCDEF, {0, 0, 40, 30})), "10,0");
-  EXPECT_EQ(text(tapline::script::find_color(view, 0xABCDEF, {0, 1, 40, 30})), "5,1");
-  EXPECT_EQ(text(tapline::script::find_color(view, 0xABCDEF, {6, 0, 10, 30})), "none");
-  EXPECT_EQ(text(tapline::script::find_color(view, 0xABCDEF, {5, 1, 5, 30})), "none");  // x1 == x2
+  EXPECT_EQ(text(tapline::image::find_color(view, 0xABCDEF, {0, 0, 40, 30})), "10,0");
+  EXPECT_EQ(text(tapline::image::find_color(view, 0xABCDEF, {0, 1, 40, 30})), "5,1");
+  EXPECT_EQ(text(tapline::image::find_color(view, 0xABCDEF, {6, 0, 10, 30})), "none");
+  EXPECT_EQ(text(tapline::image::find_color(view, 0xABCDEF, {5, 1, 5, 30})), "none");  // x1 == x2
   // Colours beyond 24 bits never match, whatever the ignored byte holds.
   screen.pixels[0] |= 0xFF000000;
-  EXPECT_EQ(text(tapline::script::find_color(view, 0xFF101010, {0, 0, 40, 30})), "none");
-  EXPECT_EQ(text(tapline::script::find_color(view, -1, {0, 0, 40, 30})), "none");
-  EXPECT_EQ(text(tapline::script::find_color(view, 0x101010, {0, 0, 40, 30})), "0,0");
+  EXPECT_EQ(text(tapline::image::find_color(view, 0xFF101010, {0, 0, 40, 30})), "none");
+  EXPECT_EQ(text(tapline::image::find_color(view, -1, {0, 0, 40, 30})), "none");
+  EXPECT_EQ(text(tapline::image::find_color(view, 0x101010, {0, 0, 40, 30})), "0,0");
 }
 
 TEST(FindColor, EveryPositionOfLongRows) {
@@ -163,7 +163,7 @@ TEST(FindColor, EveryPositionOfLongRows) {
   Image screen(301, 2, 0);
   for (int x = 0; x < 301; ++x) {
     screen.set(x, 1, 0x00FF00);
-    const auto found = tapline::script::find_color(screen.view(), 0x00FF00, {0, 0, 301, 2});
+    const auto found = tapline::image::find_color(screen.view(), 0x00FF00, {0, 0, 301, 2});
     ASSERT_EQ(text(found), std::to_string(x) + ",1");
     screen.set(x, 1, 0);
   }
@@ -176,14 +176,14 @@ TEST(FindPattern, ExactSearchMatchesTheRulesAndTheirTexts) {
     const int width = 4 + random() % 20, height = 3 + random() % 14;
     const int colors = 1 + random() % 3;
     Image screen(width, height);
-    for (auto& p : screen.pixels) p = tapline::platform::pixel_of(random() % colors * 0x404040);
+    for (auto& p : screen.pixels) p = tapline::image::pixel_of(random() % colors * 0x404040);
     const int pw = 1 + random() % 4, ph = 1 + random() % 4;
     Image pattern(pw, ph);
     if (random() % 2 && pw <= width && ph <= height) {
       pattern = screen.crop(random() % (width - pw + 1), random() % (height - ph + 1), pw, ph);
       if (random() % 3 == 0) pattern.set(pw - 1, ph - 1, 0x777777);  // never compared
     } else {
-      for (auto& p : pattern.pixels) p = tapline::platform::pixel_of(random() % colors * 0x404040);
+      for (auto& p : pattern.pixels) p = tapline::image::pixel_of(random() % colors * 0x404040);
     }
     SearchRegion region{static_cast<int>(random() % width), static_cast<int>(random() % height),
                         static_cast<int>(random() % (width + 1)),
@@ -194,7 +194,7 @@ TEST(FindPattern, ExactSearchMatchesTheRulesAndTheirTexts) {
     const Grab grab(screen, right, bottom, random() % 2);
     Reference reference{grab.image, pattern, {}};
     const Corner expected = reference.find_exact(region);
-    const Corner found = tapline::script::find_pattern_exact(grab.view, pattern.view(), region);
+    const Corner found = tapline::image::find_pattern_exact(grab.view, pattern.view(), region);
     ASSERT_EQ(text(found), text(expected)) << "round " << round;
     ASSERT_EQ(progress_of(grab.view, pattern.pixels[0], region, found), reference.printed)
         << "round " << round;
@@ -210,10 +210,10 @@ TEST(FindPattern, TolerantSearchMatchesTheRules) {
     const int width = 4 + random() % 24, height = 3 + random() % 14;
     Image screen(width, height);
     auto random_color = [&random] { return (random() % 3) * 0x0A0B0C; };
-    for (auto& p : screen.pixels) p = tapline::platform::pixel_of(random_color());
+    for (auto& p : screen.pixels) p = tapline::image::pixel_of(random_color());
     const int pw = 1 + random() % 5, ph = 1 + random() % 5;
     Image pattern(pw, ph);
-    for (auto& p : pattern.pixels) p = tapline::platform::pixel_of(random_color());
+    for (auto& p : pattern.pixels) p = tapline::image::pixel_of(random_color());
     SearchRegion region{static_cast<int>(random() % width), static_cast<int>(random() % height),
                         static_cast<int>(random() % (width + 1)),
                         static_cast<int>(random() % (height + 1))};
@@ -222,8 +222,8 @@ TEST(FindPattern, TolerantSearchMatchesTheRules) {
     const uint32_t tolerance = (random() % 2) ? 0 : static_cast<uint32_t>(random());
     Reference reference{grab.image, pattern, {}};
     const Corner expected = reference.find_tolerant(region, budget, tolerance);
-    const Corner found = tapline::script::find_pattern_tolerant(grab.view, pattern.view(), region,
-                                                                budget, tolerance);
+    const Corner found =
+        tapline::image::find_pattern_tolerant(grab.view, pattern.view(), region, budget, tolerance);
     ASSERT_EQ(text(found), text(expected)) << "round " << round;
     found_count += expected.has_value();
   }
@@ -236,7 +236,7 @@ struct Scene {
   Image pattern;
   Scene(int px, int py, int pw, int ph) {
     std::mt19937 random(99);
-    for (auto& p : screen.pixels) p = tapline::platform::pixel_of(random() & 0xFFFFFF);
+    for (auto& p : screen.pixels) p = tapline::image::pixel_of(random() & 0xFFFFFF);
     pattern = screen.crop(px, py, pw, ph);
   }
 };
@@ -245,27 +245,27 @@ TEST(FindPattern, CornersAtTheEdgesAndUncomparedPixels) {
   Scene scene(0, 20, 6, 5);
   const SearchRegion whole{0, 0, 63, 47};
   EXPECT_EQ(
-      text(tapline::script::find_pattern_exact(scene.screen.view(), scene.pattern.view(), whole)),
+      text(tapline::image::find_pattern_exact(scene.screen.view(), scene.pattern.view(), whole)),
       "0,20");
   // The pattern's last column and row may differ from the screen.
   scene.pattern.fill(5, 0, 1, 5, 0x123456);
   scene.pattern.fill(0, 4, 6, 1, 0x123456);
   EXPECT_EQ(
-      text(tapline::script::find_pattern_exact(scene.screen.view(), scene.pattern.view(), whole)),
+      text(tapline::image::find_pattern_exact(scene.screen.view(), scene.pattern.view(), whole)),
       "0,20");
   scene.pattern.set(4, 3, 0x123456);
   EXPECT_EQ(
-      text(tapline::script::find_pattern_exact(scene.screen.view(), scene.pattern.view(), whole)),
+      text(tapline::image::find_pattern_exact(scene.screen.view(), scene.pattern.view(), whole)),
       "none");
 
   // A pattern whose compared area ends at the grab's last column and row is found; one
   // more row of pattern leaves no room.
   Scene corner(57, 42, 6, 5);
   const Image grab = corner.screen.crop(0, 0, 63, 47);
-  EXPECT_EQ(text(tapline::script::find_pattern_exact(grab.view(), corner.pattern.view(), whole)),
+  EXPECT_EQ(text(tapline::image::find_pattern_exact(grab.view(), corner.pattern.view(), whole)),
             "57,42");
   const Image taller = corner.screen.crop(57, 42, 6, 6);
-  EXPECT_EQ(text(tapline::script::find_pattern_exact(grab.view(), taller.view(), whole)), "none");
+  EXPECT_EQ(text(tapline::image::find_pattern_exact(grab.view(), taller.view(), whole)), "none");
 }
 
 TEST(FindPattern, OnePixelPatternsNeedOnlyTheirColourAndRoom) {
@@ -274,18 +274,18 @@ TEST(FindPattern, OnePixelPatternsNeedOnlyTheirColourAndRoom) {
   screen.set(7, 8, 0x55AA55);
   const Image grab = screen.crop(0, 0, 20, 10);
   Image dot(1, 1, 0x55AA55);
-  EXPECT_EQ(text(tapline::script::find_pattern_exact(grab.view(), dot.view(), {0, 0, 20, 10})),
+  EXPECT_EQ(text(tapline::image::find_pattern_exact(grab.view(), dot.view(), {0, 0, 20, 10})),
             "7,8");
   // Two rows high: (7, 8) has room, (3, 9) has not. One wide compares nothing.
   Image column(1, 2, 0x55AA55);
   column.set(0, 1, 0xFFFFFF);
-  EXPECT_EQ(text(tapline::script::find_pattern_exact(grab.view(), column.view(), {0, 0, 20, 10})),
+  EXPECT_EQ(text(tapline::image::find_pattern_exact(grab.view(), column.view(), {0, 0, 20, 10})),
             "7,8");
   screen.set(7, 8, 0);
   const Image grab2 = screen.crop(0, 0, 20, 10);
-  EXPECT_EQ(text(tapline::script::find_pattern_exact(grab2.view(), column.view(), {0, 0, 20, 10})),
+  EXPECT_EQ(text(tapline::image::find_pattern_exact(grab2.view(), column.view(), {0, 0, 20, 10})),
             "none");
-  EXPECT_EQ(text(tapline::script::find_pattern_exact(grab2.view(), dot.view(), {0, 0, 20, 10})),
+  EXPECT_EQ(text(tapline::image::find_pattern_exact(grab2.view(), dot.view(), {0, 0, 20, 10})),
             "3,9");
 }
 
@@ -295,7 +295,7 @@ TEST(FindPattern, FlatScreenTextsListEveryCandidate) {
   Image pattern(3, 3, 0x202020);
   pattern.set(1, 1, 0x303030);
   const SearchRegion region{0, 0, 4, 3};
-  EXPECT_EQ(text(tapline::script::find_pattern_exact(screen.view(), pattern.view(), region)),
+  EXPECT_EQ(text(tapline::image::find_pattern_exact(screen.view(), pattern.view(), region)),
             "none");
   std::string expected = "FindFirstPoint0\n  GetBmpPixel\n y1=0\nCompare \nFindFirstPoint1 \n";
   for (int x = 1; x < 4; ++x) expected += "GetBmpPixel\n y1=0\n";
@@ -322,13 +322,13 @@ TEST(FindPatternTolerant, ToleranceBoundariesPerChannel) {
       const int moved = channel + (channel + delta >= 0 && channel + delta <= 255 ? delta : -delta);
       screen.set(13, 12, (base & ~(0xFFu << shift)) | (static_cast<uint32_t>(moved) << shift));
       const uint32_t tolerance = 0x10u << shift;
-      const auto found = tapline::script::find_pattern_tolerant(screen.view(), scene.pattern.view(),
-                                                                region, 0, tolerance);
+      const auto found = tapline::image::find_pattern_tolerant(screen.view(), scene.pattern.view(),
+                                                               region, 0, tolerance);
       EXPECT_EQ(text(found), std::abs(delta) == 16 ? "10,10" : "none") << delta;
       // The same difference in another channel is not covered by this channel's tolerance.
       const uint32_t other = 0x10u << ((shift + 8) % 24);
-      EXPECT_EQ(text(tapline::script::find_pattern_tolerant(screen.view(), scene.pattern.view(),
-                                                            region, 0, other)),
+      EXPECT_EQ(text(tapline::image::find_pattern_tolerant(screen.view(), scene.pattern.view(),
+                                                           region, 0, other)),
                 "none");
     }
   }
@@ -342,16 +342,16 @@ TEST(FindPatternTolerant, BudgetBoundaries) {
   screen.set(29, 14, 0x000001 ^ screen.get(29, 14));
   const SearchRegion region{0, 0, 63, 47};
   const auto find = [&](int64_t budget) {
-    return text(tapline::script::find_pattern_tolerant(screen.view(), scene.pattern.view(), region,
-                                                       budget, 0));
+    return text(tapline::image::find_pattern_tolerant(screen.view(), scene.pattern.view(), region,
+                                                      budget, 0));
   };
   EXPECT_EQ(find(6), "none");
   EXPECT_EQ(find(7), "20,5");
   // The budget comes from the region's area: 63 * 47 * percent / 100, truncated.
-  EXPECT_EQ(tapline::script::difference_budget(region, 1), 63 * 47 / 100);
-  EXPECT_EQ(tapline::script::difference_budget({10, 10, 20, 15}, 13), 6);
-  EXPECT_EQ(tapline::script::difference_budget({10, 10, 20, 15}, -13), -6);
-  EXPECT_EQ(tapline::script::difference_budget({10, 10, 10, 15}, 50), 0);
+  EXPECT_EQ(tapline::image::difference_budget(region, 1), 63 * 47 / 100);
+  EXPECT_EQ(tapline::image::difference_budget({10, 10, 20, 15}, 13), 6);
+  EXPECT_EQ(tapline::image::difference_budget({10, 10, 20, 15}, -13), -6);
+  EXPECT_EQ(tapline::image::difference_budget({10, 10, 10, 15}, 50), 0);
 }
 
 TEST(FindPatternTolerant, BlackFirstPixelsMoveTheAnchorDown) {
@@ -360,29 +360,29 @@ TEST(FindPatternTolerant, BlackFirstPixelsMoveTheAnchorDown) {
   pattern.set(0, 0, 0);
   pattern.set(0, 1, 0);
   pattern.set(0, 2, 0x00FF00);
-  const auto anchor = tapline::script::tolerant_anchor(pattern.view());
+  const auto anchor = tapline::image::tolerant_anchor(pattern.view());
   EXPECT_EQ(anchor.y, 2);
-  EXPECT_EQ(tapline::platform::color_of(anchor.pixel), 0x00FF00u);
+  EXPECT_EQ(tapline::image::color_of(anchor.pixel), 0x00FF00u);
   screen.paste(pattern, 5, 7);
   // The candidate is the green pixel at (5, 9); the corner is two rows above it.
-  EXPECT_EQ(text(tapline::script::find_pattern_tolerant(screen.view(), pattern.view(),
-                                                        {0, 0, 29, 19}, 0, 0)),
+  EXPECT_EQ(text(tapline::image::find_pattern_tolerant(screen.view(), pattern.view(),
+                                                       {0, 0, 29, 19}, 0, 0)),
             "5,7");
   // Green only on rows at the top: the corner would lie above the grab, whose rows there
   // all differ; a budget that covers them lets it pass.
   Image top(30, 20, 0x404040);
   top.set(3, 0, 0x00FF00);
-  EXPECT_EQ(text(tapline::script::find_pattern_tolerant(top.view(), pattern.view(), {0, 0, 29, 19},
-                                                        5, 0)),
-            "none");
-  EXPECT_EQ(text(tapline::script::find_pattern_tolerant(top.view(), pattern.view(), {0, 0, 29, 19},
-                                                        6, 0x404040)),
+  EXPECT_EQ(
+      text(tapline::image::find_pattern_tolerant(top.view(), pattern.view(), {0, 0, 29, 19}, 5, 0)),
+      "none");
+  EXPECT_EQ(text(tapline::image::find_pattern_tolerant(top.view(), pattern.view(), {0, 0, 29, 19},
+                                                       6, 0x404040)),
             "3,-2");
   // No first pixel above 0 in the examined rows: the anchor is the top-left pixel.
   Image dark(3, 3, 0);
   dark.set(0, 2, 0xFFFFFF);  // the last row is not examined
-  EXPECT_EQ(tapline::script::tolerant_anchor(dark.view()).y, 0);
-  EXPECT_EQ(tapline::script::tolerant_anchor(dark.view()).pixel, 0u);
+  EXPECT_EQ(tapline::image::tolerant_anchor(dark.view()).y, 0);
+  EXPECT_EQ(tapline::image::tolerant_anchor(dark.view()).pixel, 0u);
 }
 
 }  // namespace

@@ -23,11 +23,11 @@
 #include <thread>
 #include <vector>
 
-#include "Lualib/script_library.h"
 #include "command/frame.h"
 #include "host/run_script.h"
 #include "platform/clock.h"
 #include "platform/curl_library.h"
+#include "script/script_library.h"
 #include "tapline.h"
 #include "xvfb.h"
 

@@ -11,7 +11,7 @@
 
 #include "command/frame.h"
 #include "platform/clock.h"
-#include "transport/udpcomm.h"
+#include "transport/udp_transport.h"
 
 namespace {
 

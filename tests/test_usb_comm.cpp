@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "command/frame.h"
-#include "transport/usbcomm.h"
+#include "transport/usb_transport.h"
 #include "usb_fixture.h"
 
 namespace {

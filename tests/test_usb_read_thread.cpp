@@ -7,8 +7,8 @@
 #include <thread>
 #include <vector>
 
-#include "transport/usbcomm.h"
-#include "transport/usbreadthread.h"
+#include "transport/pin_reader.h"
+#include "transport/usb_transport.h"
 #include "usb_fixture.h"
 
 namespace {

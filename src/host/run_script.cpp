@@ -3,12 +3,12 @@
 #include <cstring>
 #include <lua.hpp>
 
-#include "Lualib/events.h"
-#include "Lualib/script_control.h"
-#include "Lualib/script_library.h"
 #include "platform/console.h"
 #include "platform/message_box.h"
 #include "platform/stop_request.h"
+#include "script/events.h"
+#include "script/script_control.h"
+#include "script/script_library.h"
 
 namespace tapline {
 namespace {

@@ -19,13 +19,13 @@ CurlEasy load_curl_easy() {
   CurlEasy curl;
   void* library = dlopen(library_name, RTLD_NOW | RTLD_LOCAL);
   if (library == nullptr) return curl;
-  curl.loaded = true;
   look_up(library, "curl_easy_init", curl.init);
   look_up(library, "curl_easy_setopt", curl.setopt);
   look_up(library, "curl_easy_perform", curl.perform);
   look_up(library, "curl_easy_cleanup", curl.cleanup);
   look_up(library, "curl_easy_getinfo", curl.getinfo);
   look_up(library, "curl_easy_strerror", curl.strerror);
+  curl.loaded = curl.init && curl.setopt && curl.perform && curl.cleanup && curl.getinfo;
   return curl;
 }
 

@@ -8,7 +8,8 @@
 namespace tapline::platform {
 
 struct CurlEasy {
-  // False when the library itself could not be loaded.
+  // True only when the library loaded and every entry point but strerror was found, so a
+  // caller checks this one flag.
   bool loaded = false;
   CURL* (*init)() = nullptr;
   CURLcode (*setopt)(CURL*, CURLoption, ...) = nullptr;
@@ -19,7 +20,7 @@ struct CurlEasy {
 };
 
 // Loads the library (it stays loaded for the life of the process) and looks up the easy
-// interface; entry points that are missing are nullptr.
+// interface; strerror may be missing (nullptr).
 CurlEasy load_curl_easy();
 
 // The file name the library is loaded by, "libcurl.so.4" unless replaced. Replacing it

@@ -1,6 +1,6 @@
 #include "platform/key_state.h"
 
-#include "platform/key_state_x11.h"
+#include "platform/x11/key_state.h"
 
 namespace tapline::platform {
 namespace {

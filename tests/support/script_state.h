@@ -7,7 +7,7 @@
 #include <lua.hpp>
 #include <string>
 
-#include "Lualib/script_library.h"
+#include "script/script_library.h"
 
 namespace tapline::test_support {
 

@@ -6,12 +6,12 @@
 #include <cstring>
 #include <optional>
 
-#include "Lualib/args.h"
-#include "Lualib/script_functions.h"
 #include "command/host_message.h"
 #include "command/keyboard.h"
 #include "platform/console.h"
 #include "platform/screen_source.h"
+#include "script/args.h"
+#include "script/script_functions.h"
 #include "tapline.h"
 
 namespace tapline::script {

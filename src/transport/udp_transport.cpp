@@ -1,4 +1,4 @@
-#include "transport/udpcomm.h"
+#include "transport/udp_transport.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>

@@ -7,8 +7,8 @@
 
 #include "platform/text_codec.h"
 #include "platform/top_level_windows.h"
-#include "platform/x11_display.h"
-#include "platform/x11_error_trap.h"
+#include "platform/x11/display.h"
+#include "platform/x11/error_trap.h"
 
 namespace tapline::platform {
 namespace {

@@ -7,8 +7,6 @@
 #include <string>
 #include <string_view>
 
-#include "Lualib/args.h"
-#include "Lualib/script_functions.h"
 #include "platform/alert_sound.h"
 #include "platform/clipboard.h"
 #include "platform/clock.h"
@@ -16,6 +14,8 @@
 #include "platform/message_box.h"
 #include "platform/process.h"
 #include "platform/top_level_windows.h"
+#include "script/args.h"
+#include "script/script_functions.h"
 
 namespace tapline::script {
 namespace {

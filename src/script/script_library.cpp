@@ -1,8 +1,8 @@
-#include "Lualib/script_library.h"
+#include "script/script_library.h"
 
 #include <initializer_list>
 
-#include "Lualib/script_functions.h"
+#include "script/script_functions.h"
 
 namespace tapline::script {
 namespace {

@@ -4,6 +4,8 @@
 // another program takes it. Both directions use a connection of their own, so that the
 // serving process inherits nothing from the shared one and reads never compete with other
 // users of the shared connection for events.
+#include "platform/clipboard.h"
+
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
 #include <fcntl.h>
@@ -20,10 +22,9 @@
 #include <optional>
 #include <vector>
 
-#include "platform/clipboard.h"
 #include "platform/console.h"
 #include "platform/text_codec.h"
-#include "platform/x11_display.h"
+#include "platform/x11/display.h"
 
 namespace tapline::platform {
 namespace {

@@ -1,11 +1,11 @@
-#include "Lualib/output.h"
+#include "script/output.h"
 
 #include <vector>
 
-#include "Lualib/args.h"
-#include "Lualib/script_functions.h"
-#include "Lualib/script_library.h"
 #include "command/host_message.h"
+#include "script/args.h"
+#include "script/script_functions.h"
+#include "script/script_library.h"
 
 namespace tapline::script {
 namespace {

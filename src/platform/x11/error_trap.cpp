@@ -1,4 +1,4 @@
-#include "platform/x11_error_trap.h"
+#include "platform/x11/error_trap.h"
 
 #include <mutex>
 

@@ -1,4 +1,4 @@
-#include "transport/usbreadthread.h"
+#include "transport/pin_reader.h"
 
 #include <array>
 #include <condition_variable>
@@ -7,7 +7,7 @@
 
 #include "platform/clock.h"
 #include "platform/console.h"
-#include "transport/usbcomm.h"
+#include "transport/usb_transport.h"
 
 namespace tapline {
 namespace {

@@ -2,17 +2,17 @@
 
 #include <string>
 
-#include "Lualib/args.h"
-#include "Lualib/screen_common.h"
-#include "Lualib/script_functions.h"
-#include "platform/bmp.h"
+#include "image/bmp.h"
 #include "platform/clock.h"
 #include "platform/console.h"
+#include "script/args.h"
+#include "script/screen_common.h"
+#include "script/script_functions.h"
 
 namespace tapline::script {
 namespace {
 
-using platform::Bitmap;
+using image::Bitmap;
 using platform::ScreenSize;
 
 // The region of both searches from arguments 2 to 5.
@@ -36,7 +36,7 @@ bool file_exists(const char* path) {
 // A file that exists but is no usable picture is refused like a missing one, and said.
 bool read_pattern(const char* function, const char* path, Bitmap& pattern) {
   std::string error;
-  if (platform::read_bmp(path, pattern, error)) return true;
+  if (image::read_bmp(path, pattern, error)) return true;
   console_eprintf("%s: %s is not a usable BMP picture: %s\n", function, path, error.c_str());
   return false;
 }

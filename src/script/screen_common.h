@@ -5,10 +5,17 @@
 #include <climits>
 #include <cstdint>
 
-#include "Lualib/pixel_search.h"
+#include "image/search.h"
 #include "platform/screen_source.h"
 
 namespace tapline::script {
+
+using image::BufferedText;
+using image::ColorValue;
+using image::Pixel;
+using image::PixelView;
+using image::SearchRegion;
+using platform::ScreenPoint;
 
 // Script numbers as coordinates: beyond the int range they are held at its ends.
 inline int to_coordinate(int64_t value) {

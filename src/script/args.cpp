@@ -1,4 +1,4 @@
-#include "Lualib/args.h"
+#include "script/args.h"
 
 #include <cmath>
 

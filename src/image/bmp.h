@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
-#include "platform/screen_source.h"
+#include "image/pixels.h"
 
-namespace tapline::platform {
+namespace tapline::image {
 
 // A decoded picture. Rows are kept in the file's own order; view() gives them top-down.
 struct Bitmap {
@@ -36,4 +36,4 @@ void encode_bmp24(const PixelView& image, std::vector<uint8_t>& out);
 // Writes `bytes` to `path`, replacing an existing file only once the new one is complete.
 bool write_file_replacing(const char* path, const std::vector<uint8_t>& bytes, std::string& error);
 
-}  // namespace tapline::platform
+}  // namespace tapline::image

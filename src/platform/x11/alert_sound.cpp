@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "platform/x11_display.h"
+#include "platform/x11/display.h"
 
 namespace tapline::platform {
 

@@ -1,4 +1,4 @@
-#include "platform/x11_display.h"
+#include "platform/x11/display.h"
 
 #include <atomic>
 #include <cstdlib>

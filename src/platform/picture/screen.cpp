@@ -1,12 +1,16 @@
 #include <algorithm>
 #include <string>
 
-#include "platform/bmp.h"
+#include "image/bmp.h"
 #include "platform/console.h"
 #include "platform/screen_source.h"
 
 namespace tapline::platform {
 namespace {
+
+using image::Bitmap;
+using image::color_of;
+using image::read_bmp;
 
 class PictureScreen final : public ScreenSource {
  public:

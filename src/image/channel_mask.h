@@ -4,7 +4,7 @@
 #include <bit>
 #include <cstdint>
 
-namespace tapline::platform {
+namespace tapline::image {
 
 struct ChannelMask {
   uint32_t mask = 0;
@@ -47,4 +47,4 @@ struct ChannelMasks {
   }
 };
 
-}  // namespace tapline::platform
+}  // namespace tapline::image

@@ -7,14 +7,9 @@
 #include <optional>
 #include <vector>
 
-#include "platform/screen_source.h"
+#include "image/pixels.h"
 
-namespace tapline::script {
-
-using platform::ColorValue;
-using platform::Pixel;
-using platform::PixelView;
-using platform::ScreenPoint;
+namespace tapline::image {
 
 // Columns x1 .. x2 - 1 of rows y1 .. y2 - 1.
 struct SearchRegion {
@@ -32,13 +27,13 @@ size_t find_other_pixel(const Pixel* pixels, size_t count, Pixel target);
 
 // The first pixel of `color` in the region, rows top to bottom, each row left to right.
 // The region must lie within `grab`.
-std::optional<ScreenPoint> find_color(const PixelView& grab, int64_t color, SearchRegion region);
+std::optional<Point> find_color(const PixelView& grab, int64_t color, SearchRegion region);
 
 // The exact search: the first corner of the region, in row order, whose grab pixel has the
 // colour of the pattern's top-left pixel, that leaves the pattern's height below it in the
 // grab, and where every pattern pixel but the last column and row equals its grab pixel.
-std::optional<ScreenPoint> find_pattern_exact(const PixelView& grab, const PixelView& pattern,
-                                              SearchRegion region);
+std::optional<Point> find_pattern_exact(const PixelView& grab, const PixelView& pattern,
+                                        SearchRegion region);
 
 // Text written in large blocks to a stream, for the progress texts of the exact search.
 class BufferedText {
@@ -62,7 +57,7 @@ class BufferedText {
 // row, "Compare \n", "FindFirstPoint1 \n", "FindFirstPoint2 \n" and "FindFirstPoint3 " as
 // the candidates of the anchor colour lead it through its steps.
 void write_exact_progress(const PixelView& grab, Pixel anchor, SearchRegion region,
-                          std::optional<ScreenPoint> result, BufferedText& out);
+                          std::optional<Point> result, BufferedText& out);
 
 // The tolerant search's anchor: the first pixel of the first pattern row (of all but the
 // last) whose colour is above 0; the top-left pixel when there is none.
@@ -80,8 +75,7 @@ int64_t difference_budget(SearchRegion region, int64_t percent);
 // The tolerant search: corners whose anchor pixel has exactly the anchor's colour, in row
 // order of that pixel; the first where at most `budget` compared pixels differ by more than
 // `tolerance` (bits 0-7 red, 8-15 green, 16-23 blue) in some channel.
-std::optional<ScreenPoint> find_pattern_tolerant(const PixelView& grab, const PixelView& pattern,
-                                                 SearchRegion region, int64_t budget,
-                                                 uint32_t tolerance);
+std::optional<Point> find_pattern_tolerant(const PixelView& grab, const PixelView& pattern,
+                                           SearchRegion region, int64_t budget, uint32_t tolerance);
 
-}  // namespace tapline::script
+}  // namespace tapline::image

@@ -1,14 +1,14 @@
-#include "Lualib/events.h"
+#include "script/events.h"
 
 #include <lua.hpp>
 #include <vector>
 
-#include "Lualib/args.h"
-#include "Lualib/script_control.h"
-#include "Lualib/script_functions.h"
 #include "command/host_message.h"
 #include "platform/clock.h"
 #include "platform/console.h"
+#include "script/args.h"
+#include "script/script_control.h"
+#include "script/script_functions.h"
 
 namespace tapline::script {
 

@@ -1,12 +1,12 @@
 #include <string>
 #include <vector>
 
-#include "Lualib/args.h"
-#include "Lualib/screen_common.h"
-#include "Lualib/script_functions.h"
-#include "platform/bmp.h"
+#include "image/bmp.h"
 #include "platform/clock.h"
 #include "platform/console.h"
+#include "script/args.h"
+#include "script/screen_common.h"
+#include "script/script_functions.h"
 
 namespace tapline::script {
 namespace {
@@ -76,9 +76,9 @@ int CaptureScreen(lua_State* L) {
     console_eprintf("CaptureScreen: there is no screen to save; %s was not written\n", path);
     return 0;
   }
-  platform::encode_bmp24(whole, screen_bitmap);
+  image::encode_bmp24(whole, screen_bitmap);
   std::string error;
-  if (!platform::write_file_replacing(path, screen_bitmap, error))
+  if (!image::write_file_replacing(path, screen_bitmap, error))
     console_eprintf("CaptureScreen: cannot write %s: %s\n", path, error.c_str());
   return 0;
 }

@@ -1,4 +1,4 @@
-#include "platform/key_state_x11.h"
+#include "platform/x11/key_state.h"
 
 #include <X11/XF86keysym.h>
 #include <X11/XKBlib.h>
@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <mutex>
 
-#include "platform/x11_display.h"
+#include "platform/x11/display.h"
 
 namespace tapline::platform {
 namespace {

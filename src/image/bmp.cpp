@@ -1,4 +1,4 @@
-#include "platform/bmp.h"
+#include "image/bmp.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -7,9 +7,9 @@
 #include <cerrno>
 #include <cstring>
 
-#include "platform/channel_mask.h"
+#include "image/channel_mask.h"
 
-namespace tapline::platform {
+namespace tapline::image {
 namespace {
 
 constexpr size_t kFileHeaderSize = 14;
@@ -257,4 +257,4 @@ bool write_file_replacing(const char* path, const std::vector<uint8_t>& bytes, s
   return ok;
 }
 
-}  // namespace tapline::platform
+}  // namespace tapline::image

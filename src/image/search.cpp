@@ -1,4 +1,4 @@
-#include "Lualib/pixel_search.h"
+#include "image/search.h"
 
 #include <emmintrin.h>
 
@@ -7,11 +7,8 @@
 #include <climits>
 #include <cstring>
 
-namespace tapline::script {
+namespace tapline::image {
 namespace {
-
-using platform::kPixelColorMask;
-using platform::pixel_of;
 
 inline __m128i load4(const Pixel* p) {
   return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
@@ -87,7 +84,7 @@ KeyPixel rarest_pixel(const PixelView& grab, const PixelView& pattern, int x_beg
   constexpr Pixel kEmpty = 0xFFFFFFFF;  // no colour has its ignored byte set
   Pixel colors[kSlots];
   uint32_t counts[kSlots] = {};
-  ScreenPoint places[kSlots];
+  Point places[kSlots];
   std::fill(std::begin(colors), std::end(colors), kEmpty);
   auto slot_of = [&colors](Pixel color) {
     uint32_t slot = (color * 0x9E3779B1u) >> 20;
@@ -167,20 +164,20 @@ size_t find_other_pixel(const Pixel* pixels, size_t count, Pixel target) {
   return count;
 }
 
-std::optional<ScreenPoint> find_color(const PixelView& grab, int64_t color, SearchRegion region) {
+std::optional<Point> find_color(const PixelView& grab, int64_t color, SearchRegion region) {
   // Pixels hold 24-bit colours only.
   if (color < 0 || color > kPixelColorMask || region.x1 >= region.x2) return std::nullopt;
   const Pixel target = pixel_of(static_cast<ColorValue>(color));
   const size_t width = static_cast<size_t>(region.x2 - region.x1);
   for (int y = region.y1; y < region.y2; ++y) {
     const size_t found = find_pixel(grab.row(y) + region.x1, width, target);
-    if (found < width) return ScreenPoint{region.x1 + static_cast<int>(found), y};
+    if (found < width) return Point{region.x1 + static_cast<int>(found), y};
   }
   return std::nullopt;
 }
 
-std::optional<ScreenPoint> find_pattern_exact(const PixelView& grab, const PixelView& pattern,
-                                              SearchRegion region) {
+std::optional<Point> find_pattern_exact(const PixelView& grab, const PixelView& pattern,
+                                        SearchRegion region) {
   if (pattern.empty() || grab.empty()) return std::nullopt;
   const Pixel anchor = pattern.row(0)[0];
   // Room test: the pattern's full height must fit below the corner within the grab.
@@ -188,7 +185,7 @@ std::optional<ScreenPoint> find_pattern_exact(const PixelView& grab, const Pixel
   if (pattern.width < 2 || pattern.height < 2) {
     // Nothing is compared: the first anchor-coloured pixel with room is the corner.
     const SearchRegion with_room{region.x1, region.y1, region.x2, y_end};
-    return find_color(grab, platform::color_of(anchor), with_room);
+    return find_color(grab, color_of(anchor), with_room);
   }
   // A corner whose compared columns reach past the grab cannot pass either.
   const int compared_width = pattern.width - 1;
@@ -204,7 +201,7 @@ std::optional<ScreenPoint> find_pattern_exact(const PixelView& grab, const Pixel
       x += find_pixel(keys + x, width - x, key.pixel);
       if (x >= width) break;
       const int corner_x = region.x1 + static_cast<int>(x);
-      if (exact_match_at(grab, pattern, corner_x, y)) return ScreenPoint{corner_x, y};
+      if (exact_match_at(grab, pattern, corner_x, y)) return Point{corner_x, y};
       ++x;
     }
   }
@@ -244,7 +241,7 @@ class ProgressScans {
   void text(const char* literal) { out_.append(literal, std::strlen(literal)); }
 
   // One candidate scan over columns x_begin .. x_end - 1 of rows y_begin .. y_end - 1.
-  std::optional<ScreenPoint> scan(int x_begin, int x_end, int y_begin, int y_end) {
+  std::optional<Point> scan(int x_begin, int x_end, int y_begin, int y_end) {
     text(kScanText);
     for (int y = y_begin; y < y_end; ++y) {
       use_row(y);
@@ -252,7 +249,7 @@ class ProgressScans {
       if (x_begin >= x_end) continue;
       const size_t width = static_cast<size_t>(x_end - x_begin);
       const size_t found = find_pixel(grab_.row(y) + x_begin, width, anchor_);
-      if (found < width) return ScreenPoint{x_begin + static_cast<int>(found), y};
+      if (found < width) return Point{x_begin + static_cast<int>(found), y};
     }
     return std::nullopt;
   }
@@ -260,7 +257,7 @@ class ProgressScans {
   // The repeated scans of the rest of candidate c's row: one scan per further candidate
   // up to `result` when it lies there (true), else one per further candidate and a last
   // one that finds none (false). Runs of candidates are counted, not scanned one by one.
-  bool rest_of_row(ScreenPoint c, int x_end, const std::optional<ScreenPoint>& result) {
+  bool rest_of_row(Point c, int x_end, const std::optional<Point>& result) {
     const bool reached = result && result->y == c.y && result->x > c.x && result->x < x_end;
     const int stop = reached ? result->x + 1 : x_end;
     const Pixel* row = grab_.row(c.y);
@@ -315,18 +312,18 @@ class ProgressScans {
   size_t block_length_ = 0;
 };
 
-bool same(const std::optional<ScreenPoint>& a, const std::optional<ScreenPoint>& b) {
+bool same(const std::optional<Point>& a, const std::optional<Point>& b) {
   return a && b && a->x == b->x && a->y == b->y;
 }
 
 }  // namespace
 
 void write_exact_progress(const PixelView& grab, Pixel anchor, SearchRegion region,
-                          std::optional<ScreenPoint> result, BufferedText& out) {
+                          std::optional<Point> result, BufferedText& out) {
   // The search's steps replayed: each candidate before the result failed its comparison.
   ProgressScans scans(grab, anchor, out);
   scans.text("FindFirstPoint0\n  ");
-  std::optional<ScreenPoint> c = scans.scan(region.x1, region.x2, region.y1, region.y2);
+  std::optional<Point> c = scans.scan(region.x1, region.x2, region.y1, region.y2);
   if (!c) return;
   scans.text("Compare \n");
   if (same(c, result)) return;
@@ -357,9 +354,9 @@ int64_t difference_budget(SearchRegion region, int64_t percent) {
   return area * limited / 100;
 }
 
-std::optional<ScreenPoint> find_pattern_tolerant(const PixelView& grab, const PixelView& pattern,
-                                                 SearchRegion region, int64_t budget,
-                                                 uint32_t tolerance) {
+std::optional<Point> find_pattern_tolerant(const PixelView& grab, const PixelView& pattern,
+                                           SearchRegion region, int64_t budget,
+                                           uint32_t tolerance) {
   if (pattern.empty() || grab.empty() || region.x1 >= region.x2) return std::nullopt;
   const PatternAnchor anchor = tolerant_anchor(pattern);
   const Pixel allowed = pixel_of(tolerance & kPixelColorMask) | ~kPixelColorMask;
@@ -394,11 +391,11 @@ std::optional<ScreenPoint> find_pattern_tolerant(const PixelView& grab, const Pi
       if (x >= width) break;
       const int corner_x = region.x1 + static_cast<int>(x) - anchor.x;
       const int corner_y = y - anchor.y;
-      if (passes(corner_x, corner_y)) return ScreenPoint{corner_x, corner_y};
+      if (passes(corner_x, corner_y)) return Point{corner_x, corner_y};
       ++x;
     }
   }
   return std::nullopt;
 }
 
-}  // namespace tapline::script
+}  // namespace tapline::image

@@ -1,4 +1,4 @@
-#include "transport/usbcomm.h"
+#include "transport/usb_transport.h"
 
 #include <hidapi.h>
 
@@ -11,7 +11,7 @@
 
 #include "platform/clock.h"
 #include "platform/console.h"
-#include "transport/usbreadthread.h"
+#include "transport/pin_reader.h"
 
 namespace tapline {
 namespace {

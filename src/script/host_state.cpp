@@ -3,12 +3,12 @@
 #include <cstdint>
 #include <cstring>
 
-#include "Lualib/args.h"
-#include "Lualib/script_functions.h"
 #include "command/keyboard.h"
 #include "platform/clock.h"
 #include "platform/console.h"
 #include "platform/key_state.h"
+#include "script/args.h"
+#include "script/script_functions.h"
 #include "tapline.h"
 
 namespace tapline::script {

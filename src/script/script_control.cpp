@@ -1,6 +1,6 @@
-#include "Lualib/script_control.h"
+#include "script/script_control.h"
 
-#include "Lualib/script_functions.h"
+#include "script/script_functions.h"
 
 namespace tapline::script {
 

@@ -9,13 +9,16 @@
 #include <cstring>
 #include <vector>
 
-#include "platform/channel_mask.h"
+#include "image/channel_mask.h"
 #include "platform/console.h"
 #include "platform/screen_source.h"
-#include "platform/x11_display.h"
+#include "platform/x11/display.h"
 
 namespace tapline::platform {
 namespace {
+
+using image::ChannelMasks;
+using image::color_of;
 
 // Set by the error handler that is installed while the shared segment is attached: a
 // server that cannot reach our memory (a remote display) refuses the attach.
