@@ -14,6 +14,7 @@ import os
 import select
 import subprocess
 import sys
+import threading
 import time
 import traceback
 
@@ -51,11 +52,11 @@ def keyboard_frame(*keys, modifiers=0):
 class Gadget:
     """One gadget made by scripts/gadget-setup: function name -> /dev/hidgN."""
 
-    def __init__(self, name, vendor=VENDOR, serial="0001", udc=None):
+    def __init__(self, name, vendor=VENDOR, serial="0001", command_only=False):
         self.name = name
         command = [GADGET_SETUP, "up", "--name", name, "--vendor", hex(vendor), "--serial", serial]
-        if udc:
-            command += ["--udc", udc]
+        if command_only:
+            command.append("--command-only")
         made = subprocess.run(command, capture_output=True, text=True, timeout=30)
         expect(made.returncode == 0, "gadget-setup up failed: " + made.stderr)
         out = made.stdout
@@ -72,7 +73,10 @@ class Gadget:
         with open(self.path("UDC"), "w") as udc:
             udc.write("\n")
 
-    def plug(self):
+    def plug(self, vendor=None):
+        if vendor is not None:
+            with open(self.path("idVendor"), "w") as ids:
+                ids.write(hex(vendor))
         with open(self.path("UDC"), "w") as udc:
             udc.write(self.udc)
 
@@ -114,25 +118,95 @@ def wait_for_hidraw(vendor, interfaces=4):
     )
 
 
-class ReportReader:
-    """Reads the reports the host writes to one gadget function."""
+class ReportCollector:
+    """Collects, with their arrival times, the reports the host writes to one gadget
+    function. The node goes away while the gadget is unplugged and is opened again when
+    it is back."""
 
     def __init__(self, device):
-        self.fd = os.open(device, os.O_RDONLY | os.O_NONBLOCK)
+        self.device = device
+        self.reports = []  # (monotonic seconds, bytes)
+        self.lock = threading.Lock()
+        self.stopping = threading.Event()
+        self.thread = threading.Thread(target=self._run, daemon=True)
+        self.thread.start()
 
-    def read(self, count, seconds=10):
-        reports = []
+    def _run(self):
+        fd = None
+        while not self.stopping.is_set():
+            if fd is None:
+                try:
+                    fd = os.open(self.device, os.O_RDONLY | os.O_NONBLOCK)
+                except OSError:
+                    time.sleep(0.02)
+                    continue
+            try:
+                if select.select([fd], [], [], 0.1)[0]:
+                    report = os.read(fd, 4096)
+                    with self.lock:
+                        self.reports.append((time.monotonic(), report))
+            except OSError:
+                os.close(fd)
+                fd = None
+        if fd is not None:
+            os.close(fd)
+
+    def wait(self, count, seconds=20):
+        """The reports so far, once there are `count` of them or `seconds` have passed."""
         deadline = time.monotonic() + seconds
-        while len(reports) < count:
-            left = deadline - time.monotonic()
-            if left <= 0:
-                break
-            if select.select([self.fd], [], [], left)[0]:
-                reports.append(os.read(self.fd, 4096))
-        return reports
+        while len(self.reports) < count and time.monotonic() < deadline:
+            time.sleep(0.02)
+        with self.lock:
+            return [report for _, report in self.reports]
 
-    def close(self):
-        os.close(self.fd)
+    def stop(self):
+        self.stopping.set()
+        self.thread.join()
+        return [report for _, report in self.reports]
+
+
+class ApiHost:
+    """tests/vm/api_host.py in a child process: the exported interface as a host uses it."""
+
+    def __init__(self):
+        self.process = subprocess.Popen(
+            [sys.executable, "-B", os.path.join(ROOT, "tests", "vm", "api_host.py"), LIBRARY],
+            stdin=subprocess.PIPE,
+            stdout=subprocess.PIPE,
+        )
+        self.pending = b""
+
+    def ask(self, command, seconds=30):
+        """Lines printed up to and including the answer line, which starts with the
+        command's first word."""
+        self.process.stdin.write(command.encode() + b"\n")
+        self.process.stdin.flush()
+        word = command.split()[0]
+        # The answer to "wait" is "waited"; every other answer starts with its command.
+        answer_word = "waited" if word == "wait" else word
+        lines = []
+        deadline = time.monotonic() + seconds
+        fd = self.process.stdout.fileno()
+        while True:
+            while b"\n" in self.pending:
+                line, self.pending = self.pending.split(b"\n", 1)
+                lines.append(line.decode("gbk", "replace"))
+                if lines[-1].split(" ")[0] == answer_word:
+                    return lines
+            left = deadline - time.monotonic()
+            expect(left > 0 and select.select([fd], [], [], left)[0],
+                   "no answer to %r; got %r" % (command, lines))
+            chunk = os.read(fd, 4096)
+            expect(chunk, "the host ended before answering %r; got %r" % (command, lines))
+            self.pending += chunk
+
+    def end(self):
+        self.process.stdin.close()
+        self.process.wait(timeout=30)
+
+
+def answer_of(lines):
+    return lines[-1].split()[1:]
 
 
 def write_script(name, text):
@@ -162,10 +236,10 @@ def keypress_reaches_the_command_function():
     gadget = Gadget("tapline")
     try:
         wait_for_hidraw(VENDOR)
-        reader = ReportReader(gadget.devices["command"])
+        collector = ReportCollector(gadget.devices["command"])
         run = run_tapline('KeyPress("a")\n')
-        reports = reader.read(2)
-        reader.close()
+        collector.wait(2)
+        reports = collector.stop()
         out = run.stdout.decode("gbk", "replace")
         expect(run.returncode == 0, "tapline ended with %d: %s" % (run.returncode, run.stderr))
         expect("found device,devpath:/dev/hidraw" in out, "no device found:\n" + out)
@@ -176,6 +250,99 @@ def keypress_reaches_the_command_function():
             reports == [keyboard_frame(0x04), keyboard_frame()],
             "reports on the command function: %s" % [r.hex() for r in reports],
         )
+    finally:
+        gadget.down()
+
+
+@check
+def serial_number_picks_one_of_two_gadgets():
+    """Two devices with the same identity: the serial number chooses, and the frame goes
+    to the chosen one only. With only the second identity present, the default open
+    falls back to it."""
+    first = Gadget("first", serial="A-1", command_only=True)
+    second = Gadget("second", serial="B-2", command_only=True)
+    host = ApiHost()
+    try:
+        wait_for_hidraw(VENDOR, interfaces=2)
+        collectors = {"A-1": ReportCollector(first.devices["command"]),
+                      "B-2": ReportCollector(second.devices["command"])}
+        for number, serial in enumerate(["B-2", "A-1"]):
+            lines = host.ask("open 0x5131 0x2019 " + serial)
+            expect(answer_of(lines) == ["1"], "open by serial %s: %r" % (serial, lines))
+            expect(any(line.startswith("found device, with sn:/dev/hidraw") for line in lines),
+                   "no serial-number line: %r" % lines)
+            report = frame(5, [number + 1, 0, 0, 0, 0, 0, 0])
+            expect(answer_of(host.ask("write " + report[:11].hex())) == ["65"], "write failed")
+            expect(collectors[serial].wait(1) == [report], "%s did not get its frame" % serial)
+        expect(len(collectors["A-1"].stop()) == 1 and len(collectors["B-2"].stop()) == 1,
+               "a frame reached the device that was not chosen")
+
+        host.ask("close")
+        first.unplug()
+        second.unplug()
+        first.plug(vendor=SECOND_VENDOR)
+        wait_for_hidraw(SECOND_VENDOR, interfaces=1)
+        lines = host.ask("default")
+        expect(answer_of(lines) == ["1"], "default open: %r" % lines)
+        expect(lines.count("usb open fail!") == 1 and "found device,devpath:" in lines[-2],
+               "the first identity should fail once, then the second open: %r" % lines)
+    finally:
+        host.end()
+        first.down()
+        second.down()
+
+
+@check
+def pin_callback_and_close_end_the_read_thread():
+    """Input reports written into the gadget reach the host's pin callback, decoded at
+    the right offsets; a report without an active pin calls nothing; close_hiddev ends
+    the read thread without waiting for another report."""
+    gadget = Gadget("tapline")
+    host = ApiHost()
+    try:
+        wait_for_hidraw(VENDOR)
+        expect(answer_of(host.ask("default")) == ["1"], "the device did not open")
+        threads_reading = int(answer_of(host.ask("pins"))[0])
+        reports = [bytearray(REPORT) for _ in range(3)]
+        reports[0][34:36] = b"\x12\x34"  # a status word but no pin: no call
+        reports[1][3], reports[1][9], reports[1][34:36] = 0x7F, 1, b"\x12\x34"
+        reports[2][0] = 0x80
+        command = os.open(gadget.devices["command"], os.O_WRONLY)
+        for report in reports:
+            os.write(command, bytes(report))
+        os.close(command)
+        lines = host.ask("wait 2 20")
+        expect(lines == ["pin 0x208 0x1234", "pin 0x1 0x0", "waited"], "pin events: %r" % lines)
+        closed = answer_of(host.ask("close"))
+        expect(int(closed[1]) == threads_reading - 1, "the read thread still runs: %r" % closed)
+    finally:
+        host.end()
+        gadget.down()
+
+
+@check
+def unplug_and_replug_mid_script():
+    """Unbinding the gadget from its controller while a script types loses the frames
+    sent meanwhile, says so, and the device is opened again once it is bound again."""
+    gadget = Gadget("tapline")
+    try:
+        wait_for_hidraw(VENDOR)
+        collector = ReportCollector(gadget.devices["command"])
+        script = write_script("typing.lua", 'for i = 1, 80 do KeyPress("a") Delay(40) end\n')
+        run = subprocess.Popen([TAPLINE, script], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        before = len(collector.wait(10))
+        gadget.unplug()
+        time.sleep(1)
+        gadget.plug()
+        out, err = run.communicate(timeout=120)
+        reports = collector.stop()
+        said = err.decode("utf-8", "replace")
+        expect(run.returncode == 0, "tapline ended with %d: %s" % (run.returncode, said))
+        expect("is gone; it is opened again when it returns" in said, "unplug not said: " + said)
+        expect("the USB device takes frames again;" in said, "replug not said: " + said)
+        expect(len(reports) > before, "no frame after the replug")
+        expect(all(report in (keyboard_frame(0x04), keyboard_frame()) for report in reports),
+               "unexpected reports: %s" % [r.hex() for r in reports if r[:2] != b"\x2c\x08"])
     finally:
         gadget.down()
 
