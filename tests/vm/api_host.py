@@ -12,7 +12,7 @@ before it):
     pins                    set_pintrig_cb       -> "pins THREADS" (threads of the process)
     wait N SECONDS          run_pending_calls until N pin events came, or SECONDS passed
                                                  -> "pin MASK STATUS" per event, then "waited"
-    close                   close_hiddev         -> "close SECONDS THREADS"
+    close                   close_hiddev         -> "close THREADS_BEFORE THREADS_AFTER"
 """
 
 import ctypes
@@ -72,8 +72,12 @@ for line in sys.stdin:
         events.clear()
         answer("waited")
     elif command == "close":
-        started = time.monotonic()
+        before = threads()
         library.close_hiddev()
-        answer("close %.3f %d" % (time.monotonic() - started, threads()))
+        # A joined thread leaves /proc a moment after the join returns.
+        settle = time.monotonic() + 2
+        while threads() == before and time.monotonic() < settle:
+            time.sleep(0.01)
+        answer("close %d %d" % (before, threads()))
     else:
         answer("unknown command " + command)

@@ -313,8 +313,9 @@ def pin_callback_and_close_end_the_read_thread():
         os.close(command)
         lines = host.ask("wait 2 20")
         expect(lines == ["pin 0x208 0x1234", "pin 0x1 0x0", "waited"], "pin events: %r" % lines)
-        closed = answer_of(host.ask("close"))
-        expect(int(closed[1]) == threads_reading - 1, "the read thread still runs: %r" % closed)
+        before, after = map(int, answer_of(host.ask("close")))
+        expect(before == threads_reading and after == before - 1,
+               "threads: %d reading, %d before the close, %d after" % (threads_reading, before, after))
     finally:
         host.end()
         gadget.down()
