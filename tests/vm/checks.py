@@ -222,10 +222,16 @@ def run_tapline(script_text, seconds=30):
 
 
 CHECKS = []
+BENCHES = []  # run only when named
 
 
 def check(function):
     CHECKS.append(function)
+    return function
+
+
+def bench(function):
+    BENCHES.append(function)
     return function
 
 
@@ -348,11 +354,37 @@ def unplug_and_replug_mid_script():
         gadget.down()
 
 
+@bench
+def usb_pacing(frames=500):
+    """How evenly frames leave over real USB: keyboard frames through makeHid and the USB
+    sink (10 ms pause after each write), timed where the gadget receives them."""
+    gadget = Gadget("tapline")
+    host = ApiHost()
+    try:
+        wait_for_hidraw(VENDOR)
+        expect(answer_of(host.ask("default")) == ["1"], "the device did not open")
+        collector = ReportCollector(gadget.devices["command"])
+        sending = float(answer_of(host.ask("frames %d" % frames, seconds=120))[0])
+        collector.wait(frames, seconds=30)
+        collector.stop()
+        times = [arrival for arrival, _ in collector.reports]
+        expect(len(times) == frames, "%d of %d frames arrived" % (len(times), frames))
+        gaps = sorted((later - earlier) * 1000 for earlier, later in zip(times, times[1:]))
+        print("  frames %d, gaps in ms: min %.3f median %.3f p99 %.3f max %.3f, below 10 ms: %d"
+              % (frames, gaps[0], gaps[len(gaps) // 2], gaps[int(len(gaps) * 0.99)], gaps[-1],
+                 sum(gap < 10 for gap in gaps)))
+        print("  sending took %.3f s for %d x 10 ms (%+.2f %%); arrivals span %.3f s"
+              % (sending, frames, (sending / (frames * 0.010) - 1) * 100, times[-1] - times[0]))
+    finally:
+        host.end()
+        gadget.down()
+
+
 def main():
     wanted = set(sys.argv[2:])
     passed = failed = 0
-    for function in CHECKS:
-        if wanted and function.__name__ not in wanted:
+    for function in CHECKS + BENCHES:
+        if (wanted or function in BENCHES) and function.__name__ not in wanted:
             continue
         started = time.monotonic()
         try:
