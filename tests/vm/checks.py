@@ -8,8 +8,9 @@ stand between the programs under test and the gadget's /dev/hidgN ends. Prints o
     checks.py BUILD_DIR [CHECK...]
 """
 
-import ctypes
 import glob
+import signal
+import struct
 import os
 import select
 import subprocess
@@ -351,6 +352,126 @@ def unplug_and_replug_mid_script():
         expect(all(report in (keyboard_frame(0x04), keyboard_frame()) for report in reports),
                "unexpected reports: %s" % [r.hex() for r in reports if r[:2] != b"\x2c\x08"])
     finally:
+        gadget.down()
+
+
+EVENT = struct.Struct("llHHi")  # struct input_event: time, type, code, value
+EV_KEY, EV_REL, EV_ABS = 1, 2, 3
+
+
+def gadget_event_nodes(vendor):
+    """/dev/input/event* of the input devices the host made for the gadget's functions."""
+    nodes = []
+    for node in sorted(glob.glob("/sys/class/input/event*")):
+        try:
+            if int(open(os.path.join(node, "device", "id", "vendor")).read(), 16) == vendor:
+                nodes.append("/dev/input/" + os.path.basename(node))
+        except OSError:
+            continue
+    return nodes
+
+
+class EventCollector:
+    """Every event of the given evdev nodes, as (type, code, value)."""
+
+    def __init__(self, nodes):
+        self.fds = [os.open(node, os.O_RDONLY | os.O_NONBLOCK) for node in nodes]
+        self.events = []
+        self.stopping = threading.Event()
+        self.thread = threading.Thread(target=self._run, daemon=True)
+        self.thread.start()
+
+    def _run(self):
+        while not self.stopping.is_set():
+            for fd in select.select(self.fds, [], [], 0.1)[0]:
+                data = os.read(fd, EVENT.size * 64)
+                for offset in range(0, len(data) - EVENT.size + 1, EVENT.size):
+                    self.events.append(EVENT.unpack_from(data, offset)[2:])
+
+    def stop(self):
+        self.stopping.set()
+        self.thread.join()
+        for fd in self.fds:
+            os.close(fd)
+        return self.events
+
+
+def start_x_server(display):
+    server = subprocess.Popen(["Xvfb", display, "-screen", "0", "1000x1000x24", "-nolisten", "tcp"],
+                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    wait_for("the X server", lambda: os.path.exists("/tmp/.X11-unix/X" + display[1:]))
+    return server
+
+
+@check
+def script_reaches_evdev_through_the_gadget_device():
+    """A script over USB -> the kernel -> tapline-device --gadget -> the gadget's input
+    functions -> the kernel's input devices: every kind of input the script sent is seen
+    on evdev, and the device leaves nothing held when it stops."""
+    gadget = Gadget("tapline")
+    x_server = start_x_server(":5")  # MoveTo scales by the screen of the machine it runs on
+    device = None
+    try:
+        wait_for_hidraw(VENDOR)
+        device = subprocess.Popen([DEVICE, "--gadget"], stdout=subprocess.DEVNULL,
+                                  stderr=subprocess.PIPE)
+        ready = device.stderr.readline().decode()
+        expect(ready.startswith("gadget tapline: command function /dev/hidg"), "device: " + ready)
+        # Keyboard; mouse, pointer, joystick; touch screen, consumer and system keys.
+        nodes = wait_for("the gadget's input devices", lambda: len(gadget_event_nodes(VENDOR)) >= 7
+                         and gadget_event_nodes(VENDOR))
+        collector = EventCollector(nodes)
+        script = write_script("inputs.lua", """
+KeyPress("a")
+key("B!")
+LeftClick()
+MoveR(5, -3)
+MoveTo(100, 250)
+TouchClick(540, 1204)
+joyKey(3)
+vol_up()
+""")
+        run = subprocess.run([TAPLINE, script], capture_output=True, timeout=60,
+                             env=dict(os.environ, DISPLAY=":5"))
+        expect(run.returncode == 0, "tapline: %s" % run.stderr.decode("utf-8", "replace"))
+        # A host that dies with a key held: the device lifts it when it stops.
+        holding = subprocess.Popen([TAPLINE, write_script("hold.lua", 'KeyDown("c") Delay(60000)')],
+                                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        KEY_C = 46
+        wait_for("c held", lambda: (EV_KEY, KEY_C, 1) in collector.events)
+        holding.kill()
+        holding.wait()
+        time.sleep(0.5)
+        device.send_signal(signal.SIGTERM)
+        said = device.communicate(timeout=30)[1].decode("utf-8", "replace")
+        expect(device.returncode == 0, "the device ended with %d: %s" % (device.returncode, said))
+        events = set(collector.stop())
+        KEY_A, KEY_B, KEY_1, KEY_LEFTSHIFT, KEY_VOLUMEUP = 30, 48, 2, 42, 115
+        BTN_LEFT, BTN_TOP, BTN_TOUCH = 0x110, 0x123, 0x14A
+        REL_X, REL_Y, ABS_X, ABS_Y, ABS_MT_POSITION_X, ABS_MT_POSITION_Y = 0, 1, 0, 1, 0x35, 0x36
+        wanted = {
+            "key a": [(EV_KEY, KEY_A, 1), (EV_KEY, KEY_A, 0)],
+            "text B!": [(EV_KEY, KEY_B, 1), (EV_KEY, KEY_LEFTSHIFT, 1), (EV_KEY, KEY_1, 1)],
+            "left click": [(EV_KEY, BTN_LEFT, 1), (EV_KEY, BTN_LEFT, 0)],
+            "relative move": [(EV_REL, REL_X, 5), (EV_REL, REL_Y, -3)],
+            "absolute move": [(EV_ABS, ABS_X, 409), (EV_ABS, ABS_Y, 1023)],
+            "touch": [(EV_KEY, BTN_TOUCH, 1), (EV_ABS, ABS_MT_POSITION_X, 2047),
+                      (EV_ABS, ABS_MT_POSITION_Y, 2047), (EV_KEY, BTN_TOUCH, 0)],
+            "joystick button": [(EV_KEY, BTN_TOP, 1), (EV_KEY, BTN_TOP, 0)],
+            "consumer key": [(EV_KEY, KEY_VOLUMEUP, 1), (EV_KEY, KEY_VOLUMEUP, 0)],
+            "release at the device's stop": [(EV_KEY, KEY_C, 0)],
+        }
+        missing = {what: [event for event in expected if event not in events]
+                   for what, expected in wanted.items()}
+        missing = {what: events_missing for what, events_missing in missing.items() if events_missing}
+        expect(not missing, "not seen on evdev: %r; seen: %r" % (missing, sorted(events)))
+        expect("report" not in said, "the device dropped reports: " + said)
+    finally:
+        if device is not None and device.poll() is None:
+            device.kill()
+            device.wait()
+        x_server.terminate()
+        x_server.wait()
         gadget.down()
 
 
