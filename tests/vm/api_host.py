@@ -8,7 +8,8 @@ before it):
     default                 open_hiddev_default  -> "default RESULT"
     write HEX               hiddev_write         -> "write RESULT"
     frames N                N keyboard frames through makeHid and the installed sink
-                                                 -> "frames SECONDS"
+                                                 -> "frames SECONDS MIN MEDIAN P99" (seconds
+                                                    in all, and per frame)
     pins                    set_pintrig_cb       -> "pins THREADS" (threads of the process)
     wait N SECONDS          run_pending_calls until N pin events came, or SECONDS passed
                                                  -> "pin MASK STATUS" per event, then "waited"
@@ -55,10 +56,16 @@ for line in sys.stdin:
         answer("write %d" % library.hiddev_write(data, len(data)))
     elif command == "frames":
         started = time.monotonic()
+        durations = []
         for number in range(int(arguments[0])):
             report = bytes([0, 0, 4 + number % 26, 0, 0, 0, 0, 0])
+            before = time.monotonic()
             library.makeHid(1, report, len(report))
-        answer("frames %.6f" % (time.monotonic() - started))
+            durations.append(time.monotonic() - before)
+        durations.sort()
+        answer("frames %.6f %.6f %.6f %.6f" % (time.monotonic() - started, durations[0],
+                                               durations[len(durations) // 2],
+                                               durations[len(durations) * 99 // 100]))
     elif command == "pins":
         library.set_pintrig_cb(on_pins)
         answer("pins %d" % threads())

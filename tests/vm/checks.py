@@ -485,7 +485,8 @@ def usb_pacing(frames=500):
         wait_for_hidraw(VENDOR)
         expect(answer_of(host.ask("default")) == ["1"], "the device did not open")
         collector = ReportCollector(gadget.devices["command"])
-        sending = float(answer_of(host.ask("frames %d" % frames, seconds=120))[0])
+        sending, fastest, median, p99 = map(float, answer_of(host.ask("frames %d" % frames,
+                                                                       seconds=120)))
         collector.wait(frames, seconds=30)
         collector.stop()
         times = [arrival for arrival, _ in collector.reports]
@@ -496,6 +497,8 @@ def usb_pacing(frames=500):
                  sum(gap < 10 for gap in gaps)))
         print("  sending took %.3f s for %d x 10 ms (%+.2f %%); arrivals span %.3f s"
               % (sending, frames, (sending / (frames * 0.010) - 1) * 100, times[-1] - times[0]))
+        print("  one frame (write and pause) in ms: min %.3f median %.3f p99 %.3f"
+              % (fastest * 1000, median * 1000, p99 * 1000))
     finally:
         host.end()
         gadget.down()
