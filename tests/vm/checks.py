@@ -407,16 +407,19 @@ def start_x_server(display):
 def script_reaches_evdev_through_the_gadget_device():
     """A script over USB -> the kernel -> tapline-device --gadget -> the gadget's input
     functions -> the kernel's input devices: every kind of input the script sent is seen
-    on evdev, and the device leaves nothing held when it stops."""
+    on evdev, a frame over UDP too, and the device leaves nothing held when it stops."""
     gadget = Gadget("tapline")
     x_server = start_x_server(":5")  # MoveTo scales by the screen of the machine it runs on
     device = None
     try:
         wait_for_hidraw(VENDOR)
-        device = subprocess.Popen([DEVICE, "--gadget"], stdout=subprocess.DEVNULL,
-                                  stderr=subprocess.PIPE)
+        device = subprocess.Popen([DEVICE, "--gadget", "--listen", "127.0.0.1:0"],
+                                  stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
         ready = device.stderr.readline().decode()
         expect(ready.startswith("gadget tapline: command function /dev/hidg"), "device: " + ready)
+        listening = device.stderr.readline().decode()
+        expect(listening.startswith("listening on 127.0.0.1:"), "device: " + listening)
+        port = listening.strip().rsplit(":", 1)[1]
         # Keyboard; mouse, pointer, joystick; touch screen, consumer and system keys.
         nodes = wait_for("the gadget's input devices", lambda: len(gadget_event_nodes(VENDOR)) >= 7
                          and gadget_event_nodes(VENDOR))
@@ -434,6 +437,11 @@ vol_up()
         run = subprocess.run([TAPLINE, script], capture_output=True, timeout=60,
                              env=dict(os.environ, DISPLAY=":5"))
         expect(run.returncode == 0, "tapline: %s" % run.stderr.decode("utf-8", "replace"))
+        # Frames over UDP reach the same functions.
+        script = write_script("udp.lua", 'KeyPress("d")\n')
+        run = subprocess.run([TAPLINE, script, "net", "127.0.0.1", port], capture_output=True,
+                             timeout=60)
+        expect(run.returncode == 0, "tapline over UDP: %s" % run.stderr.decode("utf-8", "replace"))
         # A host that dies with a key held: the device lifts it when it stops.
         holding = subprocess.Popen([TAPLINE, write_script("hold.lua", 'KeyDown("c") Delay(60000)')],
                                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
@@ -446,7 +454,7 @@ vol_up()
         said = device.communicate(timeout=30)[1].decode("utf-8", "replace")
         expect(device.returncode == 0, "the device ended with %d: %s" % (device.returncode, said))
         events = set(collector.stop())
-        KEY_A, KEY_B, KEY_1, KEY_LEFTSHIFT, KEY_VOLUMEUP = 30, 48, 2, 42, 115
+        KEY_A, KEY_B, KEY_D, KEY_1, KEY_LEFTSHIFT, KEY_VOLUMEUP = 30, 48, 32, 2, 42, 115
         BTN_LEFT, BTN_TOP, BTN_TOUCH = 0x110, 0x123, 0x14A
         REL_X, REL_Y, ABS_X, ABS_Y, ABS_MT_POSITION_X, ABS_MT_POSITION_Y = 0, 1, 0, 1, 0x35, 0x36
         wanted = {
@@ -459,6 +467,7 @@ vol_up()
                       (EV_ABS, ABS_MT_POSITION_Y, 2047), (EV_KEY, BTN_TOUCH, 0)],
             "joystick button": [(EV_KEY, BTN_TOP, 1), (EV_KEY, BTN_TOP, 0)],
             "consumer key": [(EV_KEY, KEY_VOLUMEUP, 1), (EV_KEY, KEY_VOLUMEUP, 0)],
+            "key d over UDP": [(EV_KEY, KEY_D, 1), (EV_KEY, KEY_D, 0)],
             "release at the device's stop": [(EV_KEY, KEY_C, 0)],
         }
         missing = {what: [event for event in expected if event not in events]
