@@ -9,10 +9,10 @@ stand between the programs under test and the gadget's /dev/hidgN ends. Prints o
 """
 
 import glob
-import signal
-import struct
 import os
 import select
+import signal
+import struct
 import subprocess
 import sys
 import threading
