@@ -38,8 +38,8 @@ TimerLoopStart(function()
   end
 end, 100)
 
--- Give up after ten minutes without Esc.
-TimerStart(EndScript, 600000)
+-- Give up after a minute without Esc.
+TimerStart(EndScript, 60000)
 
 printf("F8 starts or pauses clicking, Esc ends\n")
 Loop()
