@@ -9,8 +9,10 @@
 #include <array>
 #include <bitset>
 #include <cerrno>
+#include <cmath>
 #include <cstdlib>
 #include <thread>
+#include <vector>
 
 #include "platform/console.h"
 #include "platform/x11/display.h"
@@ -39,6 +41,7 @@ class X11InputListener final : public InputListener {
         motion_interval_ms_(options.motion_interval_ms),
         stop_fd_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
     map_keycodes();
+    find_scroll_valuators();
     thread_ = std::thread([this] { run(); });
   }
 
@@ -83,18 +86,24 @@ class X11InputListener final : public InputListener {
         !XGetEventData(display_, &cookie))
       return;
     const auto* raw = static_cast<const XIRawEvent*>(cookie.data);
-    const auto time = static_cast<uint32_t>(raw->time);
     switch (cookie.evtype) {
+      case XI_HierarchyChanged:
+      case XI_DeviceChanged:
+        find_scroll_valuators();
+        break;
       case XI_RawKeyPress:
       case XI_RawKeyRelease:
-        key(raw->detail, cookie.evtype == XI_RawKeyPress, time);
+        key(raw->detail, cookie.evtype == XI_RawKeyPress, static_cast<uint32_t>(raw->time));
         break;
       case XI_RawButtonPress:
       case XI_RawButtonRelease:
-        button(raw->detail, cookie.evtype == XI_RawButtonPress, time);
+        // Wheel buttons made up from scroll valuators are counted from the valuators.
+        if (!(is_wheel(raw->detail) && (raw->flags & XIPointerEmulated) != 0))
+          button(raw->detail, cookie.evtype == XI_RawButtonPress, static_cast<uint32_t>(raw->time));
         break;
       case XI_RawMotion:
-        motion(time);
+        scroll(*raw, static_cast<uint32_t>(raw->time));
+        motion(static_cast<uint32_t>(raw->time));
         break;
       default:
         break;
@@ -135,6 +144,45 @@ class X11InputListener final : public InputListener {
     sink_({InputKind::motion, 0, x, y, time}, context_);
   }
 
+  // A wheel that scrolls smoothly reports scroll valuators instead of buttons 4 to 7; each
+  // increment of a scroll valuator is one wheel step (a negative increment scrolls the
+  // other way).
+  void scroll(const XIRawEvent& raw, uint32_t time) {
+    if (scroll_valuators_.empty()) return;
+    const double* value = raw.raw_values;
+    for (int number = 0; number < raw.valuators.mask_len * 8; ++number) {
+      if (!XIMaskIsSet(raw.valuators.mask, number)) continue;
+      const double delta = *value++;
+      for (ScrollValuator& valuator : scroll_valuators_) {
+        if (valuator.device != raw.sourceid || valuator.number != number) continue;
+        valuator.accumulated += delta;
+        const double steps = std::trunc(valuator.accumulated / valuator.increment);
+        valuator.accumulated -= steps * valuator.increment;
+        const int forward = valuator.horizontal ? kWheelRight : kWheelDown;
+        const int backward = valuator.horizontal ? kWheelLeft : kWheelUp;
+        for (int i = 0; i < std::abs(static_cast<int>(steps)); ++i)
+          button(steps > 0 ? forward : backward, true, time);
+      }
+    }
+  }
+
+  void find_scroll_valuators() {
+    scroll_valuators_.clear();
+    int count = 0;
+    XIDeviceInfo* devices = XIQueryDevice(display_, XIAllDevices, &count);
+    if (devices == nullptr) return;
+    for (int i = 0; i < count; ++i) {
+      for (int c = 0; c < devices[i].num_classes; ++c) {
+        if (devices[i].classes[c]->type != XIScrollClass) continue;
+        const auto* info = reinterpret_cast<const XIScrollClassInfo*>(devices[i].classes[c]);
+        if (info->increment == 0) continue;
+        scroll_valuators_.push_back({devices[i].deviceid, info->number, info->increment,
+                                     info->scroll_type == XIScrollTypeHorizontal, 0});
+      }
+    }
+    XIFreeDeviceInfo(devices);
+  }
+
   // Raw events carry device units, not screen positions: the position is asked for.
   std::pair<int, int> pointer() {
     Window root = None, child = None;
@@ -162,6 +210,14 @@ class X11InputListener final : public InputListener {
     XFree(mapping);
   }
 
+  struct ScrollValuator {
+    int device;  // the physical device (the raw event's source)
+    int number;
+    double increment;
+    bool horizontal;
+    double accumulated;
+  };
+
   Display* const display_;
   const Window root_;
   const int xi_opcode_;
@@ -172,6 +228,7 @@ class X11InputListener final : public InputListener {
   std::array<uint8_t, kKeycodes> virtual_keys_{};
   std::bitset<kKeycodes> keys_down_;
   std::bitset<kButtons> buttons_down_;
+  std::vector<ScrollValuator> scroll_valuators_;
   bool reported_motion_ = false;
   uint32_t last_motion_ = 0;
   std::thread thread_;
@@ -206,10 +263,17 @@ std::unique_ptr<InputListener> listen_to_x11_input(InputSink sink, void* context
   XISetMask(bits.data(), XI_RawKeyRelease);
   XISetMask(bits.data(), XI_RawButtonPress);
   XISetMask(bits.data(), XI_RawButtonRelease);
-  if (options.motion_interval_ms > 0) XISetMask(bits.data(), XI_RawMotion);
+  XISetMask(bits.data(), XI_RawMotion);  // pointer moves, and smooth wheels' steps
   // Master devices only: each event once, whichever physical device sent it.
-  XIEventMask mask{XIAllMasterDevices, static_cast<int>(bits.size()), bits.data()};
-  XISelectEvents(display, DefaultRootWindow(display), &mask, 1);
+  std::array<unsigned char, XIMaskLen(XI_LASTEVENT)> device_bits{};
+  XISetMask(device_bits.data(), XI_HierarchyChanged);
+  XISetMask(device_bits.data(), XI_DeviceChanged);
+  XIEventMask masks[] = {
+      {XIAllMasterDevices, static_cast<int>(bits.size()), bits.data()},
+      // Devices that come, go or change: their scroll valuators are looked up again.
+      {XIAllDevices, static_cast<int>(device_bits.size()), device_bits.data()},
+  };
+  XISelectEvents(display, DefaultRootWindow(display), masks, 2);
   // Once the server has the selection, every later event reaches the listener.
   XSync(display, False);
   return std::make_unique<X11InputListener>(display, opcode, sink, context, options);
