@@ -2,6 +2,7 @@
 
 #include <poll.h>
 #include <sys/eventfd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -304,7 +305,7 @@ class CountDisplay {
 };
 
 int usage_error(const char* detail) {
-  console_eprintf("tapline: %s\nusage: tapline --record FILE.lua [--stop-key NAME]\n", detail);
+  console_diagnostic("%s\nusage: tapline --record FILE.lua [--stop-key NAME]\n", detail);
   return 2;
 }
 
@@ -333,9 +334,14 @@ int run_recording(int argc, char** argv) {
   platform::install_stop_handlers(nullptr);
   std::string temporary = path + ".XXXXXX";
   const int fd = mkstemp(temporary.data());
+  // mkstemp makes the file private; the script gets the mode any new file would get. No
+  // other thread runs yet, so reading the mask by setting it is safe here.
+  const mode_t mask = umask(0);
+  umask(mask);
+  if (fd >= 0) fchmod(fd, 0666 & ~mask);
   FILE* out = fd >= 0 ? fdopen(fd, "w") : nullptr;
   if (out == nullptr) {
-    console_eprintf("tapline: cannot write %s: %s\n", path.c_str(), std::strerror(errno));
+    console_diagnostic("cannot write %s: %s\n", path.c_str(), std::strerror(errno));
     if (fd >= 0) close(fd);
     return 1;
   }
@@ -356,7 +362,7 @@ int run_recording(int argc, char** argv) {
                "%dx%d screen.\n-- MoveTo takes pixels of the screen of the machine that "
                "replays it.\n",
                screen.width, screen.height);
-  console_eprintf("tapline: recording to %s; press %s to stop\n", path.c_str(), stop_name);
+  console_diagnostic("recording to %s; press %s to stop\n", path.c_str(), stop_name);
 
   ScriptWriter writer(out, stop_key);
   CountDisplay display;
@@ -390,14 +396,14 @@ int run_recording(int argc, char** argv) {
   std::fprintf(out, "-- End of the recording: %u events.\n", writer.count());
   const bool written = std::fflush(out) == 0 && fsync(fileno(out)) == 0;
   if (std::fclose(out) != 0 || !written || std::rename(temporary.c_str(), path.c_str()) != 0) {
-    console_eprintf("tapline: cannot write %s (what was recorded is in %s): %s\n", path.c_str(),
-                    temporary.c_str(), std::strerror(errno));
+    console_diagnostic("cannot write %s (what was recorded is in %s): %s\n", path.c_str(),
+                       temporary.c_str(), std::strerror(errno));
     return 1;
   }
-  console_eprintf("tapline: %u events recorded in %s%s\n", writer.count(), path.c_str(),
-                  signal == SIGINT    ? " (stopped by SIGINT)"
-                  : signal == SIGTERM ? " (stopped by SIGTERM)"
-                                      : "");
+  console_diagnostic("%u events recorded in %s%s\n", writer.count(), path.c_str(),
+                     signal == SIGINT    ? " (stopped by SIGINT)"
+                     : signal == SIGTERM ? " (stopped by SIGTERM)"
+                                         : "");
   return signal != 0 ? 128 + signal : 0;
 }
 

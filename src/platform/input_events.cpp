@@ -34,7 +34,7 @@ std::unique_ptr<InputListener> listen_to_host_input(InputSink sink, void* contex
   }
   static std::atomic<bool> said{false};
   if (!said.exchange(true))
-    console_eprintf("tapline: host key and mouse events are unavailable: %s\n", reasons.c_str());
+    console_diagnostic("host key and mouse events are unavailable: %s\n", reasons.c_str());
   return nullptr;
 }
 
