@@ -90,7 +90,7 @@ lua_State* create_script_state() {
 void run_script(const char* path) {
   lua_State* L = create_script_state();
   if (L == nullptr) {
-    console_eprintf("out of memory: the script state could not be created\n");
+    console_diagnostic("out of memory: the script state could not be created\n");
     return;
   }
   console_printf("开始运行。。。");
