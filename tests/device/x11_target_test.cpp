@@ -1,8 +1,8 @@
 // The device's desktop side on a private Xvfb: keys, borrowed keycodes, characters,
 // buttons and pointer moves through XTest, seen by a window of the test's own.
-#include "x11_target.h"
-
+// clang-format off: x11_target.h brings in Xlib, whose macros must come after gtest.
 #include <gtest/gtest.h>
+// clang-format on
 #include <poll.h>
 #include <unistd.h>
 
@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "x11_target.h"
 #include "xvfb.h"
 
 // Last: Xlib's macros clash with names in the headers above.
