@@ -1,6 +1,7 @@
-// Every script of examples/ run with the console program against the software device over
-// loopback UDP, on a private X server (the examples read this machine's screen, cursor and
-// keys). Each test checks the frames its example is about, not every byte.
+// Scripts run with the console program against the software device over loopback UDP, on a
+// private X server (the examples read this machine's screen, cursor and keys): every
+// script of examples/, checked for the frames it is about, and one script of every kind of
+// command, checked frame for frame.
 #include <gtest/gtest.h>
 #include <signal.h>
 
@@ -31,6 +32,7 @@ struct Frame {
   int channel = -1;
   std::string type;
   Bytes report;
+  std::string text;  // type, type byte and report as the device prints them
 };
 
 // The text after "name": up to the next quote or comma.
@@ -47,8 +49,11 @@ std::vector<Frame> frames_in(const std::string& path) {
   std::ifstream in(path);
   for (std::string line; std::getline(in, line);) {
     if (field(line, "type").empty()) continue;  // the closing summary
-    Frame frame{std::stoi(field(line, "channel")), field(line, "type"), {}};
     const std::string hex = field(line, "report");
+    Frame frame{std::stoi(field(line, "channel")),
+                field(line, "type"),
+                {},
+                field(line, "type") + " " + field(line, "type_byte") + " " + hex};
     for (size_t i = 0; i + 1 < hex.size(); i += 2)
       frame.report.push_back(static_cast<uint8_t>(std::stoi(hex.substr(i, 2), nullptr, 16)));
     frames.push_back(frame);
@@ -79,10 +84,10 @@ std::string file_text(const std::string& path) {
 
 class Examples : public tapline::testing::XvfbSuite {
  protected:
-  // Runs examples/<name> against the device started with `device_options`; `meanwhile`
-  // runs while the script does. Returns the frames the device decoded; what the console
+  // Runs `script` (a path below the source tree) against the device started with `device_options`;
+  // `meanwhile` runs while the script does. Returns the frames the device decoded; what the console
   // program wrote is in out_.
-  std::vector<Frame> run(const std::string& name,
+  std::vector<Frame> run(const std::string& script,
                          const std::vector<std::string>& device_options = {},
                          const std::function<void()>& meanwhile = {}) {
     ChildOptions device_output;
@@ -97,12 +102,12 @@ class Examples : public tapline::testing::XvfbSuite {
                                  "TAPLINE_DEMO_SCREENSHOT=" + dir_.file("shot.bmp")};
     script_output.out = script_output.err = ChildOutput::File;
     script_output.file = dir_.file("out");
-    ChildProcess script(
-        {tapline::testing::tapline_binary(), std::string(TAPLINE_SOURCE_DIR) + "/examples/" + name,
-         "net", "127.0.0.1", std::to_string(device.port())},
+    ChildProcess program(
+        {tapline::testing::tapline_binary(), std::string(TAPLINE_SOURCE_DIR) + "/" + script, "net",
+         "127.0.0.1", std::to_string(device.port())},
         script_output);
     if (meanwhile) meanwhile();
-    EXPECT_EQ(script.wait_exit_status(), 0);
+    EXPECT_EQ(program.wait_exit_status(), 0);
     EXPECT_EQ(device.end(SIGTERM), 0);
     out_ = file_text(dir_.file("out"));
     EXPECT_NE(out_.find("运行结束\n"), std::string::npos) << out_;
@@ -116,7 +121,7 @@ class Examples : public tapline::testing::XvfbSuite {
 };
 
 TEST_F(Examples, Demo) {
-  const std::vector<Frame> frames = run("demo.lua");
+  const std::vector<Frame> frames = run("examples/demo.lua");
   EXPECT_NE(out_.find("after the loop: 3 ticks"), std::string::npos) << out_;
   for (const Frame& frame : frames) EXPECT_EQ(frame.channel, 2) << "set_channel(\"USB\") first";
   EXPECT_TRUE(sent(frames, "Keyboard", {0x01, 0, 0x06}));  // ctrl+c
@@ -128,7 +133,7 @@ TEST_F(Examples, Demo) {
 
 TEST_F(Examples, MouseDragsWithTheButtonHeld) {
   // Nothing moves this machine's pointer, so MoveD stops after one pass.
-  const std::vector<Frame> mouse = of_type(run("mouse.lua"), "Mouse");
+  const std::vector<Frame> mouse = of_type(run("examples/mouse.lua"), "Mouse");
   size_t move = 0;  // the drag's first move: 100 across
   while (move < mouse.size() && mouse[move].report[2] != 100) ++move;
   ASSERT_GE(move, 1u);
@@ -142,7 +147,7 @@ TEST_F(Examples, MouseDragsWithTheButtonHeld) {
 }
 
 TEST_F(Examples, TouchGestures) {
-  const std::vector<Frame> frames = run("touch_gestures.lua");
+  const std::vector<Frame> frames = run("examples/touch_gestures.lua");
   const std::vector<Frame> touch = of_type(frames, "Touch");
   // TouchSet(1080, 2400): the centre is the middle of the 0..4095 range on both axes.
   EXPECT_TRUE(sent(touch, "Touch", {1, 0, 0xFF, 0x07, 0xFF, 0x07}));
@@ -154,7 +159,7 @@ TEST_F(Examples, TouchGestures) {
 }
 
 TEST_F(Examples, Typing) {
-  const std::vector<Frame> frames = run("typing.lua");
+  const std::vector<Frame> frames = run("examples/typing.lua");
   EXPECT_TRUE(sent(frames, "Keyboard", {0x01, 0, 0x04}));  // ctrl+a
   EXPECT_TRUE(sent(frames, "Keyboard", {0x04, 0, 0x2B}));  // alt+tab
   EXPECT_TRUE(sent(frames, "Keyboard", {0x03, 0, 0x29}));  // ctrl+shift+esc
@@ -165,7 +170,7 @@ TEST_F(Examples, Typing) {
 
 TEST_F(Examples, WaitForKeyTypesOnF9AndEndsOnEsc) {
   const auto decoded = dir_.file("decoded");
-  const std::vector<Frame> frames = run("wait_for_key.lua", {}, [&] {
+  const std::vector<Frame> frames = run("examples/wait_for_key.lua", {}, [&] {
     std::system("xdotool keydown F9");
     // Typed once the key is seen; Enter ends the text.
     EXPECT_TRUE(eventually([&] { return sent(frames_in(decoded), "Keyboard", {0, 0, 0x28}); }));
@@ -183,13 +188,52 @@ TEST_F(Examples, DesktopClickTypingAndScreenshot) {
   client_output.file = dir_.file("client");
   ChildProcess client({TAPLINE_DESKTOP_CLIENT}, client_output);
   ASSERT_TRUE(eventually([&] { return file_text(dir_.file("client")).find("ready") == 0; }));
-  const std::vector<Frame> frames = run("desktop.lua", {"--inject", "x11"});
+  const std::vector<Frame> frames = run("examples/desktop.lua", {"--inject", "x11"});
   EXPECT_EQ(out_.find("the click's colour is first seen at -1"), std::string::npos) << out_;
   EXPECT_NE(out_.find("the click's colour is first seen at "), std::string::npos) << out_;
   EXPECT_TRUE(std::filesystem::exists(dir_.file("shot.bmp")));
   EXPECT_FALSE(of_type(frames, "AbsoluteMouse").empty());
   EXPECT_TRUE(sent(frames, "Keyboard", {0x01, 0, 0x04}));  // ctrl+a
   EXPECT_TRUE(sent(frames, "Touch", {1, 0}));
+}
+
+using ScriptToDevice = Examples;
+
+TEST_F(ScriptToDevice, EveryKindOfCommandFrameForFrame) {
+  std::vector<std::string> decoded;
+  for (const Frame& frame : run("tests/e2e/script_to_device.lua")) decoded.push_back(frame.text);
+  EXPECT_EQ(decoded,
+            (std::vector<std::string>{"Keyboard 41 0000040000000000",
+                                      "Keyboard 41 0000000000000000",
+                                      "Keyboard 81 0100060000000000",
+                                      "Keyboard 81 0000000000000000",
+                                      "Keyboard 81 04005a0000000000",
+                                      "Keyboard 81 0400000000000000",
+                                      "Keyboard 81 0400620000000000",
+                                      "Keyboard 81 0400000000000000",
+                                      "Keyboard 81 0400620000000000",
+                                      "Keyboard 81 0400000000000000",
+                                      "Keyboard 81 0400590000000000",
+                                      "Keyboard 81 0400000000000000",
+                                      "Keyboard 81 04005b0000000000",
+                                      "Keyboard 81 0400000000000000",
+                                      "Keyboard 81 0000000000000000",
+                                      "Keyboard 81 0000000000000000",
+                                      "Mouse 85 00000afb000000",
+                                      "Mouse 85 00000000000000",
+                                      "Mouse 85 02000000000000",
+                                      "Mouse 85 00000000000000",
+                                      "Mouse 85 00ff0000000000",
+                                      "Mouse 85 00000000000000",
+                                      "Consumer 82 e2000000000000",
+                                      "Consumer 82 00000000000000",
+                                      "Touch 87 0100ff07ff07",
+                                      "Touch 87 000000000000",
+                                      "Joystick 84 00800000000000",
+                                      "Joystick 84 00000000000000",
+                                      "Keyboard 81 0200000000000000",
+                                      "Keyboard 81 0000000000000000",
+                                      "DeviceCommand 88 f30c0000000000000000000000000000"}));
 }
 
 }  // namespace

@@ -1,19 +1,15 @@
 // Stopping a run with SIGINT or SIGTERM leaves nothing held on the target: the console
 // program sends the release reports for whatever the script left held, then ends with
 // 128 + the signal. The frames are received as the device would receive them over UDP.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <poll.h>
 #include <signal.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "child_process.h"
+#include "frame_receiver.h"
 #include "program_run.h"
 #include "xvfb.h"
 
@@ -22,6 +18,7 @@ namespace {
 using tapline::testing::ChildOptions;
 using tapline::testing::ChildOutput;
 using tapline::testing::ChildProcess;
+using tapline::testing::FrameReceiver;
 using tapline::testing::TempFile;
 using Frame = std::vector<uint8_t>;
 
@@ -42,37 +39,6 @@ const Frame kKeyADown{0x2C, 0x08, 0x45, 0x41, 0, 0, 0x04, 0, 0, 0, 0, 0};
 const Frame kKeysUp{0x2C, 0x08, 0x41, 0x41, 0, 0, 0, 0, 0, 0, 0, 0};
 const Frame kLeftDown{0x2C, 0x07, 0x46, 0x45, 0x01, 0, 0, 0, 0, 0, 0};
 const Frame kNoButtons{0x2C, 0x07, 0x45, 0x45, 0, 0, 0, 0, 0, 0, 0};
-
-// The device's end of the UDP transport, on 127.0.0.1.
-class FrameReceiver {
- public:
-  FrameReceiver() : fd_(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    socklen_t length = sizeof address;
-    getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length);
-    port_ = ntohs(address.sin_port);
-  }
-  ~FrameReceiver() { close(fd_); }
-
-  int port() const { return port_; }
-
-  // The next frame, or an empty one when none came within `timeout_ms`.
-  Frame next(int timeout_ms) {
-    pollfd ready{fd_, POLLIN, 0};
-    if (poll(&ready, 1, timeout_ms) != 1) return {};
-    Frame frame(64);
-    const ssize_t n = recv(fd_, frame.data(), frame.size(), 0);
-    frame.resize(n > 0 ? static_cast<size_t>(n) : 0);
-    return frame;
-  }
-
- private:
-  int fd_;
-  int port_ = 0;
-};
 
 // The console program running a script, sending to the receiver.
 class ScriptRun {

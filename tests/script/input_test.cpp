@@ -97,11 +97,6 @@ TEST_F(InputBindings, ConsumerKeysPressAndRelease) {
   EXPECT_EQ(run("Consumer('233')"), tap(0xE9));           // a numeric text counts as its number
   EXPECT_EQ(run("consumer(0x10000 + 0xEA)"), tap(0xEA));  // cut to 16 bits by the command
   EXPECT_EQ(run("consumer()"), tap(0));
-  EXPECT_EQ(run("vol_up()"), tap(0xE9));
-  EXPECT_EQ(run("vol_down()"), tap(0xEA));
-  EXPECT_EQ(run("AndroidHome()"), tap(0x223));
-  EXPECT_EQ(run("AndroidBack()"), tap(0x224));
-  EXPECT_EQ(run("AndroidMenu()"), tap(0x40));
 }
 
 TEST_F(InputBindings, ClicksAndButtons) {
@@ -235,16 +230,6 @@ TEST_F(InputBindings, TouchReleaseLiftsOneContact) {
   EXPECT_EQ(run("TouchRelease('1')"), Lines{touch(0, 1, 0, 0)});
 }
 
-TEST_F(InputBindings, TouchTapsAndPresses) {
-  EXPECT_EQ(run("TouchClick(540, 1204)"), (Lines{touch(1, 0, 2047, 2047), "sleep 10", kLift}));
-  EXPECT_EQ(run("TouchLongClick(540, 1204)"),
-            (Lines{touch(1, 0, 2047, 2047), "sleep 1000", kLift}));
-  // Zero coordinates of a double tap mean the centre of the area.
-  const std::string down = touch(1, 0, 2047, 2047);
-  EXPECT_EQ(run("TouchDbClick(0, 0)"),
-            (Lines{down, "sleep 60", kLift, "sleep 250", down, "sleep 60", kLift, "sleep 10"}));
-}
-
 TEST_F(InputBindings, TouchSlideTakesAnOptionalInterval) {
   // 100..300 on a 1080 x 2408 area: y = 100, 150, 200, 250 scaled by 4095 / 2408.
   const auto slide = [](int interval) {
@@ -262,31 +247,6 @@ TEST_F(InputBindings, TouchSlideTakesAnOptionalInterval) {
   // An interval of 0 (or nil) falls back to the command's 20 ms.
   EXPECT_EQ(run("TouchSlide(100, 100, 100, 300, nil)"), slide(20));
   EXPECT_TRUE(run("TouchSlide(100, 200, 300) TouchSlide()").empty());
-}
-
-TEST_F(InputBindings, TouchGesturesEndWithLifts) {
-  const Lines left = run("TouchSlideLeft()");
-  ASSERT_GE(left.size(), 3u);
-  EXPECT_EQ(left.front(), touch(1, 0, 880 * 4095 / 1080, 2047));
-  EXPECT_EQ(left[left.size() - 2], kLift);  // the slide's own lift
-  EXPECT_EQ(left.back(), kLift);            // and the command's
-
-  for (const char* gesture : {"TouchSlideRight()", "TouchSlideUp()", "TouchSlideDown()"}) {
-    const Lines lines = run(gesture);
-    ASSERT_GE(lines.size(), 3u) << gesture;
-    EXPECT_EQ(lines.back(), kLift) << gesture;
-  }
-  // Five two-finger steps 10 ms apart, then both contacts lift.
-  const Lines zoom_in = run("TouchZoomIn()");
-  ASSERT_EQ(zoom_in.size(), 17u);
-  EXPECT_EQ(zoom_in[0], touch(1, 0, 2047, 500 * 4095 / 2408));
-  EXPECT_EQ(zoom_in[1], touch(1, 1, 2047, 580 * 4095 / 2408));
-  EXPECT_EQ(zoom_in[2], "sleep 10");
-  EXPECT_EQ(zoom_in[15], kLift);
-  EXPECT_EQ(zoom_in[16], touch(0, 1, 0, 0));
-  const Lines zoom_out = run("TouchZoomOut()");
-  ASSERT_EQ(zoom_out.size(), 17u);
-  EXPECT_EQ(zoom_out[0], touch(1, 0, 2047, 2047));
 }
 
 TEST_F(InputBindings, JoyKeyPressesOneButton) {

@@ -1,7 +1,5 @@
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <sys/resource.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <array>
@@ -10,39 +8,11 @@
 #include <vector>
 
 #include "command/frame.h"
+#include "frame_receiver.h"
 #include "test_clock.h"
 #include "transport/udp_transport.h"
 
 namespace {
-
-// A receiving socket on 127.0.0.1 with a port chosen by the kernel.
-class Receiver {
- public:
-  Receiver() {
-    fd_ = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    socklen_t length = sizeof address;
-    getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length);
-    port_ = ntohs(address.sin_port);
-    timeval timeout{2, 0};
-    setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-  }
-  ~Receiver() { close(fd_); }
-  int port() const { return port_; }
-  std::vector<uint8_t> receive() {
-    std::array<uint8_t, 512> buffer;
-    const ssize_t n = recv(fd_, buffer.data(), buffer.size(), 0);
-    if (n < 0) return {};
-    return {buffer.begin(), buffer.begin() + n};
-  }
-
- private:
-  int fd_ = -1;
-  int port_ = 0;
-};
 
 std::string captured_stdout_of(const std::function<void()>& action) {
   ::testing::internal::CaptureStdout();
@@ -65,7 +35,7 @@ class UdpTest : public ::testing::Test {
   void SetUp() override { set_channel(1); }
   void TearDown() override { set_send_cb(nullptr); }
   tapline::testing::TestClock clock;
-  Receiver receiver;
+  tapline::testing::FrameReceiver receiver;
 };
 
 TEST_F(UdpTest, FramesArriveByteIdenticalOnePerDatagramWithTheirPause) {
@@ -78,8 +48,8 @@ TEST_F(UdpTest, FramesArriveByteIdenticalOnePerDatagramWithTheirPause) {
   EXPECT_EQ(1, makeHid(8, command.data(), 16));
 
   const std::vector<uint8_t> first{0x2C, 8, 0x45, 0x41, 0, 0, 4, 0, 0, 0, 0, 0};
-  EXPECT_EQ(first, receiver.receive());
-  const auto second = receiver.receive();
+  EXPECT_EQ(first, receiver.next());
+  const auto second = receiver.next();
   ASSERT_EQ(20u, second.size());
   EXPECT_EQ(0x10, second[1]);
   EXPECT_EQ((std::vector<int64_t>{20, 20}), clock.sleeps());
@@ -93,14 +63,14 @@ TEST_F(UdpTest, EmptyAddressAndNonPositivePortKeepTheDestination) {
   EXPECT_EQ("network:127.0.0.1:" + std::to_string(receiver.port()) + "\n", out);
   const uint8_t report[7] = {1};
   makeHid(5, report, 7);
-  EXPECT_EQ(11u, receiver.receive().size());
+  EXPECT_EQ(11u, receiver.next().size());
 }
 
 TEST_F(UdpTest, PortAbove65535UsesItsLow16Bits) {
   const uint8_t data[3] = {7, 8, 9};
   ASSERT_NE(0, netcfg("127.0.0.1", receiver.port()));
   EXPECT_EQ(0, udp_send("127.0.0.1", receiver.port() + 65536, data, 3));
-  EXPECT_EQ((std::vector<uint8_t>{7, 8, 9}), receiver.receive());
+  EXPECT_EQ((std::vector<uint8_t>{7, 8, 9}), receiver.next());
 }
 
 TEST_F(UdpTest, OverlongAddressIsRefusedAndTheDestinationStays) {
@@ -112,7 +82,7 @@ TEST_F(UdpTest, OverlongAddressIsRefusedAndTheDestinationStays) {
   EXPECT_EQ("", out);  // the refusal is reported on standard error
   const uint8_t report[6] = {};
   makeHid(7, report, 6);
-  EXPECT_EQ(10u, receiver.receive().size());
+  EXPECT_EQ(10u, receiver.next().size());
 }
 
 TEST_F(UdpTest, SinkPausesEvenWhenTheSendFails) {
@@ -153,7 +123,7 @@ TEST_F(UdpTest, FailedSocketCreationIsReportedAndLaterSendsFailQuietly) {
   // A later netcfg makes a socket again and sends.
   netcfg("127.0.0.1", receiver.port());
   EXPECT_EQ(0, udp_send("127.0.0.1", receiver.port(), data, 2));
-  EXPECT_EQ((std::vector<uint8_t>{1, 2}), receiver.receive());
+  EXPECT_EQ((std::vector<uint8_t>{1, 2}), receiver.next());
 }
 
 }  // namespace
