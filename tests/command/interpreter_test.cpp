@@ -17,28 +17,14 @@ namespace {
 using testing::CommandCapture;
 using testing::FixedScreen;
 using testing::keyboard_line;
+using testing::mouse_line;
 using testing::report_line;
 using testing::sleep_line;
+using testing::touch_line;
+using testing::usage_line;
 using Lines = std::vector<std::string>;
 
 const std::string kAllUp = keyboard_line(0);
-
-std::string mouse_line(std::initializer_list<uint8_t> bytes) {
-  std::vector<uint8_t> report(bytes);
-  report.resize(7);
-  return report_line(ReportType::Mouse, report.data(), report.size());
-}
-
-std::string usage_line(ReportType type, uint16_t usage) {
-  return report_line(
-      type, {static_cast<uint8_t>(usage), static_cast<uint8_t>(usage >> 8), 0, 0, 0, 0, 0});
-}
-
-std::string touch_line(uint8_t state, uint8_t contact, uint16_t x, uint16_t y) {
-  return report_line(ReportType::Touch,
-                     {state, contact, static_cast<uint8_t>(x), static_cast<uint8_t>(x >> 8),
-                      static_cast<uint8_t>(y), static_cast<uint8_t>(y >> 8)});
-}
 
 const std::string kLift = touch_line(0, 0, 0, 0);
 
@@ -182,23 +168,23 @@ TEST_F(InterpreterTest, KeyTypesStrings) {
 }
 
 TEST_F(InterpreterTest, MouseButtonsStayDownAcrossMoves) {
-  EXPECT_EQ(run("mouse:leftdown"), Lines{mouse_line({1})});
-  EXPECT_EQ(run("mouse:move,10,-10"), Lines{mouse_line({1, 0, 0x0A, 0xF6})});
-  EXPECT_EQ(run("mouse:rightdown"), Lines{mouse_line({3})});
-  EXPECT_EQ(run("mouse:middledown"), Lines{mouse_line({7})});
-  EXPECT_EQ(run("mouse:leftup"), Lines{mouse_line({6})});
-  EXPECT_EQ(run("mouse:rightup"), Lines{mouse_line({4})});
-  EXPECT_EQ(run("mouse:middleup"), Lines{mouse_line({0})});
+  EXPECT_EQ(run("mouse:leftdown"), Lines{mouse_line(1)});
+  EXPECT_EQ(run("mouse:move,10,-10"), Lines{mouse_line(1, 0, 0x0A, 0xF6)});
+  EXPECT_EQ(run("mouse:rightdown"), Lines{mouse_line(3)});
+  EXPECT_EQ(run("mouse:middledown"), Lines{mouse_line(7)});
+  EXPECT_EQ(run("mouse:leftup"), Lines{mouse_line(6)});
+  EXPECT_EQ(run("mouse:rightup"), Lines{mouse_line(4)});
+  EXPECT_EQ(run("mouse:middleup"), Lines{mouse_line(0)});
 }
 
 TEST_F(InterpreterTest, MouseClicksLeaveTheHeldButtonsAlone) {
   run("mouse:rightdown");
-  EXPECT_EQ(run("mouse:leftclick"), (Lines{mouse_line({1}), sleep_line(2), mouse_line({})}));
-  EXPECT_EQ(run("mouse:rightclick"), (Lines{mouse_line({2}), sleep_line(2), mouse_line({})}));
-  EXPECT_EQ(run("mouse:middleclick"), (Lines{mouse_line({4}), sleep_line(2), mouse_line({})}));
-  EXPECT_EQ(run("mouse:wheel,-1"), Lines{mouse_line({2, 0xFF})});
-  EXPECT_EQ(run("mouse:move,300,1"), Lines{mouse_line({2, 0, 0x2C, 0x01})});  // wheel back to 0
-  EXPECT_EQ(run("mouse:rightup"), Lines{mouse_line({})});                     // movement too
+  EXPECT_EQ(run("mouse:leftclick"), (Lines{mouse_line(1), sleep_line(2), mouse_line(0)}));
+  EXPECT_EQ(run("mouse:rightclick"), (Lines{mouse_line(2), sleep_line(2), mouse_line(0)}));
+  EXPECT_EQ(run("mouse:middleclick"), (Lines{mouse_line(4), sleep_line(2), mouse_line(0)}));
+  EXPECT_EQ(run("mouse:wheel,-1"), Lines{mouse_line(2, 0xFF)});
+  EXPECT_EQ(run("mouse:move,300,1"), Lines{mouse_line(2, 0, 0x2C, 0x01)});  // wheel back to 0
+  EXPECT_EQ(run("mouse:rightup"), Lines{mouse_line(0)});                    // movement too
 }
 
 TEST_F(InterpreterTest, MouseAbsoluteMove) {
@@ -208,11 +194,12 @@ TEST_F(InterpreterTest, MouseAbsoluteMove) {
 }
 
 TEST_F(InterpreterTest, MouseHidBytesStay) {
-  EXPECT_EQ(run("mouse:hid,0102030405060708"), Lines{mouse_line({1, 2, 3, 4, 5, 6, 7})});
-  EXPECT_EQ(run("mouse:hid,0A"), Lines{mouse_line({0x0A, 2, 3, 4, 5, 6, 7})});
-  EXPECT_EQ(run("mouse:leftup"), Lines{mouse_line({0x0A, 2, 3, 4, 5, 6, 7})});
-  EXPECT_EQ(run("mouse:move,1,1"), Lines{mouse_line({0x0A, 2, 1, 1, 5, 6, 7})});
-  EXPECT_EQ(run("mouse:wheel,3"), Lines{mouse_line({0x0A, 3, 0, 0, 5, 6, 7})});
+  EXPECT_EQ(run("mouse:hid,0102030405060708"),
+            Lines{report_line(ReportType::Mouse, {1, 2, 3, 4, 5, 6, 7})});
+  EXPECT_EQ(run("mouse:hid,0A"), Lines{report_line(ReportType::Mouse, {0x0A, 2, 3, 4, 5, 6, 7})});
+  EXPECT_EQ(run("mouse:leftup"), Lines{report_line(ReportType::Mouse, {0x0A, 2, 3, 4, 5, 6, 7})});
+  EXPECT_EQ(run("mouse:move,1,1"), Lines{report_line(ReportType::Mouse, {0x0A, 2, 1, 1, 5, 6, 7})});
+  EXPECT_EQ(run("mouse:wheel,3"), Lines{report_line(ReportType::Mouse, {0x0A, 3, 0, 0, 5, 6, 7})});
   EXPECT_TRUE(run("mouse:hid, ").empty());
 }
 
@@ -220,7 +207,7 @@ TEST_F(InterpreterTest, MouseHidRejectsMalformedBytes) {
   EXPECT_TRUE(run("mouse:hid,012", 0).empty());
   EXPECT_TRUE(run("mouse:hid,0g", 0).empty());
   EXPECT_TRUE(run("mouse:hid,010203040506070809", 0).empty());
-  EXPECT_EQ(run("mouse:leftdown"), Lines{mouse_line({1})});  // nothing was written
+  EXPECT_EQ(run("mouse:leftdown"), Lines{mouse_line(1)});  // nothing was written
 }
 
 TEST_F(InterpreterTest, ConsumerValues) {

@@ -11,26 +11,14 @@
 namespace tapline {
 namespace {
 
+using testing::absolute_line;
 using testing::CommandCapture;
 using testing::FixedScreen;
+using testing::mouse_line;
 using testing::report_line;
 using testing::sleep_line;
+using testing::usage_line;
 using Lines = std::vector<std::string>;
-
-std::string mouse_line(uint8_t buttons, uint8_t wheel = 0, uint8_t x = 0, uint8_t y = 0) {
-  return report_line(ReportType::Mouse, {buttons, wheel, x, y, 0, 0, 0});
-}
-
-std::string absolute_line(uint16_t x, uint16_t y, uint8_t buttons = 0, uint8_t wheel = 0) {
-  return report_line(ReportType::AbsoluteMouse,
-                     {buttons, wheel, static_cast<uint8_t>(x), static_cast<uint8_t>(x >> 8),
-                      static_cast<uint8_t>(y), static_cast<uint8_t>(y >> 8), 0});
-}
-
-std::string usage_line(ReportType type, uint16_t usage) {
-  return report_line(
-      type, {static_cast<uint8_t>(usage), static_cast<uint8_t>(usage >> 8), 0, 0, 0, 0, 0});
-}
 
 class PointerTest : public ::testing::Test {
  protected:

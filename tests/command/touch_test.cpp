@@ -14,13 +14,8 @@ namespace {
 using testing::CommandCapture;
 using testing::report_line;
 using testing::sleep_line;
+using testing::touch_line;
 using Lines = std::vector<std::string>;
-
-std::string touch_line(uint8_t state, uint8_t contact, uint16_t x, uint16_t y) {
-  return report_line(ReportType::Touch,
-                     {state, contact, static_cast<uint8_t>(x), static_cast<uint8_t>(x >> 8),
-                      static_cast<uint8_t>(y), static_cast<uint8_t>(y >> 8)});
-}
 
 const std::string kLift = touch_line(0, 0, 0, 0);
 

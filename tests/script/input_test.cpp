@@ -13,8 +13,12 @@
 
 namespace {
 
+using tapline::ReportType;
 using tapline::testing::CommandCapture;
+using tapline::testing::mouse_line;
 using tapline::testing::ScriptState;
+using tapline::testing::touch_line;
+using tapline::testing::usage_line;
 using Lines = std::vector<std::string>;
 
 std::string report(const char* type, std::initializer_list<int> bytes) {
@@ -32,23 +36,8 @@ std::string keys(int modifiers, int usage) {
 }
 const std::string kKeysUp = keys(0, 0);
 
-std::string mouse(int buttons, int wheel, int x, int y) {
-  return report("Mouse", {buttons, wheel, x, y, 0, 0, 0});
-}
-const std::string kMouseUp = mouse(0, 0, 0, 0);
-
-std::string touch(int state, int contact, int x, int y) {
-  return report("Touch", {state, contact, x & 0xFF, x >> 8, y & 0xFF, y >> 8});
-}
-const std::string kLift = touch(0, 0, 0, 0);
-
-std::string consumer(int usage) {
-  return report("Consumer", {usage & 0xFF, usage >> 8, 0, 0, 0, 0, 0});
-}
-
-std::string joystick(int mask) {
-  return report("Joystick", {mask & 0xFF, mask >> 8, 0, 0, 0, 0, 0});
-}
+const std::string kMouseUp = mouse_line(0);
+const std::string kLift = touch_line(0, 0, 0, 0);
 
 class InputBindings : public ::testing::Test {
  protected:
@@ -92,7 +81,10 @@ TEST_F(InputBindings, DeviceAndPowerCommandsSendOneFrameEach) {
 }
 
 TEST_F(InputBindings, ConsumerKeysPressAndRelease) {
-  const auto tap = [](int usage) { return Lines{consumer(usage), "sleep 10", consumer(0)}; };
+  const auto tap = [](int usage) {
+    return Lines{usage_line(ReportType::Consumer, usage), "sleep 10",
+                 usage_line(ReportType::Consumer, 0)};
+  };
   EXPECT_EQ(run("consumer(0x223)"), tap(0x223));
   EXPECT_EQ(run("Consumer('233')"), tap(0xE9));           // a numeric text counts as its number
   EXPECT_EQ(run("consumer(0x10000 + 0xEA)"), tap(0xEA));  // cut to 16 bits by the command
@@ -101,7 +93,7 @@ TEST_F(InputBindings, ConsumerKeysPressAndRelease) {
 
 TEST_F(InputBindings, ClicksAndButtons) {
   const auto click = [](int buttons) {
-    return Lines{mouse(buttons, 0, 0, 0), "sleep 2", kMouseUp};
+    return Lines{mouse_line(buttons, 0, 0, 0), "sleep 2", kMouseUp};
   };
   EXPECT_EQ(run("LeftClick()"), click(1));
   EXPECT_EQ(run("RightClick()"), click(2));
@@ -112,25 +104,25 @@ TEST_F(InputBindings, ClicksAndButtons) {
   twice.insert(twice.end(), once.begin(), once.end());
   EXPECT_EQ(run("LeftDoubleClick()"), twice);
 
-  EXPECT_EQ(run("LeftDown()"), (Lines{mouse(1, 0, 0, 0), "sleep 2"}));
-  EXPECT_EQ(run("RightDown()"), (Lines{mouse(2, 0, 0, 0), "sleep 2"}));
-  EXPECT_EQ(run("MiddleDown()"), (Lines{mouse(4, 0, 0, 0), "sleep 2"}));
+  EXPECT_EQ(run("LeftDown()"), (Lines{mouse_line(1, 0, 0, 0), "sleep 2"}));
+  EXPECT_EQ(run("RightDown()"), (Lines{mouse_line(2, 0, 0, 0), "sleep 2"}));
+  EXPECT_EQ(run("MiddleDown()"), (Lines{mouse_line(4, 0, 0, 0), "sleep 2"}));
   // Any "up" releases every button: LeftDown then RightUp lets go of the left button.
   EXPECT_EQ(run("LeftDown() RightUp()"),
-            (Lines{mouse(1, 0, 0, 0), "sleep 2", kMouseUp, "sleep 2"}));
+            (Lines{mouse_line(1, 0, 0, 0), "sleep 2", kMouseUp, "sleep 2"}));
   EXPECT_EQ(run("LeftUp()"), (Lines{kMouseUp, "sleep 2"}));
   EXPECT_EQ(run("MiddleUp()"), (Lines{kMouseUp, "sleep 2"}));
 }
 
 TEST_F(InputBindings, WheelAndRelativeMoveSendOneReportEach) {
-  EXPECT_EQ(run("MouseWheel(-1)"), (Lines{mouse(0, 0xFF, 0, 0), "sleep 2", kMouseUp}));
-  EXPECT_EQ(run("MouseWheel('3')"), (Lines{mouse(0, 3, 0, 0), "sleep 2", kMouseUp}));
+  EXPECT_EQ(run("MouseWheel(-1)"), (Lines{mouse_line(0, 0xFF, 0, 0), "sleep 2", kMouseUp}));
+  EXPECT_EQ(run("MouseWheel('3')"), (Lines{mouse_line(0, 3, 0, 0), "sleep 2", kMouseUp}));
   // Not split: 200 goes out as its low byte in one report.
-  EXPECT_EQ(run("MoveR(200, 0)"), (Lines{mouse(0, 0, 0xC8, 0), "sleep 2", kMouseUp}));
+  EXPECT_EQ(run("MoveR(200, 0)"), (Lines{mouse_line(0, 0, 0xC8, 0), "sleep 2", kMouseUp}));
   // Fractions are cut toward zero before the command cuts to 8 bits.
-  EXPECT_EQ(run("MoveR(300.9, -2.7)"), (Lines{mouse(0, 0, 0x2C, 0xFE), "sleep 2", kMouseUp}));
-  EXPECT_EQ(run("MoveR(5)"), (Lines{mouse(0, 0, 5, 0), "sleep 2", kMouseUp}));
-  EXPECT_EQ(run("MoveR('x', {})"), (Lines{mouse(0, 0, 0, 0), "sleep 2", kMouseUp}));
+  EXPECT_EQ(run("MoveR(300.9, -2.7)"), (Lines{mouse_line(0, 0, 0x2C, 0xFE), "sleep 2", kMouseUp}));
+  EXPECT_EQ(run("MoveR(5)"), (Lines{mouse_line(0, 0, 5, 0), "sleep 2", kMouseUp}));
+  EXPECT_EQ(run("MoveR('x', {})"), (Lines{mouse_line(0, 0, 0, 0), "sleep 2", kMouseUp}));
 }
 
 TEST_F(InputBindings, MoveToScalesHostPixelsToTheAbsoluteRange) {
@@ -207,10 +199,10 @@ TEST_F(InputBindings, SayStringTypesAltCodes) {
 
 TEST_F(InputBindings, TouchChoosesByArgumentCount) {
   // 540, 1204 on the initial 1080 x 2408 area is 2047, 2047.
-  EXPECT_EQ(run("Touch(540, 1204)"), Lines{touch(1, 0, 2047, 2047)});
-  EXPECT_EQ(run("touch(0, 540, 1204)"), Lines{touch(0, 0, 2047, 2047)});
-  EXPECT_EQ(run("Touch(1, 1, 540, 1204)"), Lines{touch(1, 1, 2047, 2047)});
-  EXPECT_EQ(run("Touch('1', 1.9, '540', 1204.7)"), Lines{touch(1, 1, 2047, 2047)});
+  EXPECT_EQ(run("Touch(540, 1204)"), Lines{touch_line(1, 0, 2047, 2047)});
+  EXPECT_EQ(run("touch(0, 540, 1204)"), Lines{touch_line(0, 0, 2047, 2047)});
+  EXPECT_EQ(run("Touch(1, 1, 540, 1204)"), Lines{touch_line(1, 1, 2047, 2047)});
+  EXPECT_EQ(run("Touch('1', 1.9, '540', 1204.7)"), Lines{touch_line(1, 1, 2047, 2047)});
   EXPECT_TRUE(run("Touch() Touch(5) Touch(1, 2, 3, 4, 5)").empty());
   // The exact frame of a touch at the centre.
   EXPECT_EQ(raw_frames("Touch(540, 1204)"),
@@ -220,14 +212,14 @@ TEST_F(InputBindings, TouchChoosesByArgumentCount) {
 
 TEST_F(InputBindings, TouchSetChangesTheCoordinateSpace) {
   EXPECT_TRUE(run("TouchSet(2000, 1000)").empty());
-  EXPECT_EQ(run("Touch(1000, 500)"), Lines{touch(1, 0, 2047, 2047)});
-  EXPECT_EQ(run("Touch(2000, 1000)"), Lines{touch(1, 0, 4095, 4095)});
+  EXPECT_EQ(run("Touch(1000, 500)"), Lines{touch_line(1, 0, 2047, 2047)});
+  EXPECT_EQ(run("Touch(2000, 1000)"), Lines{touch_line(1, 0, 4095, 4095)});
 }
 
 TEST_F(InputBindings, TouchReleaseLiftsOneContact) {
   EXPECT_EQ(run("TouchRelease()"), Lines{kLift});
-  EXPECT_EQ(run("UnTouch(1)"), Lines{touch(0, 1, 0, 0)});
-  EXPECT_EQ(run("TouchRelease('1')"), Lines{touch(0, 1, 0, 0)});
+  EXPECT_EQ(run("UnTouch(1)"), Lines{touch_line(0, 1, 0, 0)});
+  EXPECT_EQ(run("TouchRelease('1')"), Lines{touch_line(0, 1, 0, 0)});
 }
 
 TEST_F(InputBindings, TouchSlideTakesAnOptionalInterval) {
@@ -235,7 +227,7 @@ TEST_F(InputBindings, TouchSlideTakesAnOptionalInterval) {
   const auto slide = [](int interval) {
     Lines lines;
     for (int y : {100, 150, 200, 250}) {
-      lines.push_back(touch(1, 0, 100 * 4095 / 1080, y * 4095 / 2408));
+      lines.push_back(touch_line(1, 0, 100 * 4095 / 1080, y * 4095 / 2408));
       lines.push_back("sleep " + std::to_string(interval));
     }
     lines.push_back(kLift);
@@ -250,7 +242,10 @@ TEST_F(InputBindings, TouchSlideTakesAnOptionalInterval) {
 }
 
 TEST_F(InputBindings, JoyKeyPressesOneButton) {
-  const auto tap = [](int mask) { return Lines{joystick(mask), "sleep 5", joystick(0)}; };
+  const auto tap = [](int mask) {
+    return Lines{usage_line(ReportType::Joystick, mask), "sleep 5",
+                 usage_line(ReportType::Joystick, 0)};
+  };
   EXPECT_EQ(run("joyKey(3)"), tap(0x0008));
   EXPECT_EQ(run("joyKey(0)"), tap(0x0001));
   EXPECT_EQ(run("joyKey(15)"), tap(0x8000));

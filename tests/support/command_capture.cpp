@@ -75,6 +75,28 @@ std::string keyboard_line(uint8_t modifiers, std::initializer_list<uint8_t> usag
   return report_line(ReportType::Keyboard, report, sizeof report);
 }
 
+std::string mouse_line(int buttons, int wheel, int x, int y) {
+  const uint8_t report[7] = {uint8_t(buttons), uint8_t(wheel), uint8_t(x), uint8_t(y)};
+  return report_line(ReportType::Mouse, report, sizeof report);
+}
+
+std::string absolute_line(int x, int y, int buttons, int wheel) {
+  const uint8_t report[7] = {uint8_t(buttons), uint8_t(wheel), uint8_t(x),
+                             uint8_t(x >> 8),  uint8_t(y),     uint8_t(y >> 8)};
+  return report_line(ReportType::AbsoluteMouse, report, sizeof report);
+}
+
+std::string touch_line(int state, int contact, int x, int y) {
+  const uint8_t report[6] = {uint8_t(state),  uint8_t(contact), uint8_t(x),
+                             uint8_t(x >> 8), uint8_t(y),       uint8_t(y >> 8)};
+  return report_line(ReportType::Touch, report, sizeof report);
+}
+
+std::string usage_line(ReportType type, int usage) {
+  const uint8_t report[7] = {uint8_t(usage), uint8_t(usage >> 8)};
+  return report_line(type, report, sizeof report);
+}
+
 std::string sleep_line(int64_t ms) { return "sleep " + std::to_string(ms); }
 
 FixedScreen::FixedScreen(int width, int height) : size_{width, height} {

@@ -49,6 +49,12 @@ std::string report_line(ReportType type, std::initializer_list<uint8_t> report);
 std::string report_line(ReportType type, const uint8_t* report, size_t length);
 // A keyboard report's line: modifier byte, reserved byte, the usages in the first slots.
 std::string keyboard_line(uint8_t modifiers, std::initializer_list<uint8_t> usages = {});
+// The lines of the other reports, each field cut to its width as the report holds it.
+std::string mouse_line(int buttons, int wheel = 0, int x = 0, int y = 0);
+std::string absolute_line(int x, int y, int buttons = 0, int wheel = 0);
+std::string touch_line(int state, int contact, int x, int y);
+// A report of one 16-bit value and zeros: consumer usage, joystick buttons, power request.
+std::string usage_line(ReportType type, int usage);
 // The line a pause is recorded as: "sleep <ms>".
 std::string sleep_line(int64_t ms);
 
