@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "command/frame.h"
+#include "command_capture.h"
 #include "device.h"
 #include "frame_decoder.h"
 #include "print_sinks.h"
@@ -22,21 +23,13 @@ namespace {
 using namespace tapline;
 using namespace tapline::device;
 
-std::vector<uint8_t> captured;
-
-void capture_frame(const uint8_t* frame, int length) {
-  captured.assign(frame, frame + (length & 0xFF));
-}
-
 // The frame that makeHid builds for the report, on the given channel.
 std::vector<uint8_t> build_frame(ReportType type, std::vector<uint8_t> report, int channel = 1) {
-  set_send_cb(capture_frame);
+  tapline::testing::CommandCapture capture;
   set_channel(channel);
-  captured.clear();
   EXPECT_EQ(1, send_report(type, report.data(), report.size()));
   set_channel(1);
-  set_send_cb(nullptr);
-  return captured;
+  return capture.frames().at(0);
 }
 
 Frame decode_good(const std::vector<uint8_t>& datagram) {
