@@ -16,24 +16,8 @@ namespace {
 using tapline::ReportType;
 using tapline::testing::ChildProcess;
 using tapline::testing::device_binary;
+using tapline::testing::json_field;
 using tapline::testing::ListeningDevice;
-
-// The text of a string field of a JSON line ("report":"0000..." gives 0000...).
-std::string json_string_field(const std::string& line, const std::string& name) {
-  const std::string key = "\"" + name + "\":\"";
-  const size_t start = line.find(key);
-  if (start == std::string::npos) return {};
-  const size_t value = start + key.size();
-  return line.substr(value, line.find('"', value) - value);
-}
-
-std::string json_number_field(const std::string& line, const std::string& name) {
-  const std::string key = "\"" + name + "\":";
-  const size_t start = line.find(key);
-  if (start == std::string::npos) return {};
-  const size_t value = start + key.size();
-  return line.substr(value, line.find_first_of(",}", value) - value);
-}
 
 std::string hex(const std::vector<uint8_t>& bytes) {
   std::string text;
@@ -81,17 +65,17 @@ TEST(DeviceProgram, DecodesEveryFrameTheUdpTransportSendsByteForByte) {
   for (size_t i = 0; i < sent.size(); ++i) {
     const std::string line = device.out_line();
     SCOPED_TRACE(line);
-    EXPECT_EQ(std::to_string(i + 1), json_number_field(line, "seq"));
-    EXPECT_EQ(sent[i].type_name, json_string_field(line, "type"));
-    EXPECT_EQ("1", json_number_field(line, "channel"));
-    EXPECT_EQ(hex(sent[i].report), json_string_field(line, "report"));
-    const double time = std::stod(json_number_field(line, "time_ms"));
+    EXPECT_EQ(std::to_string(i + 1), json_field(line, "seq"));
+    EXPECT_EQ(sent[i].type_name, json_field(line, "type"));
+    EXPECT_EQ("1", json_field(line, "channel"));
+    EXPECT_EQ(hex(sent[i].report), json_field(line, "report"));
+    const double time = std::stod(json_field(line, "time_ms"));
     EXPECT_GE(time, previous_time) << "arrival times never go back";
     previous_time = time;
   }
   const std::string rejected = device.out_line();
-  EXPECT_EQ("bad checksum", json_string_field(rejected, "error")) << rejected;
-  EXPECT_EQ(hex({std::begin(bad), std::end(bad)}), json_string_field(rejected, "datagram"));
+  EXPECT_EQ("bad checksum", json_field(rejected, "error")) << rejected;
+  EXPECT_EQ(hex({std::begin(bad), std::end(bad)}), json_field(rejected, "datagram"));
 
   device.signal(SIGTERM);
   const std::string summary = device.out_line();

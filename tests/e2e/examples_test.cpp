@@ -23,6 +23,7 @@ using tapline::testing::ChildOptions;
 using tapline::testing::ChildOutput;
 using tapline::testing::ChildProcess;
 using tapline::testing::eventually;
+using tapline::testing::json_field;
 using tapline::testing::ListeningDevice;
 using tapline::testing::TempDir;
 using Bytes = std::vector<uint8_t>;
@@ -35,25 +36,16 @@ struct Frame {
   std::string text;  // type, type byte and report as the device prints them
 };
 
-// The text after "name": up to the next quote or comma.
-std::string field(const std::string& line, const std::string& name) {
-  const std::string key = "\"" + name + "\":";
-  size_t at = line.find(key);
-  if (at == std::string::npos) return {};
-  at += key.size() + (line[at + key.size()] == '"' ? 1 : 0);
-  return line.substr(at, line.find_first_of("\",}", at) - at);
-}
-
 std::vector<Frame> frames_in(const std::string& path) {
   std::vector<Frame> frames;
   std::ifstream in(path);
   for (std::string line; std::getline(in, line);) {
-    if (field(line, "type").empty()) continue;  // the closing summary
-    const std::string hex = field(line, "report");
-    Frame frame{std::stoi(field(line, "channel")),
-                field(line, "type"),
+    if (json_field(line, "type").empty()) continue;  // the closing summary
+    const std::string hex = json_field(line, "report");
+    Frame frame{std::stoi(json_field(line, "channel")),
+                json_field(line, "type"),
                 {},
-                field(line, "type") + " " + field(line, "type_byte") + " " + hex};
+                json_field(line, "type") + " " + json_field(line, "type_byte") + " " + hex};
     for (size_t i = 0; i + 1 < hex.size(); i += 2)
       frame.report.push_back(static_cast<uint8_t>(std::stoi(hex.substr(i, 2), nullptr, 16)));
     frames.push_back(frame);

@@ -198,4 +198,13 @@ ListeningDevice::ListeningDevice(const std::string& binary, const std::vector<st
   port_ = std::stoi(line.substr(prefix.size()));
 }
 
+std::string json_field(const std::string& line, const std::string& name) {
+  const std::string key = "\"" + name + "\":";
+  size_t at = line.find(key);
+  if (at == std::string::npos) return {};
+  at += key.size();
+  if (line[at] == '"') ++at;
+  return line.substr(at, line.find_first_of("\",}", at) - at);
+}
+
 }  // namespace tapline::testing

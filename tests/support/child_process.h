@@ -101,6 +101,10 @@ class ListeningDevice : public ChildProcess {
   int port_ = 0;
 };
 
+// A field of one line of the device's --json output: the text of a string field, the
+// digits of a number field; empty when the line has no such field.
+std::string json_field(const std::string& line, const std::string& name);
+
 #ifdef TAPLINE_BINARY_DIR
 // The software device of this build (test programs are compiled with its directory).
 inline std::string device_binary() {
