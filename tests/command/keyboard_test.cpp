@@ -42,7 +42,7 @@ TEST(KeyTables, SpecialKeyNamesAreTheNamesUsersType) {
   EXPECT_EQ(special_key_usage("Power"), 0x66);
   EXPECT_EQ(special_key_usage("Right"), 0x4F);
   for (int f = 1; f <= 12; ++f) {
-    const std::string name = "F" + std::to_string(f);
+    const std::string name = 'F' + std::to_string(f);
     EXPECT_EQ(special_key_usage(name.c_str()), 0x3A + f - 1) << name;
   }
   // No two names are equal after upper-casing.
