@@ -1,0 +1,80 @@
+// What script authors get beside the program: tapline --check.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "program_run.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using tapline::testing::run_program;
+using tapline::testing::tapline_binary;
+using tapline::testing::TempFile;
+
+std::vector<std::string> example_scripts() {
+  std::vector<std::string> paths;
+  for (const auto& entry : fs::directory_iterator(TAPLINE_SOURCE_DIR "/examples")) {
+    if (entry.path().extension() == ".lua") paths.push_back(entry.path());
+  }
+  return paths;
+}
+
+TEST(ScriptCheck, EveryExampleIsClean) {
+  std::vector<std::string> args = {"--check"};
+  for (const std::string& path : example_scripts()) args.push_back(path);
+  ASSERT_GT(args.size(), 1u);
+  const auto result = run_program(tapline_binary(), args);
+  EXPECT_EQ(result.status, 0) << result.err;
+  EXPECT_EQ(result.out, "");
+  EXPECT_EQ(result.err, "");
+}
+
+TEST(ScriptCheck, ReportsMisspeltGlobalsAndArgumentCountsWithoutRunningAnything) {
+  // Line numbers count the first '#' line; nothing of the script runs, so neither the
+  // file it would write nor any console text appears.
+  TempFile script(
+      "#!/usr/bin/env tapline\n"
+      "io.open(os.getenv('MARK'), 'w'):close()\n"
+      "KeyPres('a')\n"
+      "FindColor(255, 1, 2)\n"
+      "local function slide() return TouchSlide(1, 2, 3) end\n"
+      "MoveTo(GetMousePosition())\n"  // a call as last argument gives any number
+      "function Helper(a) end\n"
+      "Helper(1, 2, 3)\n"  // the script's own globals are not checked
+      "Key('a', 'LCTRL', 3)\n"
+      "Touch(1, 2) Touch(1, 2, 3) Touch(1, 2, 3, 4) Touch(1, 2, 3, 4, 5)\n"
+      "local t = {} t.KeyPres('a') string.format('%d', 1) print(1, 2, 3)\n");
+  const std::string mark = script.directory() + "/ran";
+  const auto result = run_program(tapline_binary(), {"--check", script.path()}, {"MARK=" + mark});
+  EXPECT_EQ(result.status, 1);
+  EXPECT_EQ(result.out, "");
+  const std::string& p = script.path();
+  EXPECT_EQ(result.err,
+            p + ":3: warning: call of unknown global 'KeyPres' (did you mean 'KeyPress'?)\n" + p +
+                ":4: warning: FindColor called with 3 arguments; it takes 1 or 5\n" + p +
+                ":5: warning: TouchSlide called with 3 arguments; it takes 4 or 5\n" + p +
+                ":9: warning: Key called with 3 arguments; it takes 1 or 2\n" + p +
+                ":10: warning: Touch called with 5 arguments; it takes 2, 3 or 4\n");
+  EXPECT_FALSE(fs::exists(mark));
+}
+
+TEST(ScriptCheck, SyntaxErrorsNameTheWholePathAndEveryFileIsChecked) {
+  // A path far longer than the engine's own chunk names still appears whole.
+  TempFile broken("local x = 1\n\nx = = 2\n", std::string(80, 'd') + ".lua");
+  TempFile clean("KeyPress('a')\n");
+  const auto result =
+      run_program(tapline_binary(), {"--check", broken.path(), "/nonexistent/x.lua", clean.path()});
+  EXPECT_EQ(result.status, 1);
+  EXPECT_EQ(result.err, broken.path() + ":3: unexpected symbol near '='\n" +
+                            "tapline: cannot read /nonexistent/x.lua: No such file or directory\n");
+  EXPECT_EQ(run_program(tapline_binary(), {"--check", clean.path()}).status, 0);
+  // Only the first argument selects checking; elsewhere --check is an ordinary argument.
+  EXPECT_EQ(run_program(tapline_binary(), {"--check"}).status, 1);
+  EXPECT_EQ(run_program(tapline_binary(), {clean.path(), "--check"}).out.rfind("Sep 27 2022\n", 0),
+            0u);
+}
+
+}  // namespace
