@@ -1,11 +1,16 @@
-// What script authors get beside the program: tapline --check.
+// What script authors get beside the program: tapline --check, the editor definitions of
+// the script globals and the manual pages.
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <lua.hpp>
+#include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "program_run.h"
+#include "script_state.h"
 
 namespace {
 
@@ -75,6 +80,43 @@ TEST(ScriptCheck, SyntaxErrorsNameTheWholePathAndEveryFileIsChecked) {
   EXPECT_EQ(run_program(tapline_binary(), {"--check"}).status, 1);
   EXPECT_EQ(run_program(tapline_binary(), {clean.path(), "--check"}).out.rfind("Sep 27 2022\n", 0),
             0u);
+}
+
+std::set<std::string> global_names(lua_State* L) {
+  std::set<std::string> names;
+  lua_pushglobaltable(L);
+  lua_pushnil(L);
+  while (lua_next(L, -2) != 0) {
+    if (lua_type(L, -2) == LUA_TSTRING) names.insert(lua_tostring(L, -2));
+    lua_pop(L, 1);
+  }
+  lua_pop(L, 1);
+  return names;
+}
+
+TEST(EditorDefinitions, NameExactlyTheScriptGlobals) {
+  // The names PrintLuaExtFun lists, from the registered library itself.
+  tapline::test_support::ScriptState library;
+  library.run("names = PrintLuaExtFun()");
+  lua_getglobal(library.get(), "names");
+  std::set<std::string> expected;
+  std::istringstream listed(lua_tostring(library.get(), -1));
+  for (std::string name; std::getline(listed, name);) expected.insert(name);
+  ASSERT_EQ(expected.size(), 95u);  // 96 rows, consumer twice
+  expected.insert({"printf", "author"});
+
+  // The definitions file parses and runs in plain Lua 5.3 and defines just those.
+  lua_State* L = luaL_newstate();
+  luaL_openlibs(L);
+  const std::set<std::string> standard = global_names(L);
+  const std::string path = TAPLINE_BINARY_DIR "/share/tapline/lua/tapline.lua";
+  ASSERT_EQ(luaL_dofile(L, path.c_str()), LUA_OK) << lua_tostring(L, -1);
+  std::set<std::string> defined;
+  for (const std::string& name : global_names(L)) {
+    if (!standard.contains(name) || name == "print") defined.insert(name);
+  }
+  lua_close(L);
+  EXPECT_EQ(defined, expected);
 }
 
 }  // namespace
