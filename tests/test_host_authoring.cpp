@@ -3,7 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <lua.hpp>
+#include <regex>
 #include <set>
 #include <sstream>
 #include <string>
@@ -117,6 +120,41 @@ TEST(EditorDefinitions, NameExactlyTheScriptGlobals) {
   }
   lua_close(L);
   EXPECT_EQ(defined, expected);
+}
+
+std::string read_text(const std::string& path) {
+  std::ifstream file(path);
+  return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+}
+
+TEST(ManualPages, RenderWithoutWarningsAndDocumentEveryDeviceOption) {
+  const std::string pages = TAPLINE_BINARY_DIR "/share/man/man1/";
+  for (const char* page : {"tapline.1", "tapline-device.1"}) {
+    const auto lint =
+        run_program("/bin/sh", {"-c", "groff -ww -z -man \"$1\"", "sh", pages + page});
+    EXPECT_EQ(lint.status, 0) << page;
+    EXPECT_EQ(lint.err, "") << page;
+  }
+  // Every option the device's --help names has its entry in the page.
+  const auto help = run_program(TAPLINE_BINARY_DIR "/tools/device/tapline-device", {"--help"});
+  const std::string page = read_text(pages + "tapline-device.1");
+  std::set<std::string> options;
+  const std::regex option("--[a-z-]+");
+  for (auto it = std::sregex_iterator(help.out.begin(), help.out.end(), option);
+       it != std::sregex_iterator(); ++it) {
+    options.insert(it->str());
+  }
+  EXPECT_GE(options.size(), 6u) << help.out;
+  for (const std::string& name : options) {
+    std::string escaped;
+    for (char c : name) escaped += c == '-' ? "\\-" : std::string(1, c);
+    // An entry starts a line of the options list: .B, .BI or .BR and the option.
+    bool entry = false;
+    for (const char* macro : {"\n.B ", "\n.BI ", "\n.BR "}) {
+      entry = entry || page.find(macro + escaped) != std::string::npos;
+    }
+    EXPECT_TRUE(entry) << name;
+  }
 }
 
 }  // namespace
