@@ -29,7 +29,8 @@ enum Opcode : unsigned {
   kSetList = 43,
   kExtraArg = 46,
 };
-constexpr unsigned kConstantBit = 1u << 8;  // an RK operand that names a constant
+constexpr unsigned kConstantBit = 1u << 8;
+constexpr uint64_t kIntegerCheck = 0x5678;  // an RK operand that names a constant
 
 // Constant type tags of the dump.
 constexpr int kNil = 0, kBoolean = 1, kFloat = 3, kInteger = 19, kShortString = 4, kLongString = 20;
@@ -50,8 +51,10 @@ class DumpReader {
     integer_size_ = static_cast<unsigned char>(sizes[3]);
     number_size_ = static_cast<unsigned char>(sizes[4]);
     if (instruction_size_ != 4 || int_size_ > 8 || size_t_size_ > 8) return fail();
-    take(integer_size_ + number_size_);  // the check values for integers and floats
-    take(1);                             // the main function's count of upvalues
+    // The integer check value 0x5678, read in the byte order this reader assumes.
+    if (integer_size_ > 8 || read_unsigned(integer_size_) != kIntegerCheck) return fail();
+    take(number_size_);  // the check value for floats
+    take(1);             // the main function's count of upvalues
     return ok_;
   }
 
@@ -124,7 +127,8 @@ class DumpReader {
   uint64_t read_unsigned(size_t size) {
     const std::string_view bytes = take(size);
     uint64_t value = 0;
-    // The dump is in the machine's own byte order; this engine runs little-endian here.
+    // The dump is in the machine's own byte order; the header's check value has shown it
+    // to be little-endian.
     for (size_t i = bytes.size(); i-- > 0;) {
       value = (value << 8) | static_cast<unsigned char>(bytes[i]);
     }

@@ -1,6 +1,7 @@
 #include "host/script_check.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstring>
 #include <fstream>
@@ -9,7 +10,6 @@
 #include <lua.hpp>
 #include <map>
 #include <set>
-#include <sstream>
 #include <string>
 
 #include "host/chunk_calls.h"

@@ -42,122 +42,86 @@ bool read_pattern(const char* function, const char* path, Bitmap& pattern) {
   return false;
 }
 
-// One traced call of FindBmp or FindBmpEx; `grab` and `pattern` are nullptr for what the
-// call did not get to.
-struct BitmapCall {
-  const char* function;
-  SearchRegion region;
-  const PixelView* grab = nullptr;
-  const Bitmap* pattern = nullptr;
-  image::PatternAnchor anchor{};
-  uint32_t tolerance = 0;
-  std::optional<ScreenPoint> found{};
-  uint32_t elapsed_ms = 0;
-  const char* note = nullptr;
-};
-
-void trace(lua_State* L, const char* directory, const BitmapCall& call) {
-  SearchTrace trace;
-  trace.function = call.function;
-  trace.grab = call.grab;
-  trace.region = call.region;
-  if (call.pattern != nullptr) trace.pattern = call.pattern->view();
-  trace.found = call.found;
-  trace.anchor = call.anchor;
-  trace.tolerance = call.tolerance;
-  trace.elapsed_ms = call.elapsed_ms;
-  trace.note = call.note;
-  write_search_trace(L, directory, trace);
-}
-
-constexpr const char* kNoFile = "no search: the pattern file does not exist";
-constexpr const char* kNoPicture = "no search: the pattern file is not a usable BMP picture";
-
 int push_corner(lua_State* L, const std::optional<ScreenPoint>& corner) {
   lua_pushinteger(L, corner ? corner->x : -1);
   lua_pushinteger(L, corner ? corner->y : -1);
   return 2;
 }
 
+constexpr const char* kNoFile = "no search: the pattern file does not exist";
+constexpr const char* kNoPicture = "no search: the pattern file is not a usable BMP picture";
+
+// The results of a call, after its trace when tracing is on.
+int finish(lua_State* L, const SearchTrace& call) {
+  if (const char* directory = search_trace_directory()) write_search_trace(L, directory, call);
+  return push_corner(L, call.found);
+}
+
+// A call refused before any search: -1, -1, and the trace says why.
+int refuse(lua_State* L, SearchTrace& call, const char* why) {
+  call.note = why;
+  return finish(L, call);
+}
+
 }  // namespace
 
 int FindBmp(lua_State* L) {
   const char* path = arg_text(L, 1);
-  BitmapCall call{"FindBmp", bitmap_region(L)};
-  const char* trace_directory = search_trace_directory();
-  if (!file_exists(path)) {
-    call.note = kNoFile;
-    if (trace_directory != nullptr) trace(L, trace_directory, call);
-    return push_corner(L, std::nullopt);
-  }
+  SearchTrace call;
+  call.function = "FindBmp";
+  call.region = bitmap_region(L);
+  if (!file_exists(path)) return refuse(L, call, kNoFile);
 
   const uint32_t start = platform::tick_ms();
   Bitmap pattern;
-  if (!read_pattern("FindBmp", path, pattern)) {
-    call.note = kNoPicture;
-    if (trace_directory != nullptr) trace(L, trace_directory, call);
-    return push_corner(L, std::nullopt);
-  }
+  if (!read_pattern("FindBmp", path, pattern)) return refuse(L, call, kNoPicture);
   console_printf("GetBmpData");
   console_printf("GetScreenData");
   PixelView grab;
   const bool grabbed = take_screen_grab(call.region.x2, call.region.y2, grab);
   console_printf("FindBmpBuf");
-  const PixelView pattern_view = pattern.view();
+  call.pattern = pattern.view();
+  // The exact search keys its candidates on the pattern's top-left pixel.
+  call.anchor = {0, 0, call.pattern.row(0)[0]};
   if (grabbed) {
-    call.found = find_pattern_exact(grab, pattern_view, call.region);
+    call.grab = &grab;
+    call.found = find_pattern_exact(grab, call.pattern, call.region);
     // The texts of the candidate scans follow from where the anchor colour lies before
     // the result; they are written in one pass once the result is known.
     std::fflush(stdout);
     BufferedText progress(stdout);
-    write_exact_progress(grab, pattern_view.row(0)[0], call.region, call.found, progress);
+    write_exact_progress(grab, call.anchor.pixel, call.region, call.found, progress);
   }
   console_printf("ReleaseLP");
   call.elapsed_ms = platform::tick_ms() - start;
   if (call.found) console_printf("FindBmp found\n");
   console_printf("耗时%u ms\n", call.elapsed_ms);
-  if (trace_directory != nullptr) {
-    call.grab = grabbed ? &grab : nullptr;
-    call.pattern = &pattern;
-    call.anchor = {0, 0, pattern_view.row(0)[0]};  // the exact search keys on the top-left pixel
-    trace(L, trace_directory, call);
-  }
-  return push_corner(L, call.found);
+  return finish(L, call);
 }
 
 int FindBmpEx(lua_State* L) {
   const char* path = arg_text(L, 1);
-  BitmapCall call{"FindBmpEx", bitmap_region(L)};
+  SearchTrace call;
+  call.function = "FindBmpEx";
+  call.region = bitmap_region(L);
   const int64_t budget = difference_budget(call.region, arg_integer(L, 6));
   call.tolerance = static_cast<uint32_t>(arg_integer(L, 7));
-  const char* trace_directory = search_trace_directory();
-  if (!file_exists(path)) {
-    call.note = kNoFile;
-    if (trace_directory != nullptr) trace(L, trace_directory, call);
-    return push_corner(L, std::nullopt);
-  }
+  if (!file_exists(path)) return refuse(L, call, kNoFile);
 
   const uint32_t start = platform::tick_ms();
   Bitmap pattern;
-  if (!read_pattern("FindBmpEx", path, pattern)) {
-    call.note = kNoPicture;
-    if (trace_directory != nullptr) trace(L, trace_directory, call);
-    return push_corner(L, std::nullopt);
-  }
+  if (!read_pattern("FindBmpEx", path, pattern)) return refuse(L, call, kNoPicture);
   PixelView grab;
-  const bool grabbed = take_screen_grab(call.region.x2, call.region.y2, grab);
-  if (grabbed)
-    call.found = find_pattern_tolerant(grab, pattern.view(), call.region, budget, call.tolerance);
+  call.pattern = pattern.view();
+  call.anchor = image::tolerant_anchor(call.pattern);
+  if (take_screen_grab(call.region.x2, call.region.y2, grab)) {
+    call.grab = &grab;
+    call.found = find_pattern_tolerant(grab, call.pattern, call.region, budget, call.tolerance);
+  }
   call.elapsed_ms = platform::tick_ms() - start;
   if (call.found) console_printf("FindBmpEx found\n");
   console_printf("耗时%u ms\n", call.elapsed_ms);
-  if (trace_directory != nullptr) {
-    call.grab = grabbed ? &grab : nullptr;
-    call.pattern = &pattern;
-    call.anchor = image::tolerant_anchor(pattern.view());
-    trace(L, trace_directory, call);
-  }
-  return push_corner(L, call.found);
+  return finish(L, call);
 }
 
 }  // namespace tapline::script
