@@ -129,12 +129,12 @@ bool check_one(const char* path, const std::set<std::string>& known,
                const std::map<std::string, const ScriptSignature*>& signatures) {
   std::string text;
   if (!read_script(path, text)) {
-    console_eprintf("tapline: cannot read %s: %s\n", path, std::strerror(errno));
+    console_diagnostic("cannot read %s: %s\n", path, std::strerror(errno));
     return false;
   }
   lua_State* L = luaL_newstate();
   if (L == nullptr) {
-    console_eprintf("tapline: out of memory checking %s\n", path);
+    console_diagnostic("out of memory checking %s\n", path);
     return false;
   }
   // The chunk name "=" makes the engine's messages start with ":LINE:", whatever the
@@ -148,7 +148,7 @@ bool check_one(const char* path, const std::set<std::string>& known,
   auto uses = global_uses(L);
   lua_close(L);
   if (!uses) {
-    console_eprintf("tapline: %s: compiled, but its calls cannot be read\n", path);
+    console_diagnostic("%s: compiled, but its calls cannot be read\n", path);
     return false;
   }
   std::set<std::string> assigned;
@@ -184,8 +184,7 @@ bool check_one(const char* path, const std::set<std::string>& known,
 
 int check_scripts(int count, char** paths) {
   if (count <= 0) {
-    console_eprintf(
-        "tapline: --check needs one or more script files: tapline --check FILE.lua...\n");
+    console_diagnostic("--check needs one or more script files: tapline --check FILE.lua...\n");
     return 1;
   }
   const std::set<std::string> known = prepared_globals();

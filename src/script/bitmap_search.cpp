@@ -38,7 +38,7 @@ bool file_exists(const char* path) {
 bool read_pattern(const char* function, const char* path, Bitmap& pattern) {
   std::string error;
   if (image::read_bmp(path, pattern, error)) return true;
-  console_eprintf("%s: %s is not a usable BMP picture: %s\n", function, path, error.c_str());
+  console_diagnostic_from(function, "%s is not a usable BMP picture: %s\n", path, error.c_str());
   return false;
 }
 
@@ -78,7 +78,7 @@ int FindBmp(lua_State* L) {
   console_printf("GetBmpData");
   console_printf("GetScreenData");
   PixelView grab;
-  const bool grabbed = take_screen_grab(call.region.x2, call.region.y2, grab);
+  const bool grabbed = take_screen_grab(call.function, call.region.x2, call.region.y2, grab);
   console_printf("FindBmpBuf");
   call.pattern = pattern.view();
   // The exact search keys its candidates on the pattern's top-left pixel.
@@ -114,7 +114,7 @@ int FindBmpEx(lua_State* L) {
   PixelView grab;
   call.pattern = pattern.view();
   call.anchor = image::tolerant_anchor(call.pattern);
-  if (take_screen_grab(call.region.x2, call.region.y2, grab)) {
+  if (take_screen_grab(call.function, call.region.x2, call.region.y2, grab)) {
     call.grab = &grab;
     call.found = find_pattern_tolerant(grab, call.pattern, call.region, budget, call.tolerance);
   }

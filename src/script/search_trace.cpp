@@ -67,8 +67,8 @@ void say_failure_once(const char* function, const std::string& what) {
   static bool said = false;
   if (said) return;
   said = true;
-  console_eprintf("%s: TAPLINE_TRACE: %s (further failures are not shown)\n", function,
-                  what.c_str());
+  console_diagnostic_from(function, "TAPLINE_TRACE: %s (further failures are not shown)\n",
+                          what.c_str());
 }
 
 }  // namespace
