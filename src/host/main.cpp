@@ -3,11 +3,13 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "command/held_inputs.h"
 #include "host/command_line.h"
 #include "host/host_sink.h"
 #include "host/recorder.h"
+#include "host/script_check.h"
 #include "platform/console.h"
 #include "platform/stop_request.h"
 #include "tapline.h"
@@ -37,6 +39,10 @@ bool host_sink = false;
 int main(int argc, char** argv) {
   // Console text follows the locale's character set.
   std::setlocale(LC_ALL, "");
+  // Checking compiles scripts only: no banner, no transport, nothing of them runs.
+  if (argc >= 2 && std::strcmp(argv[1], "--check") == 0) {
+    return tapline::check_scripts(argc - 2, argv + 2);
+  }
   // Each console line leaves at once, also into a pipe: the echo shows the script's
   // progress as it happens, and a stop loses nothing already printed.
   std::setvbuf(stdout, nullptr, _IOLBF, BUFSIZ);
