@@ -9,6 +9,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <optional>
 #include <string>
 #include <vector>
@@ -227,12 +228,53 @@ TEST(SafeStop, ANormalEndSendsNothingExtra) {
   EXPECT_EQ(frames, std::vector<Frame>{kKeyADown});
 }
 
-TEST(SafeStop, ARunTimeErrorSendsNothingExtra) {
+TEST(SafeStop, ARunTimeErrorIsSaidAndReleasesWhatIsHeld) {
+  // Inside a timer of Loop, with a key down: the error leaves the script there.
   FrameReceiver receiver;
-  ScriptRun run("KeyDown('a')\nerror('stop here')\n", receiver.port());
+  TempFile script(
+      "KeyDown('a')\nTimerStart(function() local t = nil; return t.field end, 0)\nLoop()\n");
+  const tapline::testing::ProgramResult result = tapline::testing::run_program(
+      tapline::testing::tapline_binary(),
+      {script.path(), "net", "127.0.0.1", std::to_string(receiver.port())});
+  EXPECT_EQ(result.status, 0);
+  EXPECT_NE(result.out.find("运行结束\n"), std::string::npos) << result.out;
+  EXPECT_NE(result.err.find("attempt to index a nil value (local 't')"), std::string::npos)
+      << result.err;
+  EXPECT_NE(result.err.find("stack traceback:"), std::string::npos) << result.err;
   std::vector<Frame> frames;
-  EXPECT_EQ(run.wait_collecting(receiver, frames), 0);
-  EXPECT_EQ(frames, std::vector<Frame>{kKeyADown});
+  for (Frame f = receiver.next(0); !f.empty(); f = receiver.next(0)) frames.push_back(f);
+  EXPECT_EQ(frames, (std::vector<Frame>{kKeyADown, kKeysUp}));
+}
+
+TEST(SafeStop, EveryTerminatingSignalReleases) {
+  for (const int signal : {SIGHUP, SIGQUIT, SIGUSR1, SIGUSR2, SIGALRM, SIGXCPU, SIGXFSZ}) {
+    SCOPED_TRACE(strsignal(signal));
+    FrameReceiver receiver;
+    ScriptRun run("KeyDown('a')\nsleep(3600000)\n", receiver.port());
+    ASSERT_EQ(first_frames(receiver, 1), std::vector<Frame>{kKeyADown});
+    run.signal(signal);
+    std::vector<Frame> after;
+    EXPECT_EQ(run.wait_collecting(receiver, after), 128 + signal);
+    EXPECT_EQ(after, std::vector<Frame>{kKeysUp});
+  }
+}
+
+TEST(SafeStop, AReaderThatGoesAwayEndsTheRunSafely) {
+  // `tapline p.lua | head -6`: the echo of the calls fills the lines head takes, then the
+  // next write meets a closed pipe in the middle of the chord.
+  FrameReceiver receiver;
+  TempFile script("KeyDown('LShift')\nfor i = 1, 20 do KeyPress('a') end\nKeyUp('LShift')\n");
+  const tapline::testing::ProgramResult result = tapline::testing::run_program(
+      "/bin/bash", {"-c", "\"$0\" \"$@\" | head -n 6 >/dev/null; exit ${PIPESTATUS[0]}",
+                    tapline::testing::tapline_binary(), script.path(), "net", "127.0.0.1",
+                    std::to_string(receiver.port())});
+  EXPECT_EQ(result.status, 128 + SIGPIPE) << result.err;
+  EXPECT_NE(result.err.find("stopped by SIGPIPE"), std::string::npos) << result.err;
+  std::vector<Frame> frames;
+  for (Frame f = receiver.next(0); !f.empty(); f = receiver.next(0)) frames.push_back(f);
+  ASSERT_GT(frames.size(), 1u);
+  EXPECT_LT(frames.size(), 40u);  // it did not run to its end
+  EXPECT_EQ(frames.back(), kKeysUp);
 }
 
 TEST(SafeStop, AStopWithNothingHeldSendsNothing) {
