@@ -176,11 +176,15 @@ TAPLINE_EXPORT int run_pending_calls(void);
 /* ---- UDP transport -------------------------------------------------------------- */
 
 /* Sets the destination (an empty address or a port <= 0 keeps the current value),
- * creates the socket and installs the UDP SendCallback. Non-zero when installed or
- * when the socket could not be made (see the printed line); an address longer than
- * 31 characters is refused with -1. */
+ * creates the socket and installs the UDP SendCallback. The address is dotted IPv4 text
+ * or an IPv4 host name (looked up here, once); frames go to the broadcast address only
+ * when it is 255.255.255.255 or was never set. Non-zero when installed or when the
+ * socket could not be made (see the printed line); an address longer than 31
+ * characters, or one that resolves to no IPv4 address, is refused with -1 and the
+ * destination stays as it was. */
 TAPLINE_EXPORT int netcfg(const char* address, int port);
-/* Sends one datagram to address:port (u16). 0 sent, -1 not sent. */
+/* Sends one datagram to address:port (u16); the address as for netcfg, looked up at
+ * each call. 0 sent, -1 not sent. */
 TAPLINE_EXPORT int udp_send(const char* address, int port, const uint8_t* data, int length);
 
 /* ---- Host-only functions ------------------------------------------------------- */
