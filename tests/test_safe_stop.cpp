@@ -196,15 +196,19 @@ TEST(SafeStop, WaitingForAServerThatNeverAnswers) {
   ASSERT_EQ(listen(listener, 4), 0);
   socklen_t length = sizeof address;
   getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
-  FrameReceiver receiver;
-  ScriptRun run(
-      "KeyDown('a')\nCurl('http://127.0.0.1:" + std::to_string(ntohs(address.sin_port)) + "/')\n",
-      receiver.port());
-  ASSERT_EQ(first_frames(receiver, 1), std::vector<Frame>{kKeyADown});
-  run.signal(SIGINT);
-  std::vector<Frame> after;
-  EXPECT_EQ(run.wait_collecting(receiver, after), 130);
-  EXPECT_EQ(after, std::vector<Frame>{kKeysUp});
+  const std::string url = "http://127.0.0.1:" + std::to_string(ntohs(address.sin_port)) + "/";
+  const TempFile download("", "download.txt");
+  for (const std::string& call :
+       {"Curl('" + url + "')", "HttpGet('" + url + "', '" + download.path() + "')"}) {
+    SCOPED_TRACE(call);
+    FrameReceiver receiver;
+    ScriptRun run("KeyDown('a')\n" + call + "\n", receiver.port());
+    ASSERT_EQ(first_frames(receiver, 1), std::vector<Frame>{kKeyADown});
+    run.signal(SIGINT);
+    std::vector<Frame> after;
+    EXPECT_EQ(run.wait_collecting(receiver, after), 130);
+    EXPECT_EQ(after, std::vector<Frame>{kKeysUp});
+  }
   close(listener);
 }
 
