@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "command/frame.h"
 #include "platform/clock.h"
 #include "platform/console.h"
 
@@ -74,6 +75,7 @@ void udp_frame_sink(const uint8_t* frame, int length) {
 using namespace tapline;
 
 extern "C" int netcfg(const char* address, int port) {
+  const tapline::CommandLock lock;
   if (address != nullptr && address[0] != '\0') {
     if (std::strlen(address) >= kAddressCapacity) {
       console_eprintf("netcfg: address \"%s\" is longer than %zu characters; keeping %s\n", address,
@@ -108,6 +110,7 @@ extern "C" int netcfg(const char* address, int port) {
 }
 
 extern "C" int udp_send(const char* address, int port, const uint8_t* data, int length) {
+  const tapline::CommandLock lock;
   in_addr resolved{};
   if (!resolve_ipv4(address != nullptr ? address : "", resolved)) {
     console_eprintf(

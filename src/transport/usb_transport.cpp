@@ -9,6 +9,7 @@
 #include <mutex>
 #include <string>
 
+#include "command/frame.h"
 #include "platform/clock.h"
 #include "platform/console.h"
 #include "transport/pin_reader.h"
@@ -116,6 +117,7 @@ int hiddev_read_timeout(uint8_t* buffer, int length, int timeout_ms) {
 using namespace tapline;
 
 extern "C" int open_hiddev(int vendor_id, int product_id, const wchar_t* serial_number) {
+  const tapline::CommandLock lock;
   init_hidapi_once();
   const std::string path = find_device_path(vendor_id, product_id, serial_number);
   hid_device* const opened = path.empty() ? nullptr : hid_open_path(path.c_str());
@@ -142,6 +144,7 @@ extern "C" int open_hiddev_default(void) {
 }
 
 extern "C" int hiddev_write(const uint8_t* data, int length) {
+  const tapline::CommandLock lock;
   const size_t n = data == nullptr ? 0 : std::min(length & 0xFF, kReportPayloadSize);
   std::array<uint8_t, kOutputReportSize> report{};  // report id 0, zero padding
   if (n > 0) std::memcpy(report.data() + 1, data, n);
@@ -159,6 +162,7 @@ extern "C" int hiddev_read(uint8_t* buffer, int length) {
 }
 
 extern "C" void close_hiddev(void) {
+  const tapline::CommandLock lock;
   stop_usb_read_thread();
   if (open_device == nullptr) return;
   hid_close(open_device);
