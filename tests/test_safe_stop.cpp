@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <fstream>
 #include <optional>
 #include <string>
 #include <vector>
@@ -86,6 +87,8 @@ class ScriptRun {
 
   // To the whole group, as a terminal sends ctrl+c: programs the script started get it too.
   void signal(int number) { process_.signal(number); }
+  // To the console program alone, as `kill PID` sends it.
+  void signal_program(int number) { kill(process_.pid(), number); }
 
   // Collects frames until the program has exited; its exit status, -1 when it did not
   // exit normally or not in time.
@@ -210,6 +213,38 @@ TEST(SafeStop, WaitingForAServerThatNeverAnswers) {
     EXPECT_EQ(after, std::vector<Frame>{kKeysUp});
   }
   close(listener);
+}
+
+TEST(SafeStop, TheProgramRunAppStartedEndsWithEverythingItStarted) {
+  // The program and the one it started in the background write their process ids.
+  const TempFile pids("", "pids");
+  FrameReceiver receiver;
+  ScriptRun run(
+      "KeyDown('a')\nRunApp([[sh -c 'sleep 3600 & echo $$ $! > " + pids.path() + "; wait']])\n",
+      receiver.port());
+  ASSERT_EQ(first_frames(receiver, 1), std::vector<Frame>{kKeyADown});
+  pid_t shell = 0, sleeper = 0;
+  for (int waited = 0; waited < kPatienceMs && sleeper == 0; waited += 10) {
+    std::ifstream(pids.path()) >> shell >> sleeper;
+    if (sleeper == 0) usleep(10000);
+  }
+  ASSERT_GT(sleeper, 0);
+  run.signal_program(SIGTERM);
+  std::vector<Frame> after;
+  EXPECT_EQ(run.wait_collecting(receiver, after), 143);
+  EXPECT_EQ(after, std::vector<Frame>{kKeysUp});
+  // Both are gone (or, reparented, at most waiting to be reaped).
+  for (const pid_t pid : {shell, sleeper}) {
+    bool gone = false;
+    for (int waited = 0; waited < kPatienceMs && !gone; waited += 10) {
+      std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+      std::string skip, state;
+      gone = !(stat >> skip >> skip >> state) || state == "Z";
+      if (!gone) usleep(10000);
+    }
+    EXPECT_TRUE(gone) << pid;
+    if (!gone) kill(pid, SIGKILL);
+  }
 }
 
 TEST(SafeStop, WaitingForAHostKeyWithoutTimeOut) {
