@@ -285,6 +285,24 @@ TEST(SafeStop, ARunTimeErrorIsSaidAndReleasesWhatIsHeld) {
   EXPECT_EQ(frames, (std::vector<Frame>{kKeyADown, kKeysUp}));
 }
 
+TEST(SafeStop, AnAllocationFailureIsAScriptErrorNotAnAbort) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "the address sanitizer reserves more address space than the limit allows";
+#endif
+  // RunApp's output outgrows the address space the run may use.
+  FrameReceiver receiver;
+  TempFile script("KeyDown('a')\nRunApp('head -c 1000000000 /dev/zero')\n");
+  const tapline::testing::ProgramResult result = tapline::testing::run_program(
+      "/bin/bash", {"-c", "ulimit -v 400000; exec \"$0\" \"$@\"",
+                    tapline::testing::tapline_binary(), script.path(), "net", "127.0.0.1",
+                    std::to_string(receiver.port())});
+  EXPECT_EQ(result.status, 0) << result.err;
+  EXPECT_NE(result.err.find("RunApp: not enough memory"), std::string::npos) << result.err;
+  std::vector<Frame> frames;
+  for (Frame f = receiver.next(0); !f.empty(); f = receiver.next(0)) frames.push_back(f);
+  EXPECT_EQ(frames, (std::vector<Frame>{kKeyADown, kKeysUp}));
+}
+
 TEST(SafeStop, EveryTerminatingSignalReleases) {
   for (const int signal : {SIGHUP, SIGQUIT, SIGUSR1, SIGUSR2, SIGALRM, SIGXCPU, SIGXFSZ}) {
     SCOPED_TRACE(strsignal(signal));
