@@ -52,7 +52,8 @@ TEST(Faults, AddressIsAHostNameOrTheRunIsRefused) {
   const auto typo = run_program(tapline_binary(), {script.path(), "net", "192.168.1.300", "9"});
   EXPECT_EQ(typo.status, 255);
   EXPECT_EQ(typo.err,
-            "netcfg: \"192.168.1.300\" is neither an IPv4 address nor a host name with one; "
+            "tapline: the UDP address \"192.168.1.300\" is neither an IPv4 address nor a host name "
+            "with one; "
             "keeping 255.255.255.255\n");
   EXPECT_EQ(typo.out.find("开始运行"), std::string::npos) << typo.out;
   // A host name is looked up: the frames reach the loopback receiver.
@@ -130,7 +131,11 @@ TEST(Faults, PictureFileCutShortIsRefusedWithItsReasonAndTheRunGoesOn) {
   EXPECT_NE(result.out.find("cut tolerant -1 -1\n"), std::string::npos) << result.out;
   EXPECT_NE(result.out.find("empty -1 -1\n"), std::string::npos) << result.out;
   EXPECT_NE(result.out.find("运行结束\n"), std::string::npos) << result.out;
-  EXPECT_EQ(occurrences(result.err, picture + " is not a usable BMP picture: "), 3u) << result.err;
+  // Each line is said in the name of the script function that met the file.
+  EXPECT_EQ(occurrences(result.err, "FindBmp: " + picture + " is not a usable BMP picture: "), 2u)
+      << result.err;
+  EXPECT_EQ(occurrences(result.err, "FindBmpEx: " + picture + " is not a usable BMP picture: "), 1u)
+      << result.err;
 }
 
 // The host "window" that never returns until the test lets it: posting must not wait for

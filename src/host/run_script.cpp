@@ -110,7 +110,7 @@ lua_State* create_script_state() {
 void run_script(const char* path) {
   lua_State* L = create_script_state();
   if (L == nullptr) {
-    console_eprintf("out of memory: the script state could not be created\n");
+    console_diagnostic("out of memory: the script state could not be created\n");
     return;
   }
   console_printf("开始运行。。。");
@@ -121,8 +121,8 @@ void run_script(const char* path) {
       // The script stopped where it was, possibly between a press and its release: the
       // error is said, and what it left held is lifted before the run ends.
       const char* report = lua_tostring(L, -1);
-      console_eprintf("tapline: the script stopped on an error: %s\n",
-                      report != nullptr ? report : "(no message)");
+      console_diagnostic("the script stopped on an error: %s\n",
+                         report != nullptr ? report : "(no message)");
       release_held_inputs();
     }
   } else {

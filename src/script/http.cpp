@@ -30,8 +30,9 @@ size_t body_cap() {
   errno = 0;
   const unsigned long long value = std::strtoull(text, &end, 10);
   if (*end != '\0' || errno != 0 || text[0] == '-') {
-    console_eprintf("Curl: TAPLINE_CURL_MAX_BYTES=%s is not a byte count; the limit stays %zu\n",
-                    text, kDefaultBodyCap);
+    console_diagnostic_from("Curl",
+                            "TAPLINE_CURL_MAX_BYTES=%s is not a byte count; the limit stays %zu\n",
+                            text, kDefaultBodyCap);
     return kDefaultBodyCap;
   }
   return static_cast<size_t>(value);
@@ -73,17 +74,17 @@ int push_nothing(lua_State* L) {
 int Curl(lua_State* L) {
   const char* url = arg_text(L, 1);
   if (url == nullptr) {
-    console_eprintf("Curl: no URL given\n");
+    console_diagnostic_from("Curl", "no URL given\n");
     return push_nothing(L);
   }
   const platform::CurlEasy curl = platform::load_curl_easy();
   if (!curl.loaded) {
-    console_eprintf("Curl: libcurl cannot be loaded; %s not fetched\n", url);
+    console_diagnostic_from("Curl", "libcurl cannot be loaded; %s not fetched\n", url);
     return push_nothing(L);
   }
   CURL* handle = curl.init();
   if (handle == nullptr) {
-    console_eprintf("Curl: libcurl could not start a transfer; %s not fetched\n", url);
+    console_diagnostic_from("Curl", "libcurl could not start a transfer; %s not fetched\n", url);
     return push_nothing(L);
   }
   Body body;
@@ -101,21 +102,21 @@ int Curl(lua_State* L) {
   curl.cleanup(handle);
 
   if (body.over_cap) {
-    console_eprintf("Curl: %s: the body is larger than %zu bytes (TAPLINE_CURL_MAX_BYTES)\n", url,
-                    body.cap);
+    console_diagnostic_from(
+        "Curl", "%s: the body is larger than %zu bytes (TAPLINE_CURL_MAX_BYTES)\n", url, body.cap);
     return push_nothing(L);
   }
   if (body.out_of_memory) {
-    console_eprintf("Curl: %s: not enough memory for the body\n", url);
+    console_diagnostic_from("Curl", "%s: not enough memory for the body\n", url);
     return push_nothing(L);
   }
   if (result != CURLE_OK) {
     const char* reason = *error ? error : curl.strerror ? curl.strerror(result) : "failed";
-    console_eprintf("Curl: %s: %s\n", url, reason);
+    console_diagnostic_from("Curl", "%s: %s\n", url, reason);
     return push_nothing(L);
   }
   if (status != 200) {
-    console_eprintf("Curl: %s: HTTP status %ld\n", url, status);
+    console_diagnostic_from("Curl", "%s: HTTP status %ld\n", url, status);
     return push_nothing(L);
   }
   body.text.resize(std::strlen(body.text.c_str()));  // the text ends at its first zero byte
@@ -156,7 +157,8 @@ int HttpGet(lua_State* L) {
   if (const char* kind =
           platform::unreplaceable_file_kind(file_name, platform::Replacing::in_place)) {
     curl.cleanup(handle);
-    console_eprintf("HttpGet: %s is %s, not a file; nothing was fetched\n", file_name, kind);
+    console_diagnostic_from("HttpGet", "%s is %s, not a file; nothing was fetched\n", file_name,
+                            kind);
     return push_result(L, 0);
   }
   // Created or truncated even when nothing arrives; a file that cannot be opened stops

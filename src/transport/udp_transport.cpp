@@ -42,11 +42,11 @@ bool resolve_ipv4(const char* text, in_addr& resolved) {
   return true;
 }
 
-int send_datagram(in_addr address, int port, const uint8_t* data, int length) {
-  if (socket_creation_failed) return -1;
+TransportResult send_datagram(in_addr address, int port, const uint8_t* data, int length) {
+  if (socket_creation_failed) return TransportResult::failed();
   if (udp_socket < 0) {
     console_printf(" send error!, error code is %d\n", ENOTSOCK);
-    return -1;
+    return TransportResult::failed();
   }
   sockaddr_in destination{};
   destination.sin_family = AF_INET;
@@ -58,9 +58,9 @@ int send_datagram(in_addr address, int port, const uint8_t* data, int length) {
                               reinterpret_cast<const sockaddr*>(&destination), sizeof destination);
   if (sent < 0) {
     console_printf(" send error!, error code is %d\n", errno);
-    return -1;
+    return TransportResult::failed();
   }
-  return 0;
+  return TransportResult::done(static_cast<int>(sent));
 }
 
 }  // namespace
@@ -70,54 +70,70 @@ void udp_frame_sink(const uint8_t* frame, int length) {
   platform::sleep_ms(kUdpFramePauseMs);
 }
 
-}  // namespace tapline
-
-using namespace tapline;
-
-extern "C" int netcfg(const char* address, int port) {
-  const tapline::CommandLock lock;
+TransportResult set_udp_destination(const char* address, int port) {
   if (address != nullptr && address[0] != '\0') {
     if (std::strlen(address) >= kAddressCapacity) {
-      console_eprintf("netcfg: address \"%s\" is longer than %zu characters; keeping %s\n", address,
-                      kAddressCapacity - 1, destination_address);
-      return -1;
+      console_diagnostic("the UDP address \"%s\" is longer than %zu characters; keeping %s\n",
+                         address, kAddressCapacity - 1, destination_address);
+      return TransportResult::failed();
     }
     in_addr resolved{};
     if (!resolve_ipv4(address, resolved)) {
-      console_eprintf(
-          "netcfg: \"%s\" is neither an IPv4 address nor a host name with one; keeping %s\n",
+      console_diagnostic(
+          "the UDP address \"%s\" is neither an IPv4 address nor a host name with one; "
+          "keeping %s\n",
           address, destination_address);
-      return -1;
+      return TransportResult::failed();
     }
     std::strcpy(destination_address, address);
     destination_ip = resolved;
   }
   if (port > 0) destination_port = port;
   console_printf("network:%s:%d\n", destination_address, destination_port);
+  return TransportResult::done();
+}
 
+TransportResult open_udp_socket() {
   const int fresh = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP);
   const int creation_error = errno;  // before close() can change it
   if (udp_socket >= 0) close(udp_socket);
   udp_socket = fresh;
-  if (fresh < 0) {
-    socket_creation_failed = true;
+  socket_creation_failed = fresh < 0;
+  if (socket_creation_failed) {
     console_printf(" error! error code is %d\n", creation_error);
-    return 1;
+    return TransportResult::failed();
   }
-  socket_creation_failed = false;
   set_send_cb(udp_frame_sink);
+  return TransportResult::done();
+}
+
+TransportResult udp_send_datagram(const char* address, int port, const uint8_t* data, int length) {
+  in_addr resolved{};
+  if (!resolve_ipv4(address != nullptr ? address : "", resolved)) {
+    console_diagnostic(
+        "the UDP address \"%s\" is neither an IPv4 address nor a host name with one; "
+        "nothing sent\n",
+        address != nullptr ? address : "");
+    return TransportResult::failed();
+  }
+  return send_datagram(resolved, port, data, length);
+}
+
+}  // namespace tapline
+
+// The exported interface: the transport's results as the fixed codes of tapline.h.
+using namespace tapline;
+
+extern "C" int netcfg(const char* address, int port) {
+  const CommandLock lock;
+  if (!set_udp_destination(address, port).is_done()) return -1;
+  // Non-zero whether or not a socket could be made: the printed line tells which, and a
+  // caller that goes on finds udp_send failing.
+  open_udp_socket();
   return 1;
 }
 
 extern "C" int udp_send(const char* address, int port, const uint8_t* data, int length) {
-  const tapline::CommandLock lock;
-  in_addr resolved{};
-  if (!resolve_ipv4(address != nullptr ? address : "", resolved)) {
-    console_eprintf(
-        "udp_send: \"%s\" is neither an IPv4 address nor a host name with one; "
-        "nothing sent\n",
-        address != nullptr ? address : "");
-    return -1;
-  }
-  return send_datagram(resolved, port, data, length);
+  const CommandLock lock;
+  return udp_send_datagram(address, port, data, length).is_done() ? 0 : -1;
 }
