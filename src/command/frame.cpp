@@ -2,7 +2,6 @@
 
 #include <array>
 #include <cstring>
-#include <mutex>
 
 #include "command/held_inputs.h"
 #include "command/host_message.h"
@@ -32,17 +31,6 @@ constexpr std::array<ReportTypeInfo, 9> kReportTypes{{
 }  // namespace
 
 namespace tapline {
-namespace {
-
-std::recursive_mutex& command_mutex() {
-  static std::recursive_mutex mutex;
-  return mutex;
-}
-
-}  // namespace
-
-CommandLock::CommandLock() { command_mutex().lock(); }
-CommandLock::~CommandLock() { command_mutex().unlock(); }
 
 size_t report_length(uint8_t report_type) {
   return report_type < kReportTypes.size() ? kReportTypes[report_type].length : 0;

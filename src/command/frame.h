@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "platform/command_lock.h"
 #include "tapline.h"
 
 namespace tapline {
@@ -24,19 +25,6 @@ inline constexpr uint8_t kFrameHeader = 0x2C;
 inline constexpr size_t kFrameHeadSize = 4;
 // The frame length travels in 8 bits, so reports of 252 bytes or more cannot be framed.
 inline constexpr size_t kMaxReportLength = 251;
-
-// Serialises the command layer for hosts that call the exports from several threads: the
-// SendCallback and channel, the held inputs, the touch area, the text interpreter's state
-// and the transports' state. An export that sends takes it for its whole command, so that
-// the frames of one command (a press, its pause, its release) arrive together; a host
-// thread calling another export meanwhile waits. Recursive: exports call each other.
-class CommandLock {
- public:
-  CommandLock();
-  ~CommandLock();
-  CommandLock(const CommandLock&) = delete;
-  CommandLock& operator=(const CommandLock&) = delete;
-};
 
 // Report length of each type, indexed by code; 0 for codes not in use.
 size_t report_length(uint8_t report_type);

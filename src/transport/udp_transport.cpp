@@ -9,8 +9,8 @@
 #include <cerrno>
 #include <cstring>
 
-#include "command/frame.h"
 #include "platform/clock.h"
+#include "platform/command_lock.h"
 #include "platform/console.h"
 
 namespace tapline {

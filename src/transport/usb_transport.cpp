@@ -9,8 +9,8 @@
 #include <mutex>
 #include <string>
 
-#include "command/frame.h"
 #include "platform/clock.h"
+#include "platform/command_lock.h"
 #include "platform/console.h"
 #include "transport/pin_reader.h"
 
