@@ -7,6 +7,7 @@
 #include "command/held_inputs.h"
 #include "host/command_line.h"
 #include "host/host_sink.h"
+#include "host/recorder.h"
 #include "platform/console.h"
 #include "platform/stop_request.h"
 #include "tapline.h"
@@ -16,9 +17,9 @@ namespace {
 bool host_sink = false;
 
 // Runs at a safe point after a terminating signal (or a write to a closed standard
-// output), never in the signal handler: whatever the
-// script left held on the target is lifted through the open transport (with its pacing),
-// then the process ends with the signal's conventional status.
+// output), never in the signal handler: whatever the script left held on the target is
+// lifted through the open transport (with its pacing), then the process ends with the
+// signal's conventional status.
 [[noreturn]] void stop_run(int signal) {
   const int released = tapline::release_held_inputs();
   close_hiddev();  // ends the read thread and closes the device; nothing when none is open
@@ -40,6 +41,8 @@ int main(int argc, char** argv) {
   // Each console line leaves at once, also into a pipe: the echo shows the script's
   // progress as it happens, and a stop loses nothing already printed.
   std::setvbuf(stdout, nullptr, _IOLBF, BUFSIZ);
+  // A recording sends nothing: it has its own ending and no transport.
+  if (tapline::asks_for_recording(argc, argv)) return tapline::run_recording(argc, argv);
   tapline::platform::install_stop_handlers(stop_run);
   host_sink = tapline::install_host_sink_from_environment();
   const int status = tapline::run_command_line(argc, argv, {open_hiddev_default, close_hiddev});
