@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "platform/command_lock.h"
 #include "tapline.h"
 
 namespace tapline {

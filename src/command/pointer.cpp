@@ -36,6 +36,7 @@ uint16_t scale_to_absolute(int coordinate, int extent) {
 }
 
 int click(uint8_t buttons) {
+  const CommandLock lock;
   mouse(buttons, 0, 0, 0);
   return mouse_release();
 }
@@ -62,6 +63,7 @@ using namespace tapline;
 extern "C" {
 
 void mouse(int buttons, int x, int y, int wheel) {
+  const CommandLock lock;
   const PointerReport report{static_cast<uint8_t>(buttons), static_cast<uint8_t>(wheel),
                              static_cast<uint8_t>(x), static_cast<uint8_t>(y)};
   send_pointer(ReportType::Mouse, report);
@@ -76,16 +78,19 @@ int middle_click(void) { return click(kMouseMiddle); }
 int left_right_click(void) { return click(kMouseLeft | kMouseRight); }
 
 int wheel(int n) {
+  const CommandLock lock;
   mouse(0, 0, 0, n);
   return mouse_release();
 }
 
 int move(int x, int y) {
+  const CommandLock lock;
   mouse(0, x, y, 0);
   return mouse_release();
 }
 
 int absmouse(int buttons, int x, int y, int wheel) {
+  const CommandLock lock;
   const platform::ScreenSize screen = platform::screen().size();
   if (screen.width <= 0 || screen.height <= 0) {
     if (!told_no_screen) {
@@ -112,6 +117,7 @@ int absmove(int x, int y) {
 }
 
 int joy(int buttons, int, int, int, int) {
+  const CommandLock lock;
   PointerReport report{};
   report[0] = static_cast<uint8_t>(buttons);
   report[1] = static_cast<uint8_t>(buttons >> 8);
@@ -121,6 +127,7 @@ int joy(int buttons, int, int, int, int) {
 }
 
 int consumer(int usage) {
+  const CommandLock lock;
   send_consumer_report(static_cast<uint16_t>(usage));
   platform::sleep_ms(kConsumerPauseMs);
   return send_consumer_report(0);

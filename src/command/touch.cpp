@@ -103,10 +103,12 @@ using namespace tapline;
 extern "C" {
 
 void touch_set(int width, int height) {
+  const CommandLock lock;
   set_touch_area(static_cast<uint16_t>(width), static_cast<uint16_t>(height));
 }
 
 int touch(int state, int contact, int x, int y) {
+  const CommandLock lock;
   const int32_t scaled_x = static_cast<uint16_t>(x) * 4095 / area.width;
   const int32_t scaled_y = static_cast<uint16_t>(y) * 4095 / area.height;
   const std::array<uint8_t, kTouchReportSize> report{
@@ -119,18 +121,21 @@ int touch(int state, int contact, int x, int y) {
 int touch_release(int contact) { return touch(0, contact, 0, 0); }
 
 int touch_click(int x, int y) {
+  const CommandLock lock;
   touch_down(0, x, y);
   platform::sleep_ms(kClickHoldMs);
   return touch_release(0);
 }
 
 int touch_longclick(int x, int y) {
+  const CommandLock lock;
   touch_down(0, x, y);
   platform::sleep_ms(kLongClickHoldMs);
   return touch_release(0);
 }
 
 void touch_dbclick(int x, int y) {
+  const CommandLock lock;
   const int at_x = static_cast<uint16_t>(x) == 0 ? area.width / 2 : x;
   const int at_y = static_cast<uint16_t>(y) == 0 ? area.height / 2 : y;
   touch_down(0, at_x, at_y);
@@ -144,6 +149,7 @@ void touch_dbclick(int x, int y) {
 }
 
 void touch_slide(int x1, int y1, int x2, int y2, int delay) {
+  const CommandLock lock;
   const int from_x = static_cast<uint16_t>(x1), from_y = static_cast<uint16_t>(y1);
   const int to_x = static_cast<uint16_t>(x2), to_y = static_cast<uint16_t>(y2);
   if (from_x == to_x && from_y == to_y) return;
@@ -154,21 +160,25 @@ void touch_slide(int x1, int y1, int x2, int y2, int delay) {
 }
 
 int touch_slide_left(void) {
+  const CommandLock lock;
   const int mid_y = area.height / 2;
   return slide_and_lift(area.width - 200, mid_y, 100, mid_y);
 }
 
 int touch_slide_right(void) {
+  const CommandLock lock;
   const int mid_y = area.height / 2;
   return slide_and_lift(200, mid_y, area.width - 100, mid_y);
 }
 
 int touch_slide_up(void) {
+  const CommandLock lock;
   const int mid_x = area.width / 2;
   return slide_and_lift(mid_x, area.height - 400, mid_x, 400);
 }
 
 int touch_slide_down(void) {
+  const CommandLock lock;
   const int mid_x = area.width / 2;
   return slide_and_lift(mid_x, 500, mid_x, area.height - 400);
 }
@@ -176,10 +186,12 @@ int touch_slide_down(void) {
 // The second contact's ordinate is counted from the width, as the device's gesture is
 // defined.
 int touch_zoom_in(void) {
+  const CommandLock lock;
   return zoom(area.width / 2, 500, kZoomStepUnits, area.width - 500, -kZoomStepUnits);
 }
 
 int touch_zoom_out(void) {
+  const CommandLock lock;
   const int mid_y = area.height / 2;
   return zoom(area.width / 2, mid_y, -kZoomStepUnits, mid_y, kZoomStepUnits);
 }

@@ -18,14 +18,15 @@ namespace {
 
 bool host_sink = false;
 
-// Runs at a safe point after SIGINT or SIGTERM, never in the signal handler: whatever the
-// script left held on the target is lifted through the open transport (with its pacing),
-// then the process ends with the signal's conventional status.
+// Runs at a safe point after a terminating signal (or a write to a closed standard
+// output), never in the signal handler: whatever the script left held on the target is
+// lifted through the open transport (with its pacing), then the process ends with the
+// signal's conventional status.
 [[noreturn]] void stop_run(int signal) {
   const int released = tapline::release_held_inputs();
   close_hiddev();  // ends the read thread and closes the device; nothing when none is open
   tapline::console_diagnostic("stopped by %s; %d release report%s sent\n",
-                              signal == SIGINT ? "SIGINT" : "SIGTERM", released,
+                              tapline::platform::signal_name(signal), released,
                               released == 1 ? "" : "s");
   if (host_sink) tapline::flush_host_sink();
   std::fflush(stdout);

@@ -4,6 +4,7 @@
 #include "image/bmp.h"
 #include "platform/clock.h"
 #include "platform/console.h"
+#include "platform/file_kind.h"
 #include "script/args.h"
 #include "script/screen_common.h"
 #include "script/script_functions.h"
@@ -71,6 +72,11 @@ int CaptureScreen(lua_State* L) {
   // Only a saved capture can be seen, so without a path nothing is grabbed.
   const char* path = arg_text(L, 1);
   if (path == nullptr) return 0;
+  if (const char* kind = platform::unreplaceable_file_kind(path, platform::Replacing::by_rename)) {
+    console_diagnostic_from("CaptureScreen", "%s is %s, not a file; nothing was written\n", path,
+                            kind);
+    return 0;
+  }
   const ScreenSize size = platform::screen().size();
   PixelView whole;
   if (!take_screen_grab("CaptureScreen", size.width, size.height, whole)) {

@@ -2,6 +2,7 @@
 
 #include <initializer_list>
 #include <limits>
+#include <new>
 #include <string_view>
 
 #include "script/call.h"
@@ -296,9 +297,30 @@ constexpr std::initializer_list<ScriptLibraryRow> kRows = {
 
 std::span<const ScriptLibraryRow> script_library() { return {kRows.begin(), kRows.size()}; }
 
+namespace {
+
+// Every script function runs through this: a failed allocation inside it (a screen grab,
+// a child's output, converted text) must not abort the process through an uncaught
+// std::bad_alloc. It becomes a Lua memory error instead, which the script may catch and
+// which otherwise ends the script through its error path (said on standard error, what
+// is held released). Upvalues: the function, its global name.
+int call_without_aborting(lua_State* L) {
+  const auto function = reinterpret_cast<lua_CFunction>(lua_touserdata(L, lua_upvalueindex(1)));
+  try {
+    return function(L);
+  } catch (const std::bad_alloc&) {
+  }
+  // Raised outside the handler: the Lua error unwinds with longjmp.
+  return luaL_error(L, "%s: not enough memory", lua_tostring(L, lua_upvalueindex(2)));
+}
+
+}  // namespace
+
 void register_script_library(lua_State* L) {
   for (const ScriptLibraryRow& row : kRows) {
-    lua_pushcclosure(L, row.function, 0);
+    lua_pushlightuserdata(L, reinterpret_cast<void*>(row.function));
+    lua_pushstring(L, row.name);
+    lua_pushcclosure(L, call_without_aborting, 2);
     lua_setglobal(L, row.name);
   }
 }
