@@ -1,8 +1,13 @@
 // TAPLINE_TRACE: the pictures and lines that FindColor, FindBmp and FindBmpEx leave of
 // what they searched, from runs of the console program against a picture screen.
+#include <gtest/gtest.h>
 #include <png.h>
 
 #include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
 
 #include "program_run.h"
 #include "screen_images.h"
@@ -62,9 +67,9 @@ TEST(SearchTrace, PicturesShowTheResultOrTheNearestMissAndLinesSayWhy) {
   Image damaged = pattern;
   damaged.set(2, 1, 0xFFFFFF);
   damaged.set(3, 3, 0xFFFFFF);
-  const std::string screen_path = dir.write("screen.bmp", screen_test::make_bmp(screen));
-  const std::string good = dir.write("good.bmp", screen_test::make_bmp(pattern));
-  const std::string bad = dir.write("bad.bmp", screen_test::make_bmp(damaged));
+  const std::string screen_path = dir.write("screen.bmp", tapline::testing::make_bmp(screen));
+  const std::string good = dir.write("good.bmp", tapline::testing::make_bmp(pattern));
+  const std::string bad = dir.write("bad.bmp", tapline::testing::make_bmp(damaged));
   const std::string trace = dir.file("trace");
   tapline::testing::TempFile script(
       "FindBmp(" + quoted(good) + ", 0, 0, 0, 0)\n" + "FindBmp(" + quoted(bad) + ")\n" +
