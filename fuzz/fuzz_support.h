@@ -8,6 +8,7 @@
 #include <string>
 
 #include "command/frame.h"
+#include "frame_decoder.h"
 #include "platform/clock.h"
 
 namespace tapline::fuzzing {
@@ -24,19 +25,9 @@ class InstantClock final : public platform::Clock {
   uint32_t now_ms_ = 0;
 };
 
-// Every frame must be whole: header, length byte, checksum, a known report type with its
-// own report length, bit 5 clear. Anything else is a finding.
+// Every frame must be one the software device accepts whole. Anything else is a finding.
 inline void check_frame(const uint8_t* frame, int length) {
-  const size_t size = static_cast<size_t>(length & 0xFF);
-  if (size < kFrameHeadSize || frame[0] != kFrameHeader || frame[1] + kFrameHeadSize != size ||
-      (frame[3] & 0x20) != 0)
-    std::abort();
-  uint8_t checksum = frame[3];
-  for (size_t i = kFrameHeadSize; i < size; ++i)
-    checksum = static_cast<uint8_t>(checksum + frame[i]);
-  if (checksum != frame[2]) std::abort();
-  const size_t expected = report_length(frame[3] & 0x1F);  // 0: no such type
-  if (expected == 0 || expected != size - kFrameHeadSize) std::abort();
+  if (!device::decode_datagram(frame, static_cast<size_t>(length & 0xFF)).ok) std::abort();
 }
 
 // Installs the instant clock and the checking SendCallback once per process.

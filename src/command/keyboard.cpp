@@ -1,5 +1,6 @@
 #include "command/keyboard.h"
 
+#include <algorithm>
 #include <cstring>
 #include <string_view>
 
@@ -77,10 +78,7 @@ const KeyTableRow* find_key_row(const char* name) {
 }
 
 KeyboardReport key_report(uint8_t modifiers, uint8_t usage) {
-  KeyboardReport report{};
-  report[0] = modifiers;
-  report[kFirstKeySlot] = usage;
-  return report;
+  return KeyboardFields{modifiers, {usage}}.bytes();
 }
 
 int send_all_keys_up() { return send_keyboard(KeyboardReport{}); }
@@ -190,6 +188,32 @@ int key_name_to_vk(const char* name) {
   return row != nullptr ? row->virtual_key : 0;
 }
 
+KeyName read_key_name(const char* name, uint8_t& modifier, uint8_t& usage) {
+  if (trim(name).empty()) return KeyName::Blank;
+  if (std::strlen(name) == 1) {
+    usage = char_to_usage(name[0]);
+    return KeyName::Character;
+  }
+  return lookup_key(name, modifier, usage) ? KeyName::Table : KeyName::Unknown;
+}
+
+int press_held_key(KeyboardReport& keys, uint8_t modifier, uint8_t usage) {
+  keys[KeyboardFields::kModifiers] |= modifier;
+  if (usage != 0 && usage != kNoUsage) {
+    const auto slots = std::span(keys).subspan(KeyboardFields::kFirstKeySlot);
+    const auto empty = std::find(slots.begin(), slots.end(), 0);
+    if (empty != slots.end()) *empty = usage;
+  }
+  return send_keyboard(keys);
+}
+
+int release_held_key(KeyboardReport& keys, uint8_t modifier, uint8_t usage) {
+  keys[KeyboardFields::kModifiers] &= static_cast<uint8_t>(~modifier);
+  const auto slots = std::span(keys).subspan(KeyboardFields::kFirstKeySlot);
+  std::replace(slots.begin(), slots.end(), usage, uint8_t{0});
+  return send_keyboard(keys);
+}
+
 const KeyboardReport& held_keys() { return held; }
 
 int send_keyboard(const KeyboardReport& report) {
@@ -204,7 +228,7 @@ extern "C" {
 
 int kb(const uint8_t* report) {
   if (report == nullptr) return 0;  // a host's missing report: nothing to send
-  return send_report(ReportType::Keyboard, report, kKeyboardReportSize);
+  return send_report(ReportType::Keyboard, report, report_length(ReportType::Keyboard));
 }
 
 int kb_release(void) { return send_all_keys_up(); }
@@ -242,33 +266,20 @@ void key_action(const char* name, int action) {
   if (name == nullptr) return;
   uint8_t modifier = 0;
   uint8_t usage = 0;
-  if (trim(name).empty()) {
-    held = KeyboardReport{};
-  } else if (std::strlen(name) == 1) {
-    usage = char_to_usage(name[0]);
-  } else if (!lookup_key(name, modifier, usage)) {
-    host_printf("查不到此键%s 请确认输入是否有误", name);
-    return;
+  switch (read_key_name(name, modifier, usage)) {
+    case KeyName::Blank:
+      held = KeyboardReport{};
+      break;
+    case KeyName::Unknown:
+      host_printf("查不到此键%s 请确认输入是否有误", name);
+      return;
+    case KeyName::Character:
+    case KeyName::Table:
+      break;
   }
   const auto what = static_cast<uint8_t>(action);
-  if (what == 0 || what == 2) {
-    held[0] |= modifier;
-    if (usage != 0 && usage != kNoUsage) {
-      for (size_t slot = kFirstKeySlot; slot < held.size(); ++slot) {
-        if (held[slot] == 0) {
-          held[slot] = usage;
-          break;
-        }
-      }
-    }
-    send_keyboard(held);
-  }
-  if (what == 1 || what == 2) {
-    held[0] &= static_cast<uint8_t>(~modifier);
-    for (size_t slot = kFirstKeySlot; slot < held.size(); ++slot)
-      if (held[slot] == usage) held[slot] = 0;
-    send_keyboard(held);
-  }
+  if (what == 0 || what == 2) press_held_key(held, modifier, usage);
+  if (what == 1 || what == 2) release_held_key(held, modifier, usage);
 }
 
 }  // extern "C"
