@@ -44,8 +44,6 @@ class Command {
   std::array<const char*, kMaxCommandParameters> params_{};
 };
 
-bool is_blank(char c) { return static_cast<unsigned char>(c) <= 0x20; }
-
 // Splits `text` (the private copy) in place. False when the text is no command.
 bool split_command(std::string& text, Command& command) {
   const size_t colon = text.find(':');
@@ -57,12 +55,10 @@ bool split_command(std::string& text, Command& command) {
   while (cursor < end) {
     char* piece_end = std::find(cursor, end, ',');
     if (piece_end > cursor) {
-      *piece_end = '\0';
-      char* first = cursor;
-      while (first < piece_end && is_blank(*first)) ++first;
-      char* last = piece_end;
-      while (last > first && is_blank(last[-1])) --last;
-      *last = '\0';
+      // Trimmed as key names are.
+      const std::string_view piece = trim_blanks(std::string_view(cursor, piece_end - cursor));
+      char* const first = cursor + (piece.data() - cursor);
+      first[piece.size()] = '\0';
       if (!command.add(first)) return false;  // more parameters than a command has
     }
     cursor = piece_end + 1;
@@ -114,6 +110,8 @@ const Row* first_match(const std::array<Row, N>& rows, const Command& command) {
 
 // ---- key ----
 
+// Eight report bytes as written (the reserved byte too) become the held keys; with a
+// third parameter they are tapped, unlike key_hid: 1 ms, then all keys up.
 int keys_from_hex(const Command& command) {
   const char* bytes = command.param(1);
   if (bytes == nullptr) return 0;

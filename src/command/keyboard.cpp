@@ -61,17 +61,20 @@ bool equal_upper(std::string_view a, std::string_view b) {
   return true;
 }
 
-// Spaces and control characters (codes up to 0x20) go from both ends.
-std::string_view trim(std::string_view text) {
+}  // namespace
+
+std::string_view trim_blanks(std::string_view text) {
   auto blank = [](char c) { return static_cast<unsigned char>(c) <= 0x20; };
   while (!text.empty() && blank(text.front())) text.remove_prefix(1);
   while (!text.empty() && blank(text.back())) text.remove_suffix(1);
   return text;
 }
 
+namespace {
+
 const KeyTableRow* find_key_row(const char* name) {
   if (name == nullptr) return nullptr;
-  const std::string_view wanted = trim(name);
+  const std::string_view wanted = trim_blanks(name);
   for (const KeyTableRow& row : kKeyTable)
     if (equal_upper(wanted, row.name)) return &row;
   return nullptr;
@@ -182,14 +185,14 @@ bool lookup_key(const char* name, uint8_t& modifier, uint8_t& usage) {
 
 int key_name_to_vk(const char* name) {
   if (name == nullptr) return 0;
-  const std::string_view trimmed = trim(name);
+  const std::string_view trimmed = trim_blanks(name);
   if (trimmed.size() == 1) return static_cast<unsigned char>(upper(trimmed[0]));
   const KeyTableRow* row = find_key_row(name);
   return row != nullptr ? row->virtual_key : 0;
 }
 
 KeyName read_key_name(const char* name, uint8_t& modifier, uint8_t& usage) {
-  if (trim(name).empty()) return KeyName::Blank;
+  if (trim_blanks(name).empty()) return KeyName::Blank;
   if (std::strlen(name) == 1) {
     usage = char_to_usage(name[0]);
     return KeyName::Character;

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <string_view>
 
 #include "command/reports.h"
 #include "tapline.h"
@@ -32,6 +33,10 @@ struct KeyTableRow {
 // The 39 names of `key` and the 60 rows of `key_action`, in their order.
 std::span<const SpecialKeyName> special_key_names();
 std::span<const KeyTableRow> key_table();
+
+// Spaces and control characters (codes up to 0x20) go from both ends: how key names and
+// the parameters of text commands are trimmed.
+std::string_view trim_blanks(std::string_view text);
 
 // One byte of locale text to a usage (ShiftFlag included), or kNoUsage.
 uint8_t char_to_usage(char c);
