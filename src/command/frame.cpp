@@ -23,12 +23,10 @@ int send_report_on_channel(uint8_t on_channel, uint8_t report_type, const uint8_
   if (n > kMaxReportLength) return 0;
   std::array<uint8_t, kFrameHeadSize + kMaxReportLength> frame;
   const uint8_t type_byte = make_type_byte(report_type, on_channel);
-  uint8_t checksum = type_byte;
-  for (size_t i = 0; i < n; ++i) checksum = static_cast<uint8_t>(checksum + report[i]);
-  frame[0] = kFrameHeader;
-  frame[1] = static_cast<uint8_t>(n);
-  frame[2] = checksum;
-  frame[3] = type_byte;
+  frame[kFrameHeaderAt] = kFrameHeader;
+  frame[kFrameLengthAt] = static_cast<uint8_t>(n);
+  frame[kFrameChecksumAt] = frame_checksum(type_byte, report, n);
+  frame[kFrameTypeAt] = type_byte;
   if (n > 0) std::memcpy(frame.data() + kFrameHeadSize, report, n);
   if (send_callback == nullptr) return 0;
   // Noted before the callback runs: a stop seen during the transport's pause after this

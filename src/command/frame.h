@@ -9,10 +9,23 @@
 
 namespace tapline {
 
-inline constexpr uint8_t kFrameHeader = 0x2C;
+// The frame head: the header byte, the report length, the checksum and the type byte;
+// the report follows it.
+inline constexpr size_t kFrameHeaderAt = 0;
+inline constexpr size_t kFrameLengthAt = 1;
+inline constexpr size_t kFrameChecksumAt = 2;
+inline constexpr size_t kFrameTypeAt = 3;
 inline constexpr size_t kFrameHeadSize = 4;
+inline constexpr uint8_t kFrameHeader = 0x2C;
 // The frame length travels in 8 bits, so reports of 252 bytes or more cannot be framed.
 inline constexpr size_t kMaxReportLength = 251;
+
+// The checksum byte: the type byte plus every report byte, modulo 256.
+constexpr uint8_t frame_checksum(uint8_t type_byte, const uint8_t* report, size_t length) {
+  uint8_t sum = type_byte;
+  for (size_t i = 0; i < length; ++i) sum = static_cast<uint8_t>(sum + report[i]);
+  return sum;
+}
 
 // The current output channel (process-wide, initially 1).
 uint8_t output_channel();

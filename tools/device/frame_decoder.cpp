@@ -47,21 +47,22 @@ DecodeResult decode_datagram(const uint8_t* data, size_t size) {
   if (size < kFrameHeadSize)
     return fault(FrameFault::Short, "%zu byte%s, a frame has at least its %zu-byte head", size,
                  size == 1 ? "" : "s", kFrameHeadSize);
-  if (data[0] != kFrameHeader)
+  if (data[kFrameHeaderAt] != kFrameHeader)
     return fault(FrameFault::WrongHeader, "first byte is 0x%02x, a frame starts with 0x%02x",
-                 data[0], kFrameHeader);
+                 data[kFrameHeaderAt], kFrameHeader);
   const size_t carried = size - kFrameHeadSize;
-  if (data[1] != carried)
+  if (data[kFrameLengthAt] != carried)
     return fault(FrameFault::WrongLength,
-                 "length byte says %u report bytes, the datagram carries %zu", data[1], carried);
+                 "length byte says %u report bytes, the datagram carries %zu", data[kFrameLengthAt],
+                 carried);
   // From here the datagram is no longer than kLongestFrame, so all of it is in `data`.
-  const uint8_t type_byte = data[3];
+  const uint8_t type_byte = data[kFrameTypeAt];
   const uint8_t* report = data + kFrameHeadSize;
-  uint8_t sum = type_byte;
-  for (size_t i = 0; i < carried; ++i) sum = static_cast<uint8_t>(sum + report[i]);
-  if (data[2] != sum)
+  const uint8_t sum = frame_checksum(type_byte, report, carried);
+  if (data[kFrameChecksumAt] != sum)
     return fault(FrameFault::BadChecksum,
-                 "checksum byte is 0x%02x, type byte and report add up to 0x%02x", data[2], sum);
+                 "checksum byte is 0x%02x, type byte and report add up to 0x%02x",
+                 data[kFrameChecksumAt], sum);
   // Bit 5 is never set by a sender, so it is kept in the code and makes it unknown.
   const uint8_t code = type_byte & (kTypeCodeBits | kUnusedTypeBit);
   const size_t expected = report_length(code);
