@@ -297,7 +297,7 @@ int consumer_value(const Command& command) {
   } else {
     value = static_cast<uint32_t>(read_number(number));
   }
-  consumer(static_cast<int>(value));
+  consumer(static_cast<uint16_t>(value));  // its low 16 bits
   return 1;
 }
 
