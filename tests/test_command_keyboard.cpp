@@ -44,7 +44,7 @@ TEST(KeyTables, SpecialKeyNamesAreTheNamesUsersType) {
   EXPECT_EQ(special_key_usage("Power"), 0x66);
   EXPECT_EQ(special_key_usage("Right"), 0x4F);
   for (int f = 1; f <= 12; ++f) {
-    const std::string name = "F" + std::to_string(f);
+    const std::string name = 'F' + std::to_string(f);
     EXPECT_EQ(special_key_usage(name.c_str()), 0x3A + f - 1) << name;
   }
   // No two names are equal after upper-casing.
@@ -73,7 +73,7 @@ TEST(KeyTables, KeyTableRowsInOrder) {
   EXPECT_STREQ(rows[46].name, "NumDecim");
   EXPECT_EQ(rows[46].code, 0x63);
   for (int i = 1; i <= 12; ++i) {
-    EXPECT_EQ(rows[i].name, "F" + std::to_string(i));
+    EXPECT_EQ(rows[i].name, 'F' + std::to_string(i));
     EXPECT_EQ(rows[i].code, 0x3A + i - 1);
     EXPECT_EQ(rows[i].virtual_key, 0x70 + i - 1);
   }

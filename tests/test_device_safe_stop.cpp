@@ -111,7 +111,7 @@ TEST(DeviceSafeStop, TerminatedScriptLeavesNothingHeld) {
 }
 
 TEST(DeviceSafeStop, ANormalEndLeavesWhatTheScriptHeld) {
-  // The design's behaviour: a script that ends with keys down leaves them down.
+  // Only a stop releases held input: a script that ends with keys down leaves them down.
   SoftwareDevice device;
   ASSERT_GT(device.port(), 0);
   TempFile script("KeyDown('a')\n");

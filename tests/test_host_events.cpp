@@ -35,7 +35,7 @@ std::string mask_numbers(std::string text, const std::string& label,
                                  (end == at && text[end] == '-')))
       ++end;
     if (numbers != nullptr) numbers->push_back(text.substr(at, end - at));
-    text.replace(at, end - at, "#");
+    text.replace(at, end - at, 1, '#');
   }
   return text;
 }

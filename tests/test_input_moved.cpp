@@ -193,7 +193,10 @@ TEST_F(MoveD, ArgumentsAreReadAsNumbers) {
 
 TEST_F(MoveD, NoCursorNoMove) {
   pointer_.available = false;
+  ::testing::internal::CaptureStderr();
   script_.run("MoveD(500, 500, 1)");
+  EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+            "MoveD: the cursor position is unavailable\n");
   EXPECT_TRUE(capture_.take().empty());
   EXPECT_EQ(script_.result_count("MoveD(500, 500, 1)"), 0);
 }

@@ -164,7 +164,7 @@ TEST_F(Clipboard, AnOwnerThatNeverAnswersGivesEmptyTextAndOneLine) {
   EXPECT_EQ(get_clipboard(), "");
   const std::string err = ::testing::internal::GetCapturedStderr();
   XCloseDisplay(silent);
-  EXPECT_EQ(err, "GetClipBoard: the clipboard's owner did not answer; no clipboard text\n");
+  EXPECT_EQ(err, "tapline: the clipboard's owner did not answer; no clipboard text\n");
 }
 
 TEST_F(Clipboard, WithoutADisplayBothSayWhyAndGoOn) {
@@ -175,8 +175,8 @@ TEST_F(Clipboard, WithoutADisplayBothSayWhyAndGoOn) {
   const std::string err = ::testing::internal::GetCapturedStderr();
   setenv("DISPLAY", display.c_str(), 1);
   EXPECT_EQ(text, "");
-  EXPECT_NE(err.find("SetClipBoard: cannot open the X11 display"), std::string::npos) << err;
-  EXPECT_NE(err.find("GetClipBoard: cannot open the X11 display"), std::string::npos) << err;
+  EXPECT_NE(err.find("tapline: cannot open the X11 display; clipboard not set"), std::string::npos) << err;
+  EXPECT_NE(err.find("tapline: cannot open the X11 display; no clipboard text"), std::string::npos) << err;
 }
 
 }  // namespace

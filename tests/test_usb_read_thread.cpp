@@ -79,7 +79,7 @@ class UsbReadThreadTest : public usb_test::UsbTest {
     ASSERT_EQ(open_hiddev_default(), 1);
     usb_test::captured();
     set_pintrig_cb(callback);
-    ASSERT_TRUE(tapline::usb_read_thread_running());
+    ASSERT_TRUE(tapline::pin_reader_running());
   }
 
   const std::thread::id main_thread = std::this_thread::get_id();
@@ -123,7 +123,7 @@ TEST_F(UsbReadThreadTest, EveryReportIsDeliveredInOrderAndEachDeliveryWaits) {
   feed(pins_report({{1, 1}, {35, 2}}));
   feed(pins_report({{2, 1}, {35, 3}}));
   // The read thread hands over one event at a time and waits for it to be made.
-  ASSERT_TRUE(wait_until([] { return tapline::usb_delivery_pending(); }));
+  ASSERT_TRUE(wait_until([] { return tapline::pin_delivery_pending(); }));
   EXPECT_EQ(run_pending_calls(), 1);
   ASSERT_TRUE(pump_until([] { return count(first_events) == 3; }));
   EXPECT_EQ(
@@ -134,16 +134,16 @@ TEST_F(UsbReadThreadTest, EveryReportIsDeliveredInOrderAndEachDeliveryWaits) {
 
 TEST_F(UsbReadThreadTest, CallbackInstalledBeforeTheOpenStartsNoThread) {
   set_pintrig_cb(first_callback);
-  EXPECT_FALSE(tapline::usb_read_thread_running());
+  EXPECT_FALSE(tapline::pin_reader_running());
   start_capture();
   ASSERT_EQ(open_hiddev_default(), 1);
   captured();
-  EXPECT_FALSE(tapline::usb_read_thread_running());
+  EXPECT_FALSE(tapline::pin_reader_running());
   EXPECT_TRUE(hidapi_double::read_timeouts().empty());
 
   // Installing it again with the device open starts the reader.
   set_pintrig_cb(first_callback);
-  EXPECT_TRUE(tapline::usb_read_thread_running());
+  EXPECT_TRUE(tapline::pin_reader_running());
   feed(pins_report({{5, 1}}));
   ASSERT_TRUE(pump_until([] { return count(first_events) == 1; }));
   EXPECT_EQ(first_events[0].pin_mask, 0x20);
@@ -164,9 +164,9 @@ TEST_F(UsbReadThreadTest, NewCallbackWhileRunningTakesTheNextDelivery) {
 TEST_F(UsbReadThreadTest, RemovedCallbackLosesTheEventButTheThreadGoesOn) {
   open_and_listen(first_callback);
   set_pintrig_cb(nullptr);
-  EXPECT_TRUE(tapline::usb_read_thread_running());
+  EXPECT_TRUE(tapline::pin_reader_running());
   feed(pins_report({{0, 1}}));
-  ASSERT_TRUE(wait_until([] { return tapline::usb_delivery_pending(); }));
+  ASSERT_TRUE(wait_until([] { return tapline::pin_delivery_pending(); }));
   EXPECT_EQ(run_pending_calls(), 1);
 
   set_pintrig_cb(first_callback);
@@ -179,7 +179,7 @@ TEST_F(UsbReadThreadTest, CloseEndsAThreadWaitingForAReportWithoutOne) {
   open_and_listen(first_callback);
   ASSERT_TRUE(hidapi_double::wait_for_waiting_read(std::chrono::seconds(10)));
   close_hiddev();
-  EXPECT_FALSE(tapline::usb_read_thread_running());
+  EXPECT_FALSE(tapline::pin_reader_running());
   EXPECT_FALSE(tapline::usb_device_open());
   EXPECT_EQ(hidapi_double::closes_during_read(), 0);
   EXPECT_EQ(count(first_events), 0u);
@@ -190,10 +190,10 @@ TEST_F(UsbReadThreadTest, CloseEndsAThreadWaitingForAReportWithoutOne) {
 TEST_F(UsbReadThreadTest, DeliveryPendingAtCloseIsStillMade) {
   open_and_listen(first_callback);
   feed(pins_report({{4, 9}, {34, 0x01}, {35, 0x02}}));
-  ASSERT_TRUE(wait_until([] { return tapline::usb_delivery_pending(); }));
+  ASSERT_TRUE(wait_until([] { return tapline::pin_delivery_pending(); }));
   close_hiddev();
   EXPECT_EQ(first_events, (std::vector<PinEvent>{{0x10, 0x0102, main_thread}}));
-  EXPECT_FALSE(tapline::usb_read_thread_running());
+  EXPECT_FALSE(tapline::pin_reader_running());
   EXPECT_EQ(hidapi_double::closes_during_read(), 0);
 }
 
@@ -202,7 +202,7 @@ TEST_F(UsbReadThreadTest, CallbackMayCloseTheDevice) {
   feed(pins_report({{0, 1}}));
   ASSERT_TRUE(pump_until([] { return count(first_events) == 1; }));
   EXPECT_FALSE(tapline::usb_device_open());
-  EXPECT_FALSE(tapline::usb_read_thread_running());
+  EXPECT_FALSE(tapline::pin_reader_running());
   EXPECT_EQ(hidapi_double::closes_during_read(), 0);
 }
 
@@ -212,7 +212,7 @@ TEST_F(UsbReadThreadTest, ReopeningEndsTheThreadBeforeTheOldHandleCloses) {
   start_capture();
   EXPECT_EQ(open_hiddev_default(), 1);
   captured();
-  EXPECT_FALSE(tapline::usb_read_thread_running());
+  EXPECT_FALSE(tapline::pin_reader_running());
   EXPECT_EQ(hidapi_double::closes_during_read(), 0);
   EXPECT_EQ(hidapi_double::open_handle_count(), 1);
 }
@@ -221,7 +221,7 @@ TEST_F(UsbReadThreadTest, UnplugEndsTheThreadWithItsMessage) {
   open_and_listen(first_callback);
   start_capture();
   hidapi_double::unplug(kPath);
-  const bool ended = wait_until([] { return !tapline::usb_read_thread_running(); });
+  const bool ended = wait_until([] { return !tapline::pin_reader_running(); });
   EXPECT_EQ(captured(), "usb read error!\n");
   ASSERT_TRUE(ended);
   EXPECT_EQ(count(first_events), 0u);
@@ -235,13 +235,13 @@ TEST_F(UsbReadThreadTest, NewCallbackAfterAReadFailureStartsANewThread) {
   open_and_listen(first_callback);
   start_capture();
   hidapi_double::fail_reads(true);
-  const bool ended = wait_until([] { return !tapline::usb_read_thread_running(); });
+  const bool ended = wait_until([] { return !tapline::pin_reader_running(); });
   EXPECT_EQ(captured(), "usb read error!\n");
   ASSERT_TRUE(ended);
 
   hidapi_double::fail_reads(false);
   set_pintrig_cb(first_callback);
-  EXPECT_TRUE(tapline::usb_read_thread_running());
+  EXPECT_TRUE(tapline::pin_reader_running());
   feed(pins_report({{7, 1}}));
   ASSERT_TRUE(pump_until([] { return count(first_events) == 1; }));
   EXPECT_EQ(first_events[0].pin_mask, 0x80);

@@ -69,8 +69,8 @@ int absmouse(int buttons, int x, int y, int wheel) {
   const platform::ScreenSize screen = platform::screen().size();
   if (screen.width <= 0 || screen.height <= 0) {
     if (!told_no_screen) {
-      console_eprintf(
-          "tapline: the host screen size is unknown, so absolute mouse positions cannot be "
+      console_diagnostic(
+          "the host screen size is unknown, so absolute mouse positions cannot be "
           "scaled; nothing is sent\n");
       told_no_screen = true;
     }

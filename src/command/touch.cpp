@@ -111,8 +111,8 @@ void slide_across(SlideDirection direction) {
 
 bool set_touch_area(int width, int height) {
   if (width == 0 || height == 0) {
-    console_eprintf(
-        "tapline: touch area %d x %d refused (a side of 0 cannot scale touches); keeping "
+    console_diagnostic(
+        "touch area %d x %d refused (a side of 0 cannot scale touches); keeping "
         "%d x %d\n",
         width, height, area.width, area.height);
     return false;

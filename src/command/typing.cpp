@@ -100,8 +100,7 @@ size_t to_utf16_be(const char* source, uint8_t* destination, size_t source_lengt
   if (source == nullptr || source_length == 0) return 0;
   Converter to_utf16("UTF-16BE", platform::locale_charset().c_str());
   if (!to_utf16.ok()) {
-    console_eprintf("tapline: no conversion from %s to UTF-16\n",
-                    platform::locale_charset().c_str());
+    console_diagnostic("no conversion from %s to UTF-16\n", platform::locale_charset().c_str());
     return 0;
   }
   char* in = const_cast<char*>(source);
@@ -162,7 +161,7 @@ void key_gbkstring(const char* text) {
       platform::convert_text(text, platform::locale_charset().c_str(), "UTF-32BE", true);
   Converter gbk(open_gbk_encoder());
   if (!code_points || !gbk.ok()) {
-    console_eprintf("tapline: cannot convert the text to GBK\n");
+    console_diagnostic("cannot convert the text to GBK\n");
     return;
   }
   const auto* bytes = reinterpret_cast<const uint8_t*>(code_points->data());

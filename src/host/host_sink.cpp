@@ -27,7 +27,7 @@ bool install_host_sink_from_environment() {
   const char* target = std::getenv("TAPLINE_HOST_MESSAGES");
   if (target == nullptr || target[0] == '\0') return false;
   if (std::strcmp(target, "stderr") != 0) {
-    console_eprintf(
+    console_diagnostic(
         "TAPLINE_HOST_MESSAGES=%s is not understood (only \"stderr\" is); "
         "host-window texts are dropped\n",
         target);
@@ -39,7 +39,7 @@ bool install_host_sink_from_environment() {
 
 void flush_host_sink() {
   if (!flush_host_messages(kFlushTimeout))
-    console_eprintf("host-window texts were still being written at exit\n");
+    console_diagnostic("host-window texts were still being written at exit\n");
 }
 
 }  // namespace tapline

@@ -21,9 +21,9 @@ bool host_sink = false;
 [[noreturn]] void stop_run(int signal) {
   const int released = tapline::release_held_inputs();
   close_hiddev();  // ends the read thread and closes the device; nothing when none is open
-  tapline::console_eprintf("tapline: stopped by %s; %d release report%s sent\n",
-                           signal == SIGINT ? "SIGINT" : "SIGTERM", released,
-                           released == 1 ? "" : "s");
+  tapline::console_diagnostic("stopped by %s; %d release report%s sent\n",
+                              signal == SIGINT ? "SIGINT" : "SIGTERM", released,
+                              released == 1 ? "" : "s");
   if (host_sink) tapline::flush_host_sink();
   std::fflush(stdout);
   std::fflush(stderr);

@@ -90,13 +90,14 @@ lua_State* create_script_state() {
 void run_script(const char* path) {
   lua_State* L = create_script_state();
   if (L == nullptr) {
-    console_eprintf("out of memory: the script state could not be created\n");
+    console_diagnostic("out of memory: the script state could not be created\n");
     return;
   }
   console_printf("开始运行。。。");
   lua_sethook(L, call_hook, LUA_MASKCALL | LUA_MASKCOUNT, kStopCheckInstructions);
   if (luaL_loadfilex(L, path, nullptr) == LUA_OK) {
-    // A run-time error ends the script; by design it is not reported.
+    // A run-time error ends the script without a report; only a script that does not
+    // load gets a message.
     lua_pcall(L, 0, 0, 0);
   } else {
     const char* message = lua_tostring(L, -1);

@@ -10,6 +10,23 @@
 namespace tapline {
 namespace {
 
+// One write of the whole line, so that lines of several threads do not mix.
+void write_diagnostic(const char* source, const char* format, va_list args) {
+  std::string line = std::string(source) + ": ";
+  va_list measuring;
+  va_copy(measuring, args);
+  const char* const text_format = locale_format(format);
+  const int length = std::vsnprintf(nullptr, 0, text_format, measuring);
+  va_end(measuring);
+  if (length > 0) {
+    const size_t prefix = line.size();
+    line.resize(prefix + static_cast<size_t>(length) + 1);
+    std::vsnprintf(line.data() + prefix, static_cast<size_t>(length) + 1, text_format, args);
+    line.pop_back();  // the terminating zero
+  }
+  std::fputs(line.c_str(), stderr);
+}
+
 bool is_ascii(const char* text) {
   for (; *text; ++text)
     if (static_cast<unsigned char>(*text) >= 0x80) return false;
@@ -43,6 +60,20 @@ void console_eprintf(const char* format, ...) {
   va_list args;
   va_start(args, format);
   std::vfprintf(stderr, locale_format(format), args);
+  va_end(args);
+}
+
+void console_diagnostic(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  write_diagnostic("tapline", format, args);
+  va_end(args);
+}
+
+void console_diagnostic_from(const char* function, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  write_diagnostic(function, format, args);
   va_end(args);
 }
 

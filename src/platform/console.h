@@ -16,7 +16,16 @@ const char* locale_format(const char* format);
 // printf-style to standard output.
 void console_printf(const char* format, ...) __attribute__((format(printf, 1, 2)));
 void console_vprintf(const char* format, va_list args);
-// The same to standard error, for the system's own notices and errors.
+// The same to standard error, as it stands: for texts that are no notice of ours (the
+// console message box).
 void console_eprintf(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// A notice or error of our own on standard error, written in one piece after the prefix
+// that says who speaks: "tapline: " from the host, the commands, the transports and the
+// platform layer.
+void console_diagnostic(const char* format, ...) __attribute__((format(printf, 1, 2)));
+// The same from a script function, after its name: "Curl: ...".
+void console_diagnostic_from(const char* function, const char* format, ...)
+    __attribute__((format(printf, 2, 3)));
 
 }  // namespace tapline

@@ -213,16 +213,17 @@ CapturedRun run_captured(std::string_view command_line) {
   CapturedRun run;
   const auto words = split_command_line(command_line);
   if (!words) {
-    console_eprintf("RunApp: unbalanced quotes in the command line\n");
+    console_diagnostic("unbalanced quotes in the command line; nothing run\n");
     return run;
   }
   if (words->empty()) {
-    console_eprintf("RunApp: empty command line\n");
+    console_diagnostic("empty command line; nothing run\n");
     return run;
   }
   int pipe_fds[2];
   if (pipe2(pipe_fds, O_CLOEXEC) != 0) {
-    console_eprintf("RunApp: cannot create a pipe: %s\n", std::strerror(errno));
+    console_diagnostic("cannot create a pipe for the command's output: %s; nothing run\n",
+                       std::strerror(errno));
     return run;
   }
   Fd read_end(pipe_fds[0]);
@@ -240,7 +241,7 @@ CapturedRun run_captured(std::string_view command_line) {
   const int error =
       posix_spawnp(&pid, argv[0], actions.get(), attributes.get(), argv.data(), environ);
   if (error != 0) {
-    console_eprintf("RunApp: cannot start %s: %s\n", argv[0], std::strerror(error));
+    console_diagnostic("cannot start %s: %s\n", argv[0], std::strerror(error));
     return run;
   }
   run.started = true;

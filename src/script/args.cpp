@@ -19,6 +19,10 @@ int64_t arg_integer(lua_State* L, int index) {
   return is_integer ? static_cast<int64_t>(value) : 0;
 }
 
+int32_t arg_int32(lua_State* L, int index) {
+  return static_cast<int32_t>(static_cast<uint64_t>(arg_number(L, index)));
+}
+
 const char* arg_text(lua_State* L, int index, size_t* length) {
   const int type = lua_type(L, index);
   if (type != LUA_TSTRING && type != LUA_TNUMBER) {

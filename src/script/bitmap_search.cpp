@@ -37,7 +37,7 @@ bool file_exists(const char* path) {
 bool read_pattern(const char* function, const char* path, Bitmap& pattern) {
   std::string error;
   if (image::read_bmp(path, pattern, error)) return true;
-  console_eprintf("%s: %s is not a usable BMP picture: %s\n", function, path, error.c_str());
+  console_diagnostic_from(function, "%s is not a usable BMP picture: %s\n", path, error.c_str());
   return false;
 }
 
@@ -60,7 +60,7 @@ int FindBmp(lua_State* L) {
   console_printf("GetBmpData");
   console_printf("GetScreenData");
   PixelView grab;
-  const bool grabbed = take_screen_grab(region.x2, region.y2, grab);
+  const bool grabbed = take_screen_grab("FindBmp", region.x2, region.y2, grab);
   console_printf("FindBmpBuf");
   std::optional<ScreenPoint> found;
   if (grabbed) {
@@ -90,7 +90,7 @@ int FindBmpEx(lua_State* L) {
   if (!read_pattern("FindBmpEx", path, pattern)) return push_corner(L, std::nullopt);
   PixelView grab;
   std::optional<ScreenPoint> found;
-  if (take_screen_grab(region.x2, region.y2, grab))
+  if (take_screen_grab("FindBmpEx", region.x2, region.y2, grab))
     found = find_pattern_tolerant(grab, pattern.view(), region, budget, tolerance);
   if (found) console_printf("FindBmpEx found\n");
   console_printf("耗时%u ms\n", platform::tick_ms() - start);

@@ -61,7 +61,8 @@ int WaitKey(lua_State* L) {
   platform::KeyStateSource& keys = platform::key_state();
   // A key that can never be held would make a wait without end hang the script.
   if (timeout <= 0 && !keys.can_be_held(code)) {
-    console_eprintf("tapline: WaitKey: key %d cannot be read on this machine; not waiting\n", code);
+    console_diagnostic_from("WaitKey", "key %d cannot be read on this machine; not waiting\n",
+                            code);
     lua_pushinteger(L, 0);
     return 1;
   }

@@ -40,17 +40,17 @@ int push_nothing(lua_State* L) {
 int Curl(lua_State* L) {
   const char* url = arg_text(L, 1);
   if (url == nullptr) {
-    console_eprintf("Curl: no URL given\n");
+    console_diagnostic_from("Curl", "no URL given\n");
     return push_nothing(L);
   }
   const platform::CurlEasy curl = platform::load_curl_easy();
   if (!curl.loaded) {
-    console_eprintf("Curl: libcurl cannot be loaded; %s not fetched\n", url);
+    console_diagnostic_from("Curl", "libcurl cannot be loaded; %s not fetched\n", url);
     return push_nothing(L);
   }
   CURL* handle = curl.init();
   if (handle == nullptr) {
-    console_eprintf("Curl: libcurl could not start a transfer; %s not fetched\n", url);
+    console_diagnostic_from("Curl", "libcurl could not start a transfer; %s not fetched\n", url);
     return push_nothing(L);
   }
   std::string body;
@@ -70,11 +70,11 @@ int Curl(lua_State* L) {
 
   if (result != CURLE_OK) {
     const char* reason = *error ? error : curl.strerror ? curl.strerror(result) : "failed";
-    console_eprintf("Curl: %s: %s\n", url, reason);
+    console_diagnostic_from("Curl", "%s: %s\n", url, reason);
     return push_nothing(L);
   }
   if (status != 200) {
-    console_eprintf("Curl: %s: HTTP status %ld\n", url, status);
+    console_diagnostic_from("Curl", "%s: HTTP status %ld\n", url, status);
     return push_nothing(L);
   }
   body.resize(std::strlen(body.c_str()));  // the text ends at its first zero byte

@@ -1,5 +1,6 @@
-// Script functions that make the device type, click, move, touch and press keys. Most are
-// thin bindings of one command; the command sends the reports and keeps their timing.
+// Script functions that make the device type, click, move, touch and press keys, where
+// the binding does more than forward its arguments (those are table rows made with
+// call<>, script/call.h). The commands send the reports and keep their timing.
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
@@ -16,11 +17,6 @@
 
 namespace tapline::script {
 namespace {
-
-// A number argument as the commands take it: truncated toward zero and cut to 32 bits.
-int arg_int(lua_State* L, int index) {
-  return static_cast<int32_t>(static_cast<uint32_t>(arg_number(L, index)));
-}
 
 struct ModifierName {
   const char* name;
@@ -54,132 +50,16 @@ void key_action_by_name(lua_State* L, int action) {
 
 }  // namespace
 
-int reboot(lua_State*) {
-  ::reboot();
-  return 0;
-}
-
-int dfu(lua_State*) {
-  ::dfu();
-  return 0;
-}
-
-int PowerDown(lua_State*) {
-  ::power_down();
-  return 0;
-}
-
-int PowerSleep(lua_State*) {
-  ::power_sleep();
-  return 0;
-}
-
-int consumer(lua_State* L) {
-  ::consumer(arg_int(L, 1));
-  return 0;
-}
-
-int vol_up(lua_State*) {
-  ::vol_up();
-  return 0;
-}
-
-int vol_down(lua_State*) {
-  ::vol_down();
-  return 0;
-}
-
-int AndroidHome(lua_State*) {
-  ::android_home();
-  return 0;
-}
-
-int AndroidMenu(lua_State*) {
-  ::android_menu();
-  return 0;
-}
-
-int AndroidBack(lua_State*) {
-  ::android_back();
-  return 0;
-}
-
-int LeftClick(lua_State*) {
-  ::left_click();
-  return 0;
-}
-
-int RightClick(lua_State*) {
-  ::right_click();
-  return 0;
-}
-
-int MiddleClick(lua_State*) {
-  ::middle_click();
-  return 0;
-}
-
-int LeftRightClick(lua_State*) {
-  ::left_right_click();
-  return 0;
-}
-
 int LeftDoubleClick(lua_State*) {
   ::left_click();
   ::left_click();
   return 0;
 }
 
-int LeftDown(lua_State*) {
-  ::mouse(1, 0, 0, 0);
-  return 0;
-}
-
-int RightDown(lua_State*) {
-  ::mouse(2, 0, 0, 0);
-  return 0;
-}
-
-int MiddleDown(lua_State*) {
-  ::mouse(4, 0, 0, 0);
-  return 0;
-}
-
-// Every "up" releases all buttons: the mouse report carries the whole button state.
-int LeftUp(lua_State*) {
-  ::mouse(0, 0, 0, 0);
-  return 0;
-}
-
-int RightUp(lua_State*) {
-  ::mouse(0, 0, 0, 0);
-  return 0;
-}
-
-int MiddleUp(lua_State*) {
-  ::mouse(0, 0, 0, 0);
-  return 0;
-}
-
-int MouseWheel(lua_State* L) {
-  ::wheel(arg_int(L, 1));
-  return 0;
-}
-
-int MoveR(lua_State* L) {
-  ::move(arg_int(L, 1), arg_int(L, 2));
-  return 0;
-}
-
-int MoveTo(lua_State* L) {
-  ::absmove(arg_int(L, 1), arg_int(L, 2));
-  return 0;
-}
-
 int MoveD(lua_State* L) {
-  int x = arg_int(L, 1);
-  int y = arg_int(L, 2);
-  const int step = arg_int(L, 3);
+  int x = arg_int32(L, 1);
+  int y = arg_int32(L, 2);
+  const int step = arg_int32(L, 3);
   // A step below 1 never moves the pointer, so no pass could bring it nearer.
   if (step < 1) return 0;
   platform::ScreenSource& screen = platform::screen();
@@ -195,14 +75,14 @@ int MoveD(lua_State* L) {
     const std::optional<platform::ScreenPoint> cursor = screen.cursor();
     if (!cursor) {
       static bool said = false;
-      if (!said) console_eprintf("tapline: MoveD: the cursor position is unavailable\n");
+      if (!said) console_diagnostic_from("MoveD", "the cursor position is unavailable\n");
       said = true;
       return 0;
     }
     // A pass that left the cursor where it was (the device drives another machine, or
     // nothing receives the reports) would be repeated without end.
     if (before && before->x == cursor->x && before->y == cursor->y) {
-      console_eprintf("tapline: MoveD: the cursor did not follow the moves; stopping\n");
+      console_diagnostic_from("MoveD", "the cursor did not follow the moves; stopping\n");
       return 0;
     }
     before = cursor;
@@ -239,11 +119,6 @@ int VK(lua_State* L) {
   return 1;
 }
 
-int key_hid(lua_State* L) {
-  ::key_hid(arg_int(L, 1));
-  return 0;
-}
-
 int KeyDown(lua_State* L) {
   key_action_by_name(L, 0);
   return 0;
@@ -259,33 +134,16 @@ int KeyPress(lua_State* L) {
   return 0;
 }
 
-int SayString(lua_State* L) {
-  const char* text = arg_text(L, 1);
-  ::key_gbkstring(text ? text : "");
-  return 0;
-}
-
-int SayStringUnicode(lua_State* L) {
-  const char* text = arg_text(L, 1);
-  ::key_unicodestring(text ? text : "");
-  return 0;
-}
-
-int TouchSet(lua_State* L) {
-  ::touch_set(arg_int(L, 1), arg_int(L, 2));
-  return 0;
-}
-
 int Touch(lua_State* L) {
   switch (lua_gettop(L)) {
     case 2:
-      ::touch(1, 0, arg_int(L, 1), arg_int(L, 2));
+      ::touch(1, 0, arg_int32(L, 1), arg_int32(L, 2));
       break;
     case 3:
-      ::touch(arg_int(L, 1), 0, arg_int(L, 2), arg_int(L, 3));
+      ::touch(arg_int32(L, 1), 0, arg_int32(L, 2), arg_int32(L, 3));
       break;
     case 4:
-      ::touch(arg_int(L, 1), arg_int(L, 2), arg_int(L, 3), arg_int(L, 4));
+      ::touch(arg_int32(L, 1), arg_int32(L, 2), arg_int32(L, 3), arg_int32(L, 4));
       break;
     default:
       break;
@@ -293,67 +151,17 @@ int Touch(lua_State* L) {
   return 0;
 }
 
-int TouchRelease(lua_State* L) {
-  ::touch_release(arg_int(L, 1));
-  return 0;
-}
-
-int TouchClick(lua_State* L) {
-  ::touch_click(arg_int(L, 1), arg_int(L, 2));
-  return 0;
-}
-
-int TouchDbClick(lua_State* L) {
-  ::touch_dbclick(arg_int(L, 1), arg_int(L, 2));
-  return 0;
-}
-
-int TouchLongClick(lua_State* L) {
-  ::touch_longclick(arg_int(L, 1), arg_int(L, 2));
-  return 0;
-}
-
-int TouchSlideLeft(lua_State*) {
-  ::touch_slide_left();
-  return 0;
-}
-
-int TouchSlideRight(lua_State*) {
-  ::touch_slide_right();
-  return 0;
-}
-
-int TouchSlideUp(lua_State*) {
-  ::touch_slide_up();
-  return 0;
-}
-
-int TouchSlideDown(lua_State*) {
-  ::touch_slide_down();
-  return 0;
-}
-
-int TouchZoomIn(lua_State*) {
-  ::touch_zoom_in();
-  return 0;
-}
-
-int TouchZoomOut(lua_State*) {
-  ::touch_zoom_out();
-  return 0;
-}
-
 int TouchSlide(lua_State* L) {
   const int count = lua_gettop(L);
   if (count < 4) return 0;
   constexpr int kDefaultIntervalMs = 20;
-  const int interval = count >= 5 ? arg_int(L, 5) : kDefaultIntervalMs;
-  ::touch_slide(arg_int(L, 1), arg_int(L, 2), arg_int(L, 3), arg_int(L, 4), interval);
+  const int interval = count >= 5 ? arg_int32(L, 5) : kDefaultIntervalMs;
+  ::touch_slide(arg_int32(L, 1), arg_int32(L, 2), arg_int32(L, 3), arg_int32(L, 4), interval);
   return 0;
 }
 
 int joyKey(lua_State* L) {
-  const int button = arg_int(L, 1) & 31;
+  const int button = arg_int32(L, 1) & 31;
   ::joy((1 << button) & 0xFFFF, 0, 0, 0, 0);
   return 0;
 }

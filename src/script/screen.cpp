@@ -21,12 +21,12 @@ int grab_edge(int edge, int limit) { return (edge < 0 || edge > limit) ? limit :
 
 }  // namespace
 
-bool take_screen_grab(int right, int bottom, PixelView& out) {
+bool take_screen_grab(const char* function, int right, int bottom, PixelView& out) {
   const ScreenSize size = platform::screen().size();
   const int width = grab_edge(right, size.width), height = grab_edge(bottom, size.height);
   if (width <= 0 || height <= 0) return false;  // no screen: already said at start
   if (platform::screen().grab(width, height, out)) return true;
-  console_eprintf("tapline: the screen could not be read\n");
+  console_diagnostic_from(function, "the screen could not be read\n");
   return false;
 }
 
@@ -72,14 +72,15 @@ int CaptureScreen(lua_State* L) {
   if (path == nullptr) return 0;
   const ScreenSize size = platform::screen().size();
   PixelView whole;
-  if (!take_screen_grab(size.width, size.height, whole)) {
-    console_eprintf("CaptureScreen: there is no screen to save; %s was not written\n", path);
+  if (!take_screen_grab("CaptureScreen", size.width, size.height, whole)) {
+    console_diagnostic_from("CaptureScreen", "there is no screen to save; %s was not written\n",
+                            path);
     return 0;
   }
   image::encode_bmp24(whole, screen_bitmap);
   std::string error;
   if (!image::write_file_replacing(path, screen_bitmap, error))
-    console_eprintf("CaptureScreen: cannot write %s: %s\n", path, error.c_str());
+    console_diagnostic_from("CaptureScreen", "cannot write %s: %s\n", path, error.c_str());
   return 0;
 }
 
@@ -107,7 +108,7 @@ int FindColor(lua_State* L) {
   PixelView grab;
   // An empty region has nothing to scan, so it needs no grab.
   if (region.x1 < region.x2 && region.y1 < region.y2 &&
-      take_screen_grab(region.x2, region.y2, grab))
+      take_screen_grab("FindColor", region.x2, region.y2, grab))
     found = find_color(grab, color, region);
   if (found) console_printf("found color...\n");
   console_printf("耗时%u ms\n", platform::tick_ms() - start);

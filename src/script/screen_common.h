@@ -24,7 +24,7 @@ inline int to_coordinate(int64_t value) {
 
 // Takes a ScreenGrab with right edge `right` and bottom edge `bottom`: each is limited to
 // the screen, an edge below 0 counting as beyond it. False, with one line on standard
-// error when a screen exists, when the platform gives no pixels.
-bool take_screen_grab(int right, int bottom, PixelView& out);
+// error in the name of `function` when a screen exists, when the platform gives no pixels.
+bool take_screen_grab(const char* function, int right, int bottom, PixelView& out);
 
 }  // namespace tapline::script

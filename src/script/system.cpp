@@ -23,12 +23,6 @@ namespace {
 // The caption of a box that is given none.
 constexpr const char* kDefaultCaption = "Tapline";
 
-// A number argument cut to 32 bits, as the platform's integer arguments are (wrapping,
-// like every other field of the system that is narrower than its value).
-int32_t arg_int32(lua_State* L, int index) {
-  return static_cast<int32_t>(static_cast<uint32_t>(static_cast<uint64_t>(arg_number(L, index))));
-}
-
 // Lines end at CR, LF or CR LF; each is given back with CR LF. A zero byte ends the text.
 std::string with_crlf_lines(std::string_view output) {
   output = output.substr(0, output.find('\0'));
@@ -99,7 +93,7 @@ int RunApp(lua_State* L) {
   if (command_line != nullptr)
     run = platform::run_captured(command_line);
   else
-    console_eprintf("RunApp: no command line given\n");
+    console_diagnostic_from("RunApp", "no command line given\n");
   lua_pushboolean(L, run.started);
   const std::string text = with_crlf_lines(run.output);
   lua_pushlstring(L, text.data(), text.size());
@@ -109,11 +103,11 @@ int RunApp(lua_State* L) {
 int ShellExecute(lua_State* L) {
   const char* target = arg_text(L, 1);
   if (target == nullptr) {
-    console_eprintf("ShellExecute: nothing to open\n");
+    console_diagnostic_from("ShellExecute", "nothing to open\n");
     return 0;
   }
   if (const int error = platform::start_detached({"xdg-open", target}))
-    console_eprintf("ShellExecute: cannot start xdg-open: %s\n", std::strerror(error));
+    console_diagnostic_from("ShellExecute", "cannot start xdg-open: %s\n", std::strerror(error));
   return 0;
 }
 
@@ -137,14 +131,14 @@ int SetWindowPos(lua_State* L) {
   const auto x = static_cast<int32_t>(static_cast<uint64_t>(arg_integer(L, 2)));
   const auto y = static_cast<int32_t>(static_cast<uint64_t>(arg_integer(L, 3)));
   if (!platform::top_level_windows().move(static_cast<uint64_t>(handle), x, y))
-    console_eprintf("SetWindowPos: no window %lld\n", static_cast<long long>(handle));
+    console_diagnostic_from("SetWindowPos", "no window %lld\n", static_cast<long long>(handle));
   return 0;
 }
 
 int SetClipBoard(lua_State* L) {
   const char* text = arg_text(L, 1);
   if (text == nullptr) {
-    console_eprintf("SetClipBoard: no text given; clipboard left unchanged\n");
+    console_diagnostic_from("SetClipBoard", "no text given; clipboard left unchanged\n");
     return 0;
   }
   // The clipboard's text format ends at the first zero byte.

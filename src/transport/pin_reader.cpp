@@ -1,13 +1,13 @@
 #include "transport/pin_reader.h"
 
-#include <array>
+#include <algorithm>
 #include <condition_variable>
 #include <deque>
 #include <mutex>
+#include <vector>
 
 #include "platform/clock.h"
 #include "platform/console.h"
-#include "transport/usb_transport.h"
 
 namespace tapline {
 namespace {
@@ -56,7 +56,8 @@ void mark_done(Delivery* delivery) {
 
 }  // namespace
 
-TUsbReadThread::TUsbReadThread() : thread_([this] { run(); }) {}
+TUsbReadThread::TUsbReadThread(ReportRead read, int report_size)
+    : read_(read), report_size_(report_size), thread_([this] { run(); }) {}
 
 TUsbReadThread::~TUsbReadThread() {
   request_stop();
@@ -79,16 +80,17 @@ uint32_t TUsbReadThread::status_word_of(const uint8_t* report) {
 }
 
 void TUsbReadThread::run() {
-  std::array<uint8_t, kReportPayloadSize> report;
+  // Room for the status word even when the reports are shorter.
+  std::vector<uint8_t> report(std::max(report_size_, kStatusLowByte + 1));
   while (!stop_requested_.load()) {
     // A short report leaves no bytes of the one before it behind.
-    report.fill(0);
-    const int got = hiddev_read_timeout(report.data(), kReportPayloadSize, kReadPollMs);
-    if (got < 0) {
+    std::fill(report.begin(), report.end(), 0);
+    const TransportResult got = read_(report.data(), report_size_, kReadPollMs);
+    if (got.outcome == TransportResult::Outcome::failed) {
       console_printf("usb read error!\n");
       break;
     }
-    if (got == 0) continue;  // nothing arrived in time: look at the stop request again
+    if (!got.is_done()) continue;  // nothing arrived in time: look at the stop request again
     platform::sleep_ms(kReportPauseMs);
     pin_mask = pin_mask_of(report.data());
     status_word = status_word_of(report.data());
@@ -100,7 +102,15 @@ void TUsbReadThread::run() {
   hand_over.changed.notify_all();
 }
 
-void stop_usb_read_thread() {
+void set_pin_callback(tapline_pintrig_cb callback) { pintrig_callback = callback; }
+
+void start_pin_reader(ReportRead read, int report_size) {
+  if (pin_reader_running()) return;
+  delete read_thread;  // one that ended after a read failure
+  read_thread = new TUsbReadThread(read, report_size);
+}
+
+void stop_pin_reader() {
   if (read_thread == nullptr) return;
   read_thread->request_stop();
   // Called from inside a pin callback: the read thread waits for that very delivery,
@@ -120,9 +130,9 @@ void stop_usb_read_thread() {
   read_thread = nullptr;
 }
 
-bool usb_read_thread_running() { return read_thread != nullptr && !read_thread->finished(); }
+bool pin_reader_running() { return read_thread != nullptr && !read_thread->finished(); }
 
-bool usb_delivery_pending() {
+bool pin_delivery_pending() {
   std::lock_guard lock(hand_over.lock);
   return !hand_over.queued.empty();
 }
@@ -130,13 +140,6 @@ bool usb_delivery_pending() {
 }  // namespace tapline
 
 using namespace tapline;
-
-extern "C" void set_pintrig_cb(tapline_pintrig_cb callback) {
-  pintrig_callback = callback;
-  if (!usb_device_open() || usb_read_thread_running()) return;
-  delete read_thread;  // one that ended after a read failure
-  read_thread = new TUsbReadThread;
-}
 
 extern "C" int run_pending_calls(void) {
   // Only what is pending now: a device that keeps sending must not hold the host's loop.

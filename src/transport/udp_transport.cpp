@@ -25,20 +25,16 @@ bool socket_creation_failed = false;
 }  // namespace
 
 void udp_frame_sink(const uint8_t* frame, int length) {
-  udp_send(destination_address, destination_port, frame, length & 0xFF);
+  udp_send_datagram(destination_address, destination_port, frame, length & 0xFF);
   platform::sleep_ms(kUdpFramePauseMs);
 }
 
-}  // namespace tapline
-
-using namespace tapline;
-
-extern "C" int netcfg(const char* address, int port) {
+TransportResult set_udp_destination(const char* address, int port) {
   if (address != nullptr && address[0] != '\0') {
     if (std::strlen(address) >= kAddressCapacity) {
-      console_eprintf("netcfg: address \"%s\" is longer than %zu characters; keeping %s\n", address,
-                      kAddressCapacity - 1, destination_address);
-      return -1;
+      console_diagnostic("the UDP address \"%s\" is longer than %zu characters; keeping %s\n",
+                         address, kAddressCapacity - 1, destination_address);
+      return TransportResult::failed();
     }
     std::strcpy(destination_address, address);
   }
@@ -48,30 +44,32 @@ extern "C" int netcfg(const char* address, int port) {
   // on the network. That stays so, but it is said.
   in_addr parsed{};
   if (inet_aton(destination_address, &parsed) == 0)
-    console_eprintf(
-        "netcfg: \"%s\" is not an IPv4 address; frames go to the broadcast "
+    console_diagnostic(
+        "\"%s\" is not an IPv4 address; frames go to the broadcast "
         "address 255.255.255.255\n",
         destination_address);
+  return TransportResult::done();
+}
 
+TransportResult open_udp_socket() {
   const int fresh = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP);
   const int creation_error = errno;  // before close() can change it
   if (udp_socket >= 0) close(udp_socket);
   udp_socket = fresh;
-  if (fresh < 0) {
-    socket_creation_failed = true;
+  socket_creation_failed = fresh < 0;
+  if (socket_creation_failed) {
     console_printf(" error! error code is %d\n", creation_error);
-    return 1;
+    return TransportResult::failed();
   }
-  socket_creation_failed = false;
   set_send_cb(udp_frame_sink);
-  return 1;
+  return TransportResult::done();
 }
 
-extern "C" int udp_send(const char* address, int port, const uint8_t* data, int length) {
-  if (socket_creation_failed) return -1;
+TransportResult udp_send_datagram(const char* address, int port, const uint8_t* data, int length) {
+  if (socket_creation_failed) return TransportResult::failed();
   if (udp_socket < 0) {
     console_printf(" send error!, error code is %d\n", ENOTSOCK);
-    return -1;
+    return TransportResult::failed();
   }
   sockaddr_in destination{};
   destination.sin_family = AF_INET;
@@ -83,7 +81,24 @@ extern "C" int udp_send(const char* address, int port, const uint8_t* data, int 
                               reinterpret_cast<const sockaddr*>(&destination), sizeof destination);
   if (sent < 0) {
     console_printf(" send error!, error code is %d\n", errno);
-    return -1;
+    return TransportResult::failed();
   }
-  return 0;
+  return TransportResult::done(static_cast<int>(sent));
+}
+
+}  // namespace tapline
+
+// The exported interface: the transport's results as the fixed codes of tapline.h.
+using namespace tapline;
+
+extern "C" int netcfg(const char* address, int port) {
+  if (!set_udp_destination(address, port).is_done()) return -1;
+  // Non-zero whether or not a socket could be made: the printed line tells which, and a
+  // caller that goes on finds udp_send failing.
+  open_udp_socket();
+  return 1;
+}
+
+extern "C" int udp_send(const char* address, int port, const uint8_t* data, int length) {
+  return udp_send_datagram(address, port, data, length).is_done() ? 0 : -1;
 }

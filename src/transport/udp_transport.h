@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "tapline.h"
+#include "transport/transport_result.h"
 
 namespace tapline {
 
@@ -12,5 +13,14 @@ namespace tapline {
 void udp_frame_sink(const uint8_t* frame, int length);
 
 inline constexpr int kUdpFramePauseMs = 20;
+
+// Sets the destination (an empty address or a port <= 0 keeps the current value) and
+// prints it: failed, with the destination unchanged, when the address is too long.
+TransportResult set_udp_destination(const char* address, int port);
+// Makes a new socket in place of the old one and installs udp_frame_sink: failed, with
+// the SendCallback unchanged, when no socket can be made.
+TransportResult open_udp_socket();
+// Sends one datagram to address:port (u16): done or failed.
+TransportResult udp_send_datagram(const char* address, int port, const uint8_t* data, int length);
 
 }  // namespace tapline

@@ -28,7 +28,7 @@ uint64_t lost_frames = 0;
 void init_hidapi_once() {
   static std::once_flag done;
   std::call_once(done, [] {
-    if (hid_init() != 0) console_eprintf("USB: the HID library could not be initialised\n");
+    if (hid_init() != 0) console_diagnostic("the USB HID library could not be initialised\n");
   });
 }
 
@@ -79,20 +79,21 @@ bool device_still_listed(const std::string& path) {
 
 // A write that fails because the device was unplugged would fail for ever on the old
 // handle; closing it lets the next frame open the device again once it is back.
-void note_write_outcome(int written) {
-  if (written > 0) {
+void note_write_outcome(TransportResult written) {
+  if (written.is_done()) {
     if (lost_frames > 0)
-      console_eprintf("tapline: the USB device takes frames again; %llu frame%s lost\n",
-                      static_cast<unsigned long long>(lost_frames),
-                      lost_frames == 1 ? " was" : "s were");
+      console_diagnostic("the USB device takes frames again; %llu frame%s lost\n",
+                         static_cast<unsigned long long>(lost_frames),
+                         lost_frames == 1 ? " was" : "s were");
     lost_frames = 0;
     return;
   }
   if (lost_frames++ == 0)
-    console_eprintf("tapline: a frame could not be written to the USB device and is lost\n");
-  if (written < 0 && open_device != nullptr && !device_still_listed(open_device_path)) {
-    console_eprintf("tapline: the USB device %s is gone; it is opened again when it returns\n",
-                    open_device_path.c_str());
+    console_diagnostic("a frame could not be written to the USB device and is lost\n");
+  if (written.outcome == TransportResult::Outcome::failed && open_device != nullptr &&
+      !device_still_listed(open_device_path)) {
+    console_diagnostic("the USB device %s is gone; it is opened again when it returns\n",
+                       open_device_path.c_str());
     close_hiddev();
   }
 }
@@ -102,65 +103,86 @@ void note_write_outcome(int written) {
 bool usb_device_open() { return open_device != nullptr; }
 
 void usb_frame_sink(const uint8_t* frame, int length) {
-  note_write_outcome(hiddev_write(frame, length & 0xFF));
+  note_write_outcome(usb_write(frame, length & 0xFF));
   platform::sleep_ms(kUsbFramePauseMs);
 }
 
-int hiddev_read_timeout(uint8_t* buffer, int length, int timeout_ms) {
-  if (open_device == nullptr || buffer == nullptr) return -1;
-  return hid_read_timeout(open_device, buffer, static_cast<size_t>(length & 0xFF), timeout_ms);
-}
-
-}  // namespace tapline
-
-using namespace tapline;
-
-extern "C" int open_hiddev(int vendor_id, int product_id, const wchar_t* serial_number) {
+TransportResult usb_open(int vendor_id, int product_id, const wchar_t* serial_number) {
   init_hidapi_once();
   const std::string path = find_device_path(vendor_id, product_id, serial_number);
   hid_device* const opened = path.empty() ? nullptr : hid_open_path(path.c_str());
   // The earlier handle is released rather than leaked; a read thread on it ends first so
   // that it is never closed under a running read.
   if (open_device != nullptr) {
-    stop_usb_read_thread();
+    stop_pin_reader();
     hid_close(open_device);
   }
   open_device = opened;
   open_device_path = opened != nullptr ? path : std::string();
   if (opened == nullptr) {
     console_printf("usb open fail!\n");
-    return -1;
+    return TransportResult::failed();
   }
   set_send_cb(usb_frame_sink);
-  return 1;
+  return TransportResult::done();
 }
 
-extern "C" int open_hiddev_default(void) {
-  const int result = open_hiddev(kDefaultVendorId, kDefaultProductId, nullptr);
-  if (result >= 0) return result;
-  return open_hiddev(kSecondVendorId, kDefaultProductId, nullptr);
+TransportResult usb_open_default() {
+  const TransportResult result = usb_open(kDefaultVendorId, kDefaultProductId, nullptr);
+  if (result.is_done()) return result;
+  return usb_open(kSecondVendorId, kDefaultProductId, nullptr);
 }
 
-extern "C" int hiddev_write(const uint8_t* data, int length) {
+TransportResult usb_write(const uint8_t* data, int length) {
   const size_t n = data == nullptr ? 0 : std::min(length & 0xFF, kReportPayloadSize);
   std::array<uint8_t, kOutputReportSize> report{};  // report id 0, zero padding
   if (n > 0) std::memcpy(report.data() + 1, data, n);
   if (open_device == nullptr) {
-    open_hiddev_default();
+    usb_open_default();
     platform::sleep_ms(kImplicitOpenPauseMs);
   }
-  if (open_device == nullptr) return 0;
-  return hid_write(open_device, report.data(), report.size());
+  if (open_device == nullptr) return TransportResult::nothing();
+  const int written = hid_write(open_device, report.data(), report.size());
+  return written < 0 ? TransportResult::failed() : TransportResult::done(written);
+}
+
+TransportResult usb_read(uint8_t* buffer, int length, int timeout_ms) {
+  if (open_device == nullptr || buffer == nullptr) return TransportResult::failed();
+  const auto size = static_cast<size_t>(length & 0xFF);
+  const int got = timeout_ms == kWaitForever
+                      ? hid_read(open_device, buffer, size)
+                      : hid_read_timeout(open_device, buffer, size, timeout_ms);
+  if (got < 0) return TransportResult::failed();
+  return got == 0 ? TransportResult::nothing() : TransportResult::done(got);
+}
+
+}  // namespace tapline
+
+// The exported interface: the transport's results as the fixed codes of tapline.h.
+using namespace tapline;
+
+extern "C" int open_hiddev(int vendor_id, int product_id, const wchar_t* serial_number) {
+  return status_code(usb_open(vendor_id, product_id, serial_number));
+}
+
+extern "C" int open_hiddev_default(void) { return status_code(usb_open_default()); }
+
+extern "C" int hiddev_write(const uint8_t* data, int length) {
+  return byte_count_code(usb_write(data, length));
 }
 
 extern "C" int hiddev_read(uint8_t* buffer, int length) {
-  if (open_device == nullptr || buffer == nullptr) return -1;
-  return hid_read(open_device, buffer, static_cast<size_t>(length & 0xFF));
+  return byte_count_code(usb_read(buffer, length, kWaitForever));
 }
 
 extern "C" void close_hiddev(void) {
-  stop_usb_read_thread();
+  stop_pin_reader();
   if (open_device == nullptr) return;
   hid_close(open_device);
   open_device = nullptr;
+}
+
+extern "C" void set_pintrig_cb(tapline_pintrig_cb callback) {
+  set_pin_callback(callback);
+  if (usb_device_open()) start_pin_reader(usb_read, kReportPayloadSize);
 }

@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "tapline.h"
+#include "transport/transport_result.h"
 
 namespace tapline {
 
@@ -27,8 +28,22 @@ void usb_frame_sink(const uint8_t* frame, int length);
 
 bool usb_device_open();
 
-// Reads one input report from the open device, waiting at most `timeout_ms`. The bytes
-// read, 0 when nothing arrived in time, -1 on a read failure or with no device open.
-int hiddev_read_timeout(uint8_t* buffer, int length, int timeout_ms);
+// Opens the device's command interface (with this serial number unless nullptr) and
+// installs usb_frame_sink: done, or failed when no such device could be opened.
+TransportResult usb_open(int vendor_id, int product_id, const wchar_t* serial_number);
+// The first identity, then the second.
+TransportResult usb_open_default();
+
+// Writes up to 64 bytes (length u8) as one output report, opening the default device
+// first when none is open: done with the bytes written, nothing when no device could be
+// opened, failed when the write failed.
+TransportResult usb_write(const uint8_t* data, int length);
+
+// A read that waits until a report comes (the handle's own blocking mode).
+inline constexpr int kWaitForever = -1;
+// Reads one input report of at most `length` (u8) bytes, waiting at most `timeout_ms`
+// (or kWaitForever): done with the bytes read, nothing when none arrived in time, failed
+// on a read failure or with no device open.
+TransportResult usb_read(uint8_t* buffer, int length, int timeout_ms);
 
 }  // namespace tapline

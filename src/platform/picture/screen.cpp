@@ -44,8 +44,8 @@ std::unique_ptr<ScreenSource> open_picture_screen(const char* path) {
   Bitmap picture;
   std::string error;
   if (!read_bmp(path, picture, error)) {
-    console_eprintf("tapline: cannot use %s as the screen (%s); there is no screen\n", path,
-                    error.c_str());
+    console_diagnostic("cannot use %s as the screen (%s); there is no screen\n", path,
+                       error.c_str());
     return nullptr;
   }
   return std::make_unique<PictureScreen>(std::move(picture));

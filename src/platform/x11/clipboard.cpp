@@ -317,7 +317,8 @@ class X11Clipboard final : public Clipboard {
     const std::string utf8 = locale_to_utf8(text);
     int ready[2];
     if (pipe2(ready, O_CLOEXEC) != 0) {
-      console_eprintf("SetClipBoard: cannot create a pipe: %s\n", std::strerror(errno));
+      console_diagnostic("cannot create a pipe for the clipboard: %s; clipboard not set\n",
+                         std::strerror(errno));
       return false;
     }
     // The serving process is the grandchild, so that it is nobody's zombie when it ends.
@@ -331,8 +332,8 @@ class X11Clipboard final : public Clipboard {
     close(ready[1]);
     if (child < 0) {
       close(ready[0]);
-      console_eprintf("SetClipBoard: cannot start the clipboard process: %s\n",
-                      std::strerror(errno));
+      console_diagnostic("cannot start the clipboard process: %s; clipboard not set\n",
+                         std::strerror(errno));
       return false;
     }
     while (waitpid(child, nullptr, 0) < 0 && errno == EINTR) {
@@ -345,13 +346,13 @@ class X11Clipboard final : public Clipboard {
       case kOwned:
         return true;
       case kNoDisplay:
-        console_eprintf("SetClipBoard: cannot open the X11 display; clipboard not set\n");
+        console_diagnostic("cannot open the X11 display; clipboard not set\n");
         return false;
       case kNotOwned:
-        console_eprintf("SetClipBoard: another program kept the clipboard; clipboard not set\n");
+        console_diagnostic("another program kept the clipboard; clipboard not set\n");
         return false;
       default:
-        console_eprintf("SetClipBoard: the clipboard process did not start; clipboard not set\n");
+        console_diagnostic("the clipboard process did not start; clipboard not set\n");
         return false;
     }
   }
@@ -359,7 +360,7 @@ class X11Clipboard final : public Clipboard {
   std::string get_text() override {
     DisplayConnection display(XOpenDisplay(nullptr));
     if (!display) {
-      console_eprintf("GetClipBoard: cannot open the X11 display; no clipboard text\n");
+      console_diagnostic("cannot open the X11 display; no clipboard text\n");
       return {};
     }
     survive_connection_loss(display.get());
@@ -373,7 +374,7 @@ class X11Clipboard final : public Clipboard {
     if (outcome == Outcome::refused)
       outcome = request(display.get(), window, atoms, XA_STRING, value);
     if (outcome == Outcome::timed_out) {
-      console_eprintf("GetClipBoard: the clipboard's owner did not answer; no clipboard text\n");
+      console_diagnostic("the clipboard's owner did not answer; no clipboard text\n");
       return {};
     }
     if (outcome == Outcome::refused) return {};  // the owner holds no text

@@ -120,8 +120,8 @@ class X11Screen final : public ScreenSource {
                                 static_cast<uint32_t>(visual->green_mask),
                                 static_cast<uint32_t>(visual->blue_mask));
     if (!format_usable_)
-      console_eprintf(
-          "tapline: the X11 screen's colour format is not supported; screen reads "
+      console_diagnostic(
+          "the X11 screen's colour format is not supported; screen reads "
           "give no colours\n");
     return format_usable_;
   }
