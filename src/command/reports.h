@@ -59,9 +59,11 @@ constexpr const char* report_type_name(uint8_t code) {
 }
 
 // The longest report of any type (the device command).
-inline constexpr size_t kLongestReport =
-    std::max_element(kReportTypes.begin(), kReportTypes.end(),
-                     [](const auto& a, const auto& b) { return a.length < b.length; }) -> length;
+inline constexpr size_t kLongestReport = [] {
+  size_t longest = 0;
+  for (const ReportTypeInfo& type : kReportTypes) longest = std::max(longest, type.length);
+  return longest;
+}();
 
 // Type byte: bits 0-4 the report type, bit 5 always 0, bits 6-7 the output channel.
 inline constexpr uint8_t kTypeCodeBits = 0x1F;

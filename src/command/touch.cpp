@@ -20,35 +20,32 @@ TouchArea area;
 
 int touch_down(int contact, int x, int y) { return touch(1, contact, x, y); }
 
+// Calls `point` with each value from `from` toward `to`, one step apart. Counting up
+// never reaches `to`; counting down reaches it when the distance is a whole number of
+// steps.
+template <typename Point>
+void step_along(int from, int to, Point point) {
+  for (int value = from;;) {
+    point(value);
+    if (to > from) {
+      value += kSlideStep;
+      if (value >= to) break;
+    } else {
+      value -= kSlideStep;
+      if (value < to) break;
+    }
+  }
+}
+
 void slide_to(int x1, int y1, int x2, int y2, int delay) {
   auto point = [delay](int x, int y) {
     touch_down(0, x, y);
     platform::sleep_ms(delay);
   };
   if (x1 == x2) {
-    // A slide counting up never sends its end point; one counting down sends it when the
-    // distance is a whole number of steps.
-    for (int y = y1;;) {
-      point(x1, y);
-      if (y2 > y1) {
-        y += kSlideStep;
-        if (y >= y2) break;
-      } else {
-        y -= kSlideStep;
-        if (y < y2) break;
-      }
-    }
+    step_along(y1, y2, [&](int y) { point(x1, y); });
   } else if (y1 == y2) {
-    for (int x = x1;;) {
-      point(x, y1);
-      if (x2 > x1) {
-        x += kSlideStep;
-        if (x >= x2) break;
-      } else {
-        x -= kSlideStep;
-        if (x < x2) break;
-      }
-    }
+    step_along(x1, x2, [&](int x) { point(x, y1); });
   } else {
     // Points on the straight line through both ends, one per step of x; the end point
     // itself is never sent. Products of 16-bit coordinates need more than 32 bits.
