@@ -60,8 +60,11 @@ TEST(Faults, ScreenThatDisappearsMidRunLeavesTheScriptRunning) {
   TempFile script(
       "local w, h = GetScreenResolution()\n"
       "printf('before %d %d\\n', w, h)\n"
-      "os.execute('kill -9 ' .. os.getenv('TAPLINE_TEST_XVFB_PID'))\n"
-      "sleep(300)\n"
+      // Waits until the server has exited (its sockets are closed once it is a zombie):
+      // a connection opened while it is half gone could end the process inside Xlib.
+      "local pid = os.getenv('TAPLINE_TEST_XVFB_PID')\n"
+      "os.execute('kill -9 ' .. pid .. '; while grep -qs \"^State:.*[RSDT]\" /proc/' .. pid ..\n"
+      "           '/status; do sleep 0.05; done')\n"
       "local results = {}\n"
       "local function note(...) results[#results + 1] = select('#', ...) end\n"
       "note(GetScreenResolution())\n"
