@@ -7,6 +7,7 @@
 #include "command/held_inputs.h"
 #include "host/command_line.h"
 #include "host/host_sink.h"
+#include "host/recorder.h"
 #include "platform/console.h"
 #include "platform/stop_request.h"
 #include "tapline.h"
@@ -39,6 +40,8 @@ int main(int argc, char** argv) {
   // Each console line leaves at once, also into a pipe: the echo shows the script's
   // progress as it happens, and a stop loses nothing already printed.
   std::setvbuf(stdout, nullptr, _IOLBF, BUFSIZ);
+  // A recording sends nothing: it has its own ending and no transport.
+  if (tapline::asks_for_recording(argc, argv)) return tapline::run_recording(argc, argv);
   tapline::platform::install_stop_handlers(stop_run);
   host_sink = tapline::install_host_sink_from_environment();
   const int status = tapline::run_command_line(argc, argv, {open_hiddev_default, close_hiddev});

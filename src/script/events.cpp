@@ -1,11 +1,14 @@
 #include "script/events.h"
 
 #include <lua.hpp>
+#include <memory>
+#include <mutex>
 #include <vector>
 
 #include "command/host_message.h"
 #include "platform/clock.h"
 #include "platform/console.h"
+#include "platform/input_events.h"
 #include "script/args.h"
 #include "script/script_control.h"
 #include "script/script_functions.h"
@@ -18,7 +21,7 @@ EventQueue mouse_event_queue;
 
 void EventQueue::push(int32_t entry) {
   std::lock_guard guard(lock_);
-  entries_.push_back(entry);
+  if (entries_.size() < kMaxEntries) entries_.push_back(entry);
 }
 
 int32_t EventQueue::pop() {
@@ -29,7 +32,44 @@ int32_t EventQueue::pop() {
   return entry;
 }
 
+int32_t kb_event_entry(int virtual_key, bool down) {
+  return static_cast<int32_t>(virtual_key << 16 | (down ? 1 : 0));
+}
+
+int32_t mouse_event_entry(int button, bool down) {
+  return static_cast<int32_t>(button * 65536 + (down ? 1 : 0));
+}
+
 namespace {
+
+void post_host_input(const platform::InputEvent& event, void*) {
+  switch (event.kind) {
+    case platform::InputKind::key_down:
+    case platform::InputKind::key_up:
+      kb_event_queue.push(kb_event_entry(event.code, event.kind == platform::InputKind::key_down));
+      break;
+    case platform::InputKind::button_down:
+    case platform::InputKind::button_up:
+      mouse_event_queue.push(
+          mouse_event_entry(event.code, event.kind == platform::InputKind::button_down));
+      break;
+    case platform::InputKind::motion:
+      break;
+  }
+}
+
+// Defined after the queues, so destroyed before them: its thread ends before the queues
+// it posts into go.
+std::unique_ptr<platform::InputListener> host_input_listener;
+std::once_flag host_input_started;
+
+// The host's keys and buttons feed the queues from the first key or mouse registration on,
+// for the rest of the process.
+void listen_for_host_input() {
+  std::call_once(host_input_started, [] {
+    host_input_listener = platform::listen_to_host_input(post_host_input, nullptr);
+  });
+}
 
 // Registry references of the registered callbacks; 0 or less means none. References are
 // never released: an earlier callback stays referenced after a new registration.
@@ -125,8 +165,17 @@ void clear_event_registrations() {
 }
 
 int RegPinChange(lua_State* L) { return register_event(L, pin_change_funid); }
-int RegKbEvent(lua_State* L) { return register_event(L, kb_event_funid); }
-int RegMouseEvent(lua_State* L) { return register_event(L, mouse_event_funid); }
+int RegKbEvent(lua_State* L) {
+  register_event(L, kb_event_funid);
+  if (kb_event_funid > 0) listen_for_host_input();
+  return 0;
+}
+
+int RegMouseEvent(lua_State* L) {
+  register_event(L, mouse_event_funid);
+  if (mouse_event_funid > 0) listen_for_host_input();
+  return 0;
+}
 
 int TimerStart(lua_State* L) { return start_timer(L, 1); }
 int TimerLoopStart(lua_State* L) { return start_timer(L, -1); }

@@ -13,6 +13,8 @@ trap 'stop_device; rm -rf "$work"' EXIT
 
 # start_device DEVICE [options...]: decoded lines go to $work/decoded.
 start_device() {
+  # Made here: the first look below may come before the device's shell has opened it.
+  : >"$work/device.err"
   "$@" --listen 127.0.0.1:0 >"$work/decoded" 2>"$work/device.err" &
   device_pid=$!
   for _ in $(seq 100); do

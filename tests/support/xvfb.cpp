@@ -10,6 +10,13 @@
 
 #include "child_process.h"
 
+// Last: Xlib's macros clash with names in the headers above.
+// clang-format off
+#include <X11/Xlib.h>
+#include <X11/XKBlib.h>
+#include <X11/extensions/XTest.h>
+// clang-format on
+
 namespace tapline::testing {
 namespace {
 
@@ -72,5 +79,34 @@ void XvfbSuite::TearDownTestSuite() {
 }
 
 const std::string& XvfbSuite::display_name() { return server_->name(); }
+
+FakeInput::FakeInput(const std::string& display_name)
+    : display_(XOpenDisplay(display_name.c_str())) {
+  if (display_ == nullptr) throw std::runtime_error("cannot open display " + display_name);
+}
+
+FakeInput::~FakeInput() { XCloseDisplay(display_); }
+
+void FakeInput::key(unsigned long keysym, bool down) {
+  XTestFakeKeyEvent(display_, XKeysymToKeycode(display_, keysym), down, CurrentTime);
+  XSync(display_, False);
+}
+
+void FakeInput::button(int number, bool down) {
+  XTestFakeButtonEvent(display_, static_cast<unsigned>(number), down, CurrentTime);
+  XSync(display_, False);
+}
+
+void FakeInput::move(int x, int y) {
+  XTestFakeMotionEvent(display_, -1, x, y, CurrentTime);
+  XSync(display_, False);
+}
+
+void FakeInput::auto_repeat(int delay_ms, int per_second) {
+  XAutoRepeatOn(display_);
+  XkbSetAutoRepeatRate(display_, XkbUseCoreKbd, static_cast<unsigned>(delay_ms),
+                       static_cast<unsigned>(1000 / per_second));
+  XSync(display_, False);
+}
 
 }  // namespace tapline::testing

@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+struct _XDisplay;  // Xlib's Display, kept out of this header (its macros clash with gtest)
+
 namespace tapline::testing {
 
 class ChildProcess;
@@ -52,6 +54,28 @@ class XvfbSuite : public ::testing::Test {
 
  private:
   static XvfbServer* server_;
+};
+
+// Keys, buttons and pointer moves pressed on an X server through XTest, as a person at its
+// keyboard and mouse would. Each call reaches the server before it returns.
+class FakeInput {
+ public:
+  // Throws std::runtime_error when the display cannot be opened.
+  explicit FakeInput(const std::string& display_name);
+  ~FakeInput();
+  FakeInput(const FakeInput&) = delete;
+  FakeInput& operator=(const FakeInput&) = delete;
+
+  void key(unsigned long keysym, bool down);
+  void tap(unsigned long keysym) { key(keysym, true), key(keysym, false); }
+  void button(int number, bool down);
+  void click(int number) { button(number, true), button(number, false); }
+  void move(int x, int y);
+  // The server's auto-repeat: after `delay_ms`, `per_second` presses while a key is held.
+  void auto_repeat(int delay_ms, int per_second);
+
+ private:
+  _XDisplay* display_ = nullptr;
 };
 
 }  // namespace tapline::testing

@@ -1,5 +1,6 @@
-// tapline-device: the software device. Receives command frames as UDP datagrams, checks
-// and decodes each one, and prints what the hardware would do with it.
+// tapline-device: the software device. Receives command frames as UDP datagrams or, on a
+// Linux USB gadget, from the gadget's command function; checks and decodes each one,
+// prints what the hardware would do with it, and on a gadget does it.
 #include <signal.h>
 #include <sys/signalfd.h>
 #include <unistd.h>
@@ -13,6 +14,7 @@
 
 #include "desktop_injector.h"
 #include "device.h"
+#include "gadget.h"
 #include "print_sinks.h"
 #include "udp_receiver.h"
 #include "x11_target.h"
@@ -24,6 +26,7 @@ constexpr const char* kDefaultListen = "127.0.0.1:9000";
 constexpr const char* kHelp =
     "Usage: tapline-device [--listen ADDR:PORT] [--json] [--inject x11 [--channel N]\n"
     "                      [--altcodes gbk|unicode|auto] [--release-after MS]]\n"
+    "       tapline-device --gadget[=NAME] [--listen ADDR:PORT] [--channel N] [--json]\n"
     "\n"
     "The software device: receives command frames as UDP datagrams, checks each one\n"
     "(header, length, checksum, report type and report length), decodes its report and\n"
@@ -43,8 +46,16 @@ constexpr const char* kHelp =
     "                      keys. Power requests, the Power key and device commands are\n"
     "                      logged on standard error, never carried out. Keys with no\n"
     "                      keycode on the desktop borrow an unused keycode for a moment.\n"
-    "  --channel N         the channel (0..3) whose frames drive the desktop (default 1,\n"
-    "                      the channel the host starts on)\n"
+    "  --gadget[=NAME]     be the device on this machine's USB device port: take frames\n"
+    "                      from the command function (interface 3) of the configfs USB\n"
+    "                      gadget NAME (default tapline, made by scripts/gadget-setup) and\n"
+    "                      present each report on the gadget's keyboard, pointer (mouse,\n"
+    "                      absolute mouse, joystick) and touch (touch screen, consumer and\n"
+    "                      system keys) functions to the computer it is plugged into.\n"
+    "                      Device commands are logged on standard error, never carried\n"
+    "                      out. UDP frames are taken too when --listen is given.\n"
+    "  --channel N         the channel (0..3) whose frames drive the desktop or the gadget\n"
+    "                      (default 1, the channel the host starts on)\n"
     "  --altcodes MODE     how a character typed as left Alt plus five keypad digits is\n"
     "                      read: gbk (a GBK code: lead byte x 256 + trail byte, or a\n"
     "                      one-byte character x 256), unicode (a UTF-16 unit; surrogate\n"
@@ -63,13 +74,17 @@ constexpr const char* kHelp =
     "The first line on standard error names the address listened on. Malformed datagrams\n"
     "get one line saying why and are counted. On Ctrl+C or SIGTERM the device prints a\n"
     "summary (frames, bad frames, frames by type, anything still held), releases on the\n"
-    "desktop whatever it still holds there, and exits with 0.\n";
+    "desktop or the gadget whatever it still holds there, and exits with 0.\n";
 
 struct Options {
   std::string listen = kDefaultListen;
+  bool listen_given = false;
+  bool gadget = false;
+  std::string gadget_name = "tapline";
   bool json = false;
   bool inject_x11 = false;
   bool injector_options_given = false;
+  bool channel_given = false;
   tapline::device::InjectorOptions injector;
 };
 
@@ -104,6 +119,16 @@ bool parse_options(int argc, char** argv, Options& options, int& status) {
     unsigned long number = 0;
     if (std::strcmp(arg, "--json") == 0) {
       options.json = true;
+    } else if (std::strcmp(arg, "--gadget") == 0 || std::strncmp(arg, "--gadget=", 9) == 0) {
+      options.gadget = true;
+      if (arg[8] == '=') options.gadget_name = arg + 9;
+      if (options.gadget_name.empty() || options.gadget_name.find('/') != std::string::npos ||
+          options.gadget_name[0] == '.') {
+        std::fprintf(stderr, "tapline-device: --gadget takes a gadget name, not \"%s\"\n",
+                     options.gadget_name.c_str());
+        status = 2;
+        return false;
+      }
     } else if ((value = value_of("--inject")) != nullptr) {
       if (std::strcmp(value, "x11") != 0) {
         std::fprintf(stderr, "tapline-device: --inject knows only x11, not \"%s\"\n", value);
@@ -129,7 +154,7 @@ bool parse_options(int argc, char** argv, Options& options, int& status) {
       }
       options.injector.release_after_ms = static_cast<uint32_t>(number);
     } else if ((value = value_of("--channel")) != nullptr) {
-      options.injector_options_given = true;
+      options.channel_given = true;
       if (!parse_number(value, 0, 3, number)) {
         std::fprintf(stderr, "tapline-device: --channel is 0, 1, 2 or 3, not \"%s\"\n", value);
         status = 2;
@@ -143,8 +168,10 @@ bool parse_options(int argc, char** argv, Options& options, int& status) {
         return false;
       }
       options.listen = argv[++i];
+      options.listen_given = true;
     } else if (std::strncmp(arg, "--listen=", 9) == 0) {
       options.listen = arg + 9;
+      options.listen_given = true;
     } else {
       std::fprintf(stderr, "tapline-device: unknown argument \"%s\" (see --help)\n", arg);
       status = 2;
@@ -152,8 +179,12 @@ bool parse_options(int argc, char** argv, Options& options, int& status) {
     }
   }
   if (options.injector_options_given && !options.inject_x11) {
-    std::fprintf(stderr,
-                 "tapline-device: --altcodes, --release-after and --channel need --inject x11\n");
+    std::fprintf(stderr, "tapline-device: --altcodes and --release-after need --inject x11\n");
+    status = 2;
+    return false;
+  }
+  if (options.channel_given && !options.inject_x11 && !options.gadget) {
+    std::fprintf(stderr, "tapline-device: --channel needs --inject x11 or --gadget\n");
     status = 2;
     return false;
   }
@@ -207,15 +238,36 @@ int main(int argc, char** argv) {
     injector = std::make_unique<DesktopInjector>(*desktop, options.injector, stderr);
   }
 
-  UdpReceiver receiver;
-  if (!receiver.open(address, error)) {
-    std::fprintf(stderr, "tapline-device: %s\n", error.c_str());
-    return 1;
+  std::unique_ptr<GadgetPresenter> gadget;
+  GadgetCommandInput command_input;
+  if (options.gadget) {
+    std::array<std::string, kGadgetFunctionCount> nodes;
+    if (!find_gadget_nodes(options.gadget_name.c_str(), nodes, error)) {
+      std::fprintf(stderr, "tapline-device: %s\n", error.c_str());
+      return 1;
+    }
+    gadget = std::make_unique<GadgetPresenter>(nodes, options.injector.channel, stderr);
+    if (!gadget->ready(error) ||
+        !command_input.open(nodes[static_cast<size_t>(GadgetFunction::Command)], error)) {
+      std::fprintf(stderr, "tapline-device: %s\n", error.c_str());
+      return 1;
+    }
+    std::fprintf(stderr, "gadget %s: command function %s\n", options.gadget_name.c_str(),
+                 nodes[static_cast<size_t>(GadgetFunction::Command)].c_str());
   }
-  std::fprintf(stderr, "listening on %s\n", format_address(receiver.bound_address()).c_str());
+
+  UdpReceiver receiver;
+  if (!options.gadget || options.listen_given) {
+    if (!receiver.open(address, error)) {
+      std::fprintf(stderr, "tapline-device: %s\n", error.c_str());
+      return 1;
+    }
+    std::fprintf(stderr, "listening on %s\n", format_address(receiver.bound_address()).c_str());
+  }
   std::fflush(stderr);
 
   Device device;
+  if (gadget) device.add_sink(*gadget);
   // The desktop first, so that printing never delays what the desktop receives.
   if (injector) device.add_sink(*injector);
   std::unique_ptr<FrameSink> printer;
@@ -225,7 +277,8 @@ int main(int argc, char** argv) {
     printer = std::make_unique<TextSink>(stdout);
   device.add_sink(*printer);
 
-  const bool received_to_the_end = receiver.run(device, stop_fd, error);
+  const bool received_to_the_end =
+      receiver.run(device, stop_fd, error, options.gadget ? &command_input : nullptr);
   device.finish();
   close(stop_fd);
   if (!received_to_the_end) {

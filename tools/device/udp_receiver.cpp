@@ -153,8 +153,10 @@ void UdpReceiver::note_drops(Device& device, uint32_t count) {
   device.set_kernel_drops(drops_);
 }
 
-bool UdpReceiver::run(Device& device, int stop_fd, std::string& error) {
-  std::array<pollfd, 2> watched{{{socket_, POLLIN, 0}, {stop_fd, POLLIN, 0}}};
+bool UdpReceiver::run(Device& device, int stop_fd, std::string& error, FrameInput* also) {
+  // poll passes over negative descriptors: a missing socket or source is never ready.
+  std::array<pollfd, 3> watched{
+      {{socket_, POLLIN, 0}, {stop_fd, POLLIN, 0}, {also ? also->fd() : -1, POLLIN, 0}}};
   for (;;) {
     const int ready = poll(watched.data(), watched.size(), device.idle_timeout_ms());
     if (ready < 0) {
@@ -168,7 +170,9 @@ bool UdpReceiver::run(Device& device, int stop_fd, std::string& error) {
     }
     // Datagrams that arrived before the stop request are still counted.
     if (watched[0].revents != 0 && !drain(device, error)) return false;
+    if (watched[2].revents != 0 && !also->read(device, error)) return false;
     if (watched[1].revents != 0) {
+      if (socket_ < 0) return true;
       // Whatever was queued before the stop is read (and counted) first.
       if (!drain(device, error)) return false;
       // A datagram carries the count as it was when that datagram was queued; drops after

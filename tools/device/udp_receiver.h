@@ -18,6 +18,16 @@ bool parse_listen_address(const char* text, sockaddr_in& address, std::string& e
 // "127.0.0.1:9000".
 std::string format_address(const sockaddr_in& address);
 
+// Another source of frames that the receive loop watches beside its socket.
+class FrameInput {
+ public:
+  virtual ~FrameInput() = default;
+  virtual int fd() const = 0;
+  // The descriptor is readable: hand what it has to `device`. False, with the reason in
+  // `error`, when the source has failed for good.
+  virtual bool read(Device& device, std::string& error) = 0;
+};
+
 class UdpReceiver {
  public:
   UdpReceiver() = default;
@@ -34,8 +44,9 @@ class UdpReceiver {
   // read end of a pipe). Arrival times are the kernel's receive timestamps where the
   // system gives them, measured from open() and immune to steps of the wall clock. Returns false,
   // with the reason in `error`, when the socket fails for good. When no datagram comes
-  // within the device's idle timeout, calls its idle().
-  bool run(Device& device, int stop_fd, std::string& error);
+  // within the device's idle timeout, calls its idle(). Frames from `also`, when given,
+  // are handed over as they come. Runs without a socket too when open() was not called.
+  bool run(Device& device, int stop_fd, std::string& error, FrameInput* also = nullptr);
 
  private:
   // A kernel timestamp (wall clock) as milliseconds since open() on the monotonic clock.

@@ -117,6 +117,24 @@ std::array<KeySym, kMaxKeysyms> keysyms_of(int virtual_key) {
   return {};
 }
 
+}  // namespace
+
+int virtual_key_of_keysym(KeySym keysym) {
+  if (keysym == NoSymbol) return 0;
+  if (keysym >= XK_0 && keysym <= XK_9) return '0' + static_cast<int>(keysym - XK_0);
+  if (keysym >= XK_a && keysym <= XK_z) return 'A' + static_cast<int>(keysym - XK_a);
+  if (keysym >= XK_A && keysym <= XK_Z) return 'A' + static_cast<int>(keysym - XK_A);
+  if (keysym >= XK_KP_0 && keysym <= XK_KP_9) return 0x60 + static_cast<int>(keysym - XK_KP_0);
+  if (keysym >= XK_F1 && keysym <= XK_F24) return 0x70 + static_cast<int>(keysym - XK_F1);
+  // From the end: the side-specific rows of Shift, Ctrl and Alt come after the generic ones.
+  for (size_t i = std::size(kKeysymRows); i-- > 0;)
+    for (KeySym sym : kKeysymRows[i].keysyms)
+      if (sym != NoSymbol && sym == keysym) return kKeysymRows[i].virtual_key;
+  return 0;
+}
+
+namespace {
+
 // The indicator that shows a lock key's toggled state, by its XKB name and, without XKB,
 // by its LED number in the core keyboard control.
 struct LockIndicator {

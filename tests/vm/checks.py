@@ -1,0 +1,535 @@
+"""Real-USB checks, run as root inside the test VM (tests/vm/run).
+
+Each check plugs in one or two gadgets made by scripts/gadget-setup on the kernel's
+dummy_hcd device controllers, so that the kernel's own USB host side, usbhid and hidraw
+stand between the programs under test and the gadget's /dev/hidgN ends. Prints one
+"ok NAME" or "FAIL NAME: why" line per check and closes with "N passed, M failed".
+
+    checks.py BUILD_DIR [CHECK...]
+"""
+
+import glob
+import os
+import select
+import signal
+import struct
+import subprocess
+import sys
+import threading
+import time
+import traceback
+
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+BUILD = os.path.abspath(sys.argv[1])
+TAPLINE = os.path.join(BUILD, "tapline")
+DEVICE = os.path.join(BUILD, "tools", "device", "tapline-device")
+LIBRARY = os.path.join(BUILD, "src", "api", "libtapline.so")
+GADGET_SETUP = os.path.join(ROOT, "scripts", "gadget-setup")
+
+VENDOR, SECOND_VENDOR, PRODUCT = 0x5131, 0x5132, 0x2019
+REPORT = 64  # payload bytes of a command-function report
+
+
+class CheckFailed(Exception):
+    pass
+
+
+def expect(condition, why):
+    if not condition:
+        raise CheckFailed(why)
+
+
+def frame(type_code, report, channel=1):
+    """A command frame as the host builds it, padded to one 64-byte report."""
+    type_byte = (type_code & 0x1F) | (channel << 6)
+    body = bytes([0x2C, len(report), (type_byte + sum(report)) & 0xFF, type_byte]) + bytes(report)
+    return body + bytes(REPORT - len(body))
+
+
+def keyboard_frame(*keys, modifiers=0):
+    return frame(1, [modifiers, 0, *keys, *[0] * (6 - len(keys))])
+
+
+class Gadget:
+    """One gadget made by scripts/gadget-setup: function name -> /dev/hidgN."""
+
+    def __init__(self, name, vendor=VENDOR, serial="0001", command_only=False):
+        self.name = name
+        command = [GADGET_SETUP, "up", "--name", name, "--vendor", hex(vendor), "--serial", serial]
+        if command_only:
+            command.append("--command-only")
+        made = subprocess.run(command, capture_output=True, text=True, timeout=30)
+        expect(made.returncode == 0, "gadget-setup up failed: " + made.stderr)
+        out = made.stdout
+        self.devices = {}
+        for line in out.splitlines():
+            function, interface, device = line.split()
+            self.devices[function] = device
+        self.udc = open(self.path("UDC")).read().strip()
+
+    def path(self, leaf):
+        return os.path.join("/sys/kernel/config/usb_gadget", self.name, leaf)
+
+    def unplug(self):
+        with open(self.path("UDC"), "w") as udc:
+            udc.write("\n")
+
+    def plug(self, vendor=None):
+        if vendor is not None:
+            with open(self.path("idVendor"), "w") as ids:
+                ids.write(hex(vendor))
+        with open(self.path("UDC"), "w") as udc:
+            udc.write(self.udc)
+
+    def down(self):
+        subprocess.run([GADGET_SETUP, "down", "--name", self.name], check=True, timeout=30)
+
+
+def hidraw_nodes(vendor):
+    """The hidraw nodes of the HID interfaces with this vendor and our product."""
+    wanted = "HID_ID=0003:%08X:%08X" % (vendor, PRODUCT)
+    nodes = []
+    for node in sorted(glob.glob("/sys/class/hidraw/hidraw*")):
+        try:
+            uevent = open(os.path.join(node, "device", "uevent")).read()
+        except OSError:
+            continue
+        if wanted in uevent.splitlines():
+            nodes.append("/dev/" + os.path.basename(node))
+    return nodes
+
+
+def wait_for(what, condition, seconds=20):
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline:
+        value = condition()
+        if value:
+            return value
+        time.sleep(0.05)
+    raise CheckFailed("timed out waiting for " + what)
+
+
+def wait_for_hidraw(vendor, interfaces=4):
+    """Waits until every interface of the gadget has its hidraw node and that node exists."""
+    return wait_for(
+        "%d hidraw nodes of %04x:%04x" % (interfaces, vendor, PRODUCT),
+        lambda: len(nodes := hidraw_nodes(vendor)) >= interfaces
+        and all(os.path.exists(node) for node in nodes)
+        and nodes,
+    )
+
+
+class ReportCollector:
+    """Collects, with their arrival times, the reports the host writes to one gadget
+    function. The node goes away while the gadget is unplugged and is opened again when
+    it is back."""
+
+    def __init__(self, device):
+        self.device = device
+        self.reports = []  # (monotonic seconds, bytes)
+        self.lock = threading.Lock()
+        self.stopping = threading.Event()
+        self.thread = threading.Thread(target=self._run, daemon=True)
+        self.thread.start()
+
+    def _run(self):
+        fd = None
+        while not self.stopping.is_set():
+            if fd is None:
+                try:
+                    fd = os.open(self.device, os.O_RDONLY | os.O_NONBLOCK)
+                except OSError:
+                    time.sleep(0.02)
+                    continue
+            try:
+                if select.select([fd], [], [], 0.1)[0]:
+                    report = os.read(fd, 4096)
+                    with self.lock:
+                        self.reports.append((time.monotonic(), report))
+            except OSError:
+                os.close(fd)
+                fd = None
+        if fd is not None:
+            os.close(fd)
+
+    def wait(self, count, seconds=20):
+        """The reports so far, once there are `count` of them or `seconds` have passed."""
+        deadline = time.monotonic() + seconds
+        while len(self.reports) < count and time.monotonic() < deadline:
+            time.sleep(0.02)
+        with self.lock:
+            return [report for _, report in self.reports]
+
+    def stop(self):
+        self.stopping.set()
+        self.thread.join()
+        return [report for _, report in self.reports]
+
+
+class ApiHost:
+    """tests/vm/api_host.py in a child process: the exported interface as a host uses it."""
+
+    def __init__(self):
+        self.process = subprocess.Popen(
+            [sys.executable, "-B", os.path.join(ROOT, "tests", "vm", "api_host.py"), LIBRARY],
+            stdin=subprocess.PIPE,
+            stdout=subprocess.PIPE,
+        )
+        self.pending = b""
+
+    def ask(self, command, seconds=30):
+        """Lines printed up to and including the answer line, which starts with the
+        command's first word."""
+        self.process.stdin.write(command.encode() + b"\n")
+        self.process.stdin.flush()
+        word = command.split()[0]
+        # The answer to "wait" is "waited"; every other answer starts with its command.
+        answer_word = "waited" if word == "wait" else word
+        lines = []
+        deadline = time.monotonic() + seconds
+        fd = self.process.stdout.fileno()
+        while True:
+            while b"\n" in self.pending:
+                line, self.pending = self.pending.split(b"\n", 1)
+                lines.append(line.decode("gbk", "replace"))
+                if lines[-1].split(" ")[0] == answer_word:
+                    return lines
+            left = deadline - time.monotonic()
+            expect(left > 0 and select.select([fd], [], [], left)[0],
+                   "no answer to %r; got %r" % (command, lines))
+            chunk = os.read(fd, 4096)
+            expect(chunk, "the host ended before answering %r; got %r" % (command, lines))
+            self.pending += chunk
+
+    def end(self):
+        self.process.stdin.close()
+        self.process.wait(timeout=30)
+
+
+def answer_of(lines):
+    return lines[-1].split()[1:]
+
+
+def write_script(name, text):
+    path = os.path.join("/tmp", name)
+    with open(path, "w") as script:
+        script.write(text)
+    return path
+
+
+def run_tapline(script_text, seconds=30):
+    script = write_script("check.lua", script_text)
+    return subprocess.run([TAPLINE, script], capture_output=True, timeout=seconds)
+
+
+CHECKS = []
+BENCHES = []  # run only when named
+
+
+def check(function):
+    CHECKS.append(function)
+    return function
+
+
+def bench(function):
+    BENCHES.append(function)
+    return function
+
+
+@check
+def keypress_reaches_the_command_function():
+    """The gadget shows up as hidraw with the device's identity, and a script's KeyPress
+    leaves the kernel as the two frames, byte for byte, on interface 3."""
+    gadget = Gadget("tapline")
+    try:
+        wait_for_hidraw(VENDOR)
+        collector = ReportCollector(gadget.devices["command"])
+        run = run_tapline('KeyPress("a")\n')
+        collector.wait(2)
+        reports = collector.stop()
+        out = run.stdout.decode("gbk", "replace")
+        expect(run.returncode == 0, "tapline ended with %d: %s" % (run.returncode, run.stderr))
+        expect("found device,devpath:/dev/hidraw" in out, "no device found:\n" + out)
+        # Interfaces 0 to 2 are walked before the command function is chosen.
+        walked = [line for line in out.splitlines() if line.startswith("VID:")]
+        expect(walked[-1] == "VID:5131 PID:2019 Interface:3", "walk ended on %r" % walked[-1:])
+        expect(
+            reports == [keyboard_frame(0x04), keyboard_frame()],
+            "reports on the command function: %s" % [r.hex() for r in reports],
+        )
+    finally:
+        gadget.down()
+
+
+@check
+def serial_number_picks_one_of_two_gadgets():
+    """Two devices with the same identity: the serial number chooses, and the frame goes
+    to the chosen one only. With only the second identity present, the default open
+    falls back to it."""
+    first = Gadget("first", serial="A-1", command_only=True)
+    second = Gadget("second", serial="B-2", command_only=True)
+    host = ApiHost()
+    try:
+        wait_for_hidraw(VENDOR, interfaces=2)
+        collectors = {"A-1": ReportCollector(first.devices["command"]),
+                      "B-2": ReportCollector(second.devices["command"])}
+        for number, serial in enumerate(["B-2", "A-1"]):
+            lines = host.ask("open 0x5131 0x2019 " + serial)
+            expect(answer_of(lines) == ["1"], "open by serial %s: %r" % (serial, lines))
+            expect(any(line.startswith("found device, with sn:/dev/hidraw") for line in lines),
+                   "no serial-number line: %r" % lines)
+            report = frame(5, [number + 1, 0, 0, 0, 0, 0, 0])
+            expect(answer_of(host.ask("write " + report[:11].hex())) == ["65"], "write failed")
+            expect(collectors[serial].wait(1) == [report], "%s did not get its frame" % serial)
+        expect(len(collectors["A-1"].stop()) == 1 and len(collectors["B-2"].stop()) == 1,
+               "a frame reached the device that was not chosen")
+
+        host.ask("close")
+        first.unplug()
+        second.unplug()
+        first.plug(vendor=SECOND_VENDOR)
+        wait_for_hidraw(SECOND_VENDOR, interfaces=1)
+        lines = host.ask("default")
+        expect(answer_of(lines) == ["1"], "default open: %r" % lines)
+        expect(lines.count("usb open fail!") == 1 and "found device,devpath:" in lines[-2],
+               "the first identity should fail once, then the second open: %r" % lines)
+    finally:
+        host.end()
+        first.down()
+        second.down()
+
+
+@check
+def pin_callback_and_close_end_the_read_thread():
+    """Input reports written into the gadget reach the host's pin callback, decoded at
+    the right offsets; a report without an active pin calls nothing; close_hiddev ends
+    the read thread without waiting for another report."""
+    gadget = Gadget("tapline")
+    host = ApiHost()
+    try:
+        wait_for_hidraw(VENDOR)
+        expect(answer_of(host.ask("default")) == ["1"], "the device did not open")
+        threads_reading = int(answer_of(host.ask("pins"))[0])
+        reports = [bytearray(REPORT) for _ in range(3)]
+        reports[0][34:36] = b"\x12\x34"  # a status word but no pin: no call
+        reports[1][3], reports[1][9], reports[1][34:36] = 0x7F, 1, b"\x12\x34"
+        reports[2][0] = 0x80
+        command = os.open(gadget.devices["command"], os.O_WRONLY)
+        for report in reports:
+            os.write(command, bytes(report))
+        os.close(command)
+        lines = host.ask("wait 2 20")
+        expect(lines == ["pin 0x208 0x1234", "pin 0x1 0x0", "waited"], "pin events: %r" % lines)
+        before, after = map(int, answer_of(host.ask("close")))
+        expect(before == threads_reading and after == before - 1,
+               "threads: %d reading, %d before the close, %d after" % (threads_reading, before, after))
+    finally:
+        host.end()
+        gadget.down()
+
+
+@check
+def unplug_and_replug_mid_script():
+    """Unbinding the gadget from its controller while a script types loses the frames
+    sent meanwhile, says so, and the device is opened again once it is bound again."""
+    gadget = Gadget("tapline")
+    try:
+        wait_for_hidraw(VENDOR)
+        collector = ReportCollector(gadget.devices["command"])
+        script = write_script("typing.lua", 'for i = 1, 80 do KeyPress("a") Delay(40) end\n')
+        run = subprocess.Popen([TAPLINE, script], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        before = len(collector.wait(10))
+        gadget.unplug()
+        time.sleep(1)
+        gadget.plug()
+        out, err = run.communicate(timeout=120)
+        reports = collector.stop()
+        said = err.decode("utf-8", "replace")
+        expect(run.returncode == 0, "tapline ended with %d: %s" % (run.returncode, said))
+        expect("is gone; it is opened again when it returns" in said, "unplug not said: " + said)
+        expect("the USB device takes frames again;" in said, "replug not said: " + said)
+        expect(len(reports) > before, "no frame after the replug")
+        expect(all(report in (keyboard_frame(0x04), keyboard_frame()) for report in reports),
+               "unexpected reports: %s" % [r.hex() for r in reports if r[:2] != b"\x2c\x08"])
+    finally:
+        gadget.down()
+
+
+EVENT = struct.Struct("llHHi")  # struct input_event: time, type, code, value
+EV_KEY, EV_REL, EV_ABS = 1, 2, 3
+
+
+def gadget_event_nodes(vendor):
+    """/dev/input/event* of the input devices the host made for the gadget's functions."""
+    nodes = []
+    for node in sorted(glob.glob("/sys/class/input/event*")):
+        try:
+            if int(open(os.path.join(node, "device", "id", "vendor")).read(), 16) == vendor:
+                nodes.append("/dev/input/" + os.path.basename(node))
+        except OSError:
+            continue
+    return nodes
+
+
+class EventCollector:
+    """Every event of the given evdev nodes, as (type, code, value)."""
+
+    def __init__(self, nodes):
+        self.fds = [os.open(node, os.O_RDONLY | os.O_NONBLOCK) for node in nodes]
+        self.events = []
+        self.stopping = threading.Event()
+        self.thread = threading.Thread(target=self._run, daemon=True)
+        self.thread.start()
+
+    def _run(self):
+        while not self.stopping.is_set():
+            for fd in select.select(self.fds, [], [], 0.1)[0]:
+                data = os.read(fd, EVENT.size * 64)
+                for offset in range(0, len(data) - EVENT.size + 1, EVENT.size):
+                    self.events.append(EVENT.unpack_from(data, offset)[2:])
+
+    def stop(self):
+        self.stopping.set()
+        self.thread.join()
+        for fd in self.fds:
+            os.close(fd)
+        return self.events
+
+
+def start_x_server(display):
+    server = subprocess.Popen(["Xvfb", display, "-screen", "0", "1000x1000x24", "-nolisten", "tcp"],
+                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    wait_for("the X server", lambda: os.path.exists("/tmp/.X11-unix/X" + display[1:]))
+    return server
+
+
+@check
+def script_reaches_evdev_through_the_gadget_device():
+    """A script over USB -> the kernel -> tapline-device --gadget -> the gadget's input
+    functions -> the kernel's input devices: every kind of input the script sent is seen
+    on evdev, a frame over UDP too, and the device leaves nothing held when it stops."""
+    gadget = Gadget("tapline")
+    x_server = start_x_server(":5")  # MoveTo scales by the screen of the machine it runs on
+    device = None
+    try:
+        wait_for_hidraw(VENDOR)
+        device = subprocess.Popen([DEVICE, "--gadget", "--listen", "127.0.0.1:0"],
+                                  stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+        ready = device.stderr.readline().decode()
+        expect(ready.startswith("gadget tapline: command function /dev/hidg"), "device: " + ready)
+        listening = device.stderr.readline().decode()
+        expect(listening.startswith("listening on 127.0.0.1:"), "device: " + listening)
+        port = listening.strip().rsplit(":", 1)[1]
+        # Keyboard; mouse, pointer, joystick; touch screen, consumer and system keys.
+        nodes = wait_for("the gadget's input devices", lambda: len(gadget_event_nodes(VENDOR)) >= 7
+                         and gadget_event_nodes(VENDOR))
+        collector = EventCollector(nodes)
+        script = write_script("inputs.lua", """
+KeyPress("a")
+key("B!")
+LeftClick()
+MoveR(5, -3)
+MoveTo(100, 250)
+TouchClick(540, 1204)
+joyKey(3)
+vol_up()
+""")
+        run = subprocess.run([TAPLINE, script], capture_output=True, timeout=60,
+                             env=dict(os.environ, DISPLAY=":5"))
+        expect(run.returncode == 0, "tapline: %s" % run.stderr.decode("utf-8", "replace"))
+        # Frames over UDP reach the same functions.
+        script = write_script("udp.lua", 'KeyPress("d")\n')
+        run = subprocess.run([TAPLINE, script, "net", "127.0.0.1", port], capture_output=True,
+                             timeout=60)
+        expect(run.returncode == 0, "tapline over UDP: %s" % run.stderr.decode("utf-8", "replace"))
+        # A host that dies with a key held: the device lifts it when it stops.
+        holding = subprocess.Popen([TAPLINE, write_script("hold.lua", 'KeyDown("c") Delay(60000)')],
+                                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        KEY_C = 46
+        wait_for("c held", lambda: (EV_KEY, KEY_C, 1) in collector.events)
+        holding.kill()
+        holding.wait()
+        time.sleep(0.5)
+        device.send_signal(signal.SIGTERM)
+        said = device.communicate(timeout=30)[1].decode("utf-8", "replace")
+        expect(device.returncode == 0, "the device ended with %d: %s" % (device.returncode, said))
+        events = set(collector.stop())
+        KEY_A, KEY_B, KEY_D, KEY_1, KEY_LEFTSHIFT, KEY_VOLUMEUP = 30, 48, 32, 2, 42, 115
+        BTN_LEFT, BTN_TOP, BTN_TOUCH = 0x110, 0x123, 0x14A
+        REL_X, REL_Y, ABS_X, ABS_Y, ABS_MT_POSITION_X, ABS_MT_POSITION_Y = 0, 1, 0, 1, 0x35, 0x36
+        wanted = {
+            "key a": [(EV_KEY, KEY_A, 1), (EV_KEY, KEY_A, 0)],
+            "text B!": [(EV_KEY, KEY_B, 1), (EV_KEY, KEY_LEFTSHIFT, 1), (EV_KEY, KEY_1, 1)],
+            "left click": [(EV_KEY, BTN_LEFT, 1), (EV_KEY, BTN_LEFT, 0)],
+            "relative move": [(EV_REL, REL_X, 5), (EV_REL, REL_Y, -3)],
+            "absolute move": [(EV_ABS, ABS_X, 409), (EV_ABS, ABS_Y, 1023)],
+            "touch": [(EV_KEY, BTN_TOUCH, 1), (EV_ABS, ABS_MT_POSITION_X, 2047),
+                      (EV_ABS, ABS_MT_POSITION_Y, 2047), (EV_KEY, BTN_TOUCH, 0)],
+            "joystick button": [(EV_KEY, BTN_TOP, 1), (EV_KEY, BTN_TOP, 0)],
+            "consumer key": [(EV_KEY, KEY_VOLUMEUP, 1), (EV_KEY, KEY_VOLUMEUP, 0)],
+            "key d over UDP": [(EV_KEY, KEY_D, 1), (EV_KEY, KEY_D, 0)],
+            "release at the device's stop": [(EV_KEY, KEY_C, 0)],
+        }
+        missing = {what: [event for event in expected if event not in events]
+                   for what, expected in wanted.items()}
+        missing = {what: events_missing for what, events_missing in missing.items() if events_missing}
+        expect(not missing, "not seen on evdev: %r; seen: %r" % (missing, sorted(events)))
+        expect("report" not in said, "the device dropped reports: " + said)
+    finally:
+        if device is not None and device.poll() is None:
+            device.kill()
+            device.wait()
+        x_server.terminate()
+        x_server.wait()
+        gadget.down()
+
+
+@bench
+def usb_pacing(frames=500):
+    """How evenly frames leave over real USB: keyboard frames through makeHid and the USB
+    sink (10 ms pause after each write), timed where the gadget receives them."""
+    gadget = Gadget("tapline")
+    host = ApiHost()
+    try:
+        wait_for_hidraw(VENDOR)
+        expect(answer_of(host.ask("default")) == ["1"], "the device did not open")
+        collector = ReportCollector(gadget.devices["command"])
+        sending, fastest, median, p99 = map(float, answer_of(host.ask("frames %d" % frames,
+                                                                       seconds=120)))
+        collector.wait(frames, seconds=30)
+        collector.stop()
+        times = [arrival for arrival, _ in collector.reports]
+        expect(len(times) == frames, "%d of %d frames arrived" % (len(times), frames))
+        gaps = sorted((later - earlier) * 1000 for earlier, later in zip(times, times[1:]))
+        print("  frames %d, gaps in ms: min %.3f median %.3f p99 %.3f max %.3f, below 10 ms: %d"
+              % (frames, gaps[0], gaps[len(gaps) // 2], gaps[int(len(gaps) * 0.99)], gaps[-1],
+                 sum(gap < 10 for gap in gaps)))
+        print("  sending took %.3f s for %d x 10 ms (%+.2f %%); arrivals span %.3f s"
+              % (sending, frames, (sending / (frames * 0.010) - 1) * 100, times[-1] - times[0]))
+        print("  one frame (write and pause) in ms: min %.3f median %.3f p99 %.3f"
+              % (fastest * 1000, median * 1000, p99 * 1000))
+    finally:
+        host.end()
+        gadget.down()
+
+
+def main():
+    wanted = set(sys.argv[2:])
+    passed = failed = 0
+    for function in CHECKS + BENCHES:
+        if (wanted or function in BENCHES) and function.__name__ not in wanted:
+            continue
+        started = time.monotonic()
+        try:
+            function()
+            print("ok %s (%.1f s)" % (function.__name__, time.monotonic() - started), flush=True)
+            passed += 1
+        except Exception as error:  # any fault of one check is that check's failure
+            detail = str(error) if isinstance(error, CheckFailed) else traceback.format_exc()
+            print("FAIL %s: %s" % (function.__name__, detail), flush=True)
+            failed += 1
+    print("%d passed, %d failed" % (passed, failed), flush=True)
+
+
+if __name__ == "__main__":
+    main()
