@@ -82,7 +82,9 @@ constexpr uint8_t type_channel(uint8_t type_byte) {
 
 // ---- Field values --------------------------------------------------------------------------
 
-// Keyboard modifier bit of left Alt, which Alt-code typing holds.
+// Keyboard modifier bits: left Shift (for ShiftFlag values on a real keyboard) and left
+// Alt (which Alt-code typing holds).
+inline constexpr uint8_t kModifierLeftShift = 0x02;
 inline constexpr uint8_t kModifierLeftAlt = 0x04;
 // Bit 7 of a key slot value: the key of the low seven bits typed with Shift. The usages
 // of the modifier keys themselves (left Ctrl to right GUI) have bit 7 set without it.
