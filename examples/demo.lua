@@ -10,7 +10,7 @@ TracePrint("TracePrint sends its text unchanged\n")
 -- Device commands: each becomes command frames sent to the device.
 set_channel("USB")              -- the device's output channel: "USB" (2) or "BLE" (1)
 SayString("Hi, Tapline!")       -- types text key by key
-key("c", "LCtrl")               -- ctrl+c
+key("c", "LCTRL")               -- ctrl+c (modifier names in capitals)
 KeyPress("Enter")
 MoveR(10, 5)                    -- relative mouse move
 LeftClick()

@@ -14,11 +14,13 @@ end
 -- Absolute move to the centre of this machine's screen (scaled for the device).
 MoveTo(960, 540)
 
--- Drag: hold the left button, move, let go.
-LeftDown()
-MoveR(100, 0)
-MoveR(0, 100)
-LeftUp()
+-- Drag: hold the left button, move, let go. Every mouse report carries its buttons, so
+-- MoveR between LeftDown and LeftUp would let go of the button; the text commands keep
+-- the buttons they pressed in every report until their "up" word.
+hid_cmd("mouse:leftdown")
+hid_cmd("mouse:move,100,0")
+hid_cmd("mouse:move,0,100")
+hid_cmd("mouse:leftup")
 
 -- Scroll three steps down, then up.
 MouseWheel(-3)

@@ -1,4 +1,4 @@
--- Sent by the console program to the software device; the test reads back what it decoded.
+-- Sent by the console program to the software device; examples_test.cpp reads back what it decoded.
 KeyPress("a")              -- channel 1 ("BLE") until set_channel says otherwise
 set_channel("usb")         -- upper-cased: channel 2
 key("c", "LCTRL")          -- modifier names are upper case

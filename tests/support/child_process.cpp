@@ -24,11 +24,14 @@ std::string name_of(const std::string& entry) { return entry.substr(0, entry.fin
 
 // Sets up `stream` of the child as `output` says; the write end of `pipe_ends` when piped.
 void direct(posix_spawn_file_actions_t& actions, int stream, ChildOutput output,
-            const int pipe_ends[2]) {
+            const int pipe_ends[2], const std::string& file) {
   if (output == ChildOutput::Pipe)
     posix_spawn_file_actions_adddup2(&actions, pipe_ends[1], stream);
   else if (output == ChildOutput::Discard)
     posix_spawn_file_actions_addopen(&actions, stream, "/dev/null", O_WRONLY, 0);
+  else if (output == ChildOutput::File)
+    posix_spawn_file_actions_addopen(&actions, stream, file.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                     0644);
 }
 
 void close_fd(int& fd) {
@@ -71,8 +74,8 @@ ChildProcess::ChildProcess(const std::vector<std::string>& argv, const ChildOpti
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-  direct(actions, STDOUT_FILENO, options.out, out);
-  direct(actions, STDERR_FILENO, options.err, err);
+  direct(actions, STDOUT_FILENO, options.out, out, options.file);
+  direct(actions, STDERR_FILENO, options.err, err, options.file);
   posix_spawnattr_t attributes;
   posix_spawnattr_init(&attributes);
   if (own_group_) {
@@ -193,6 +196,15 @@ ListeningDevice::ListeningDevice(const std::string& binary, const std::vector<st
     return;
   }
   port_ = std::stoi(line.substr(prefix.size()));
+}
+
+std::string json_field(const std::string& line, const std::string& name) {
+  const std::string key = "\"" + name + "\":";
+  size_t at = line.find(key);
+  if (at == std::string::npos) return {};
+  at += key.size();
+  if (line[at] == '"') ++at;
+  return line.substr(at, line.find_first_of("\",}", at) - at);
 }
 
 }  // namespace tapline::testing

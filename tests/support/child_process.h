@@ -17,6 +17,7 @@ enum class ChildOutput {
   Pipe,     // read by the test; a pipe nobody reads stops the child once it is full
   Discard,  // /dev/null
   Inherit,  // the test program's own stream
+  File,     // the file named by ChildOptions::file, created or emptied
 };
 
 struct ChildOptions {
@@ -26,6 +27,7 @@ struct ChildOptions {
   std::vector<std::string> unset;
   ChildOutput out = ChildOutput::Pipe;
   ChildOutput err = ChildOutput::Pipe;
+  std::string file;  // for ChildOutput::File
   // A process group of its own, as a terminal's foreground job has: signals then reach
   // the programs the child starts too.
   bool own_process_group = false;
@@ -98,6 +100,10 @@ class ListeningDevice : public ChildProcess {
  private:
   int port_ = 0;
 };
+
+// A field of one line of the device's --json output: the text of a string field, the
+// digits of a number field; empty when the line has no such field.
+std::string json_field(const std::string& line, const std::string& name);
 
 #ifdef TAPLINE_BINARY_DIR
 // The software device of this build (test programs are compiled with its directory).

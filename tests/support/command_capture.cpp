@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "frame_decoder.h"
+
 namespace tapline::testing {
 namespace {
 
@@ -22,12 +24,14 @@ std::string hex_bytes(const uint8_t* bytes, size_t length) {
 CommandCapture::CommandCapture() {
   active = this;
   set_send_cb(&CommandCapture::on_frame);
-  platform::set_clock(this);
+  clock.on_sleep([this](int64_t ms) {
+    events_.push_back(sleep_line(ms));
+    slept_ms_ += ms;
+  });
 }
 
 CommandCapture::~CommandCapture() {
   set_send_cb(nullptr);
-  platform::set_clock(nullptr);
   active = nullptr;
 }
 
@@ -39,12 +43,6 @@ std::vector<std::string> CommandCapture::take() {
   return taken;
 }
 
-void CommandCapture::sleep_ms(int64_t ms) {
-  events_.push_back(sleep_line(ms));
-  slept_ms_ += ms;
-  now_ms_ += static_cast<uint32_t>(ms);
-}
-
 void CommandCapture::on_frame(const uint8_t* frame, int length) {
   if (active != nullptr) active->record_frame(frame, length);
 }
@@ -52,21 +50,13 @@ void CommandCapture::on_frame(const uint8_t* frame, int length) {
 void CommandCapture::record_frame(const uint8_t* frame, int length) {
   const size_t size = static_cast<size_t>(length & 0xFF);
   frames_.emplace_back(frame, frame + size);
-  bool sound = size >= kFrameHeadSize && frame[0] == kFrameHeader &&
-               frame[1] + kFrameHeadSize == size && (frame[3] & 0x20) == 0 &&
-               (frame[3] >> 6) == (output_channel() & 0x03);
-  if (sound) {
-    uint8_t checksum = frame[3];
-    for (size_t i = kFrameHeadSize; i < size; ++i)
-      checksum = static_cast<uint8_t>(checksum + frame[i]);
-    sound = checksum == frame[2];
-  }
-  const char* type = sound ? report_type_name(frame[3] & 0x1F) : nullptr;
-  if (type == nullptr || report_length(frame[3] & 0x1F) != size - kFrameHeadSize) {
+  const device::DecodeResult decoded = device::decode_datagram(frame, size);
+  if (!decoded.ok || decoded.frame.channel != (output_channel() & 0x03)) {
     events_.push_back("bad frame" + hex_bytes(frame, size));
     return;
   }
-  events_.push_back(type + hex_bytes(frame + kFrameHeadSize, size - kFrameHeadSize));
+  events_.push_back(
+      report_line(decoded.frame.type, decoded.frame.report.data(), decoded.frame.report_length));
 }
 
 std::string report_line(ReportType type, std::initializer_list<uint8_t> report) {
@@ -83,6 +73,28 @@ std::string keyboard_line(uint8_t modifiers, std::initializer_list<uint8_t> usag
   for (uint8_t usage : usages)
     if (slot < sizeof report) report[slot++] = usage;
   return report_line(ReportType::Keyboard, report, sizeof report);
+}
+
+std::string mouse_line(int buttons, int wheel, int x, int y) {
+  const uint8_t report[7] = {uint8_t(buttons), uint8_t(wheel), uint8_t(x), uint8_t(y)};
+  return report_line(ReportType::Mouse, report, sizeof report);
+}
+
+std::string absolute_line(int x, int y, int buttons, int wheel) {
+  const uint8_t report[7] = {uint8_t(buttons), uint8_t(wheel), uint8_t(x),
+                             uint8_t(x >> 8),  uint8_t(y),     uint8_t(y >> 8)};
+  return report_line(ReportType::AbsoluteMouse, report, sizeof report);
+}
+
+std::string touch_line(int state, int contact, int x, int y) {
+  const uint8_t report[6] = {uint8_t(state),  uint8_t(contact), uint8_t(x),
+                             uint8_t(x >> 8), uint8_t(y),       uint8_t(y >> 8)};
+  return report_line(ReportType::Touch, report, sizeof report);
+}
+
+std::string usage_line(ReportType type, int usage) {
+  const uint8_t report[7] = {uint8_t(usage), uint8_t(usage >> 8)};
+  return report_line(type, report, sizeof report);
 }
 
 std::string sleep_line(int64_t ms) { return "sleep " + std::to_string(ms); }

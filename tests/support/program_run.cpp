@@ -91,17 +91,31 @@ ProgramResult run_program(const std::string& program, const std::vector<std::str
   return result;
 }
 
-TempFile::TempFile(const std::string& content, const std::string& name) {
+TempDir::TempDir() {
   char pattern[] = "/tmp/tapline-test-dir-XXXXXX";
   if (mkdtemp(pattern) == nullptr) throw std::runtime_error("mkdtemp failed");
   directory_ = pattern;
-  path_ = directory_ + "/" + name;
-  std::ofstream(path_, std::ios::binary) << content;
 }
 
-TempFile::~TempFile() {
+TempDir::~TempDir() {
   std::error_code ignored;
   std::filesystem::remove_all(directory_, ignored);
+}
+
+std::string TempDir::write(const std::string& name, std::string_view bytes) const {
+  const std::string path = file(name);
+  std::ofstream(path, std::ios::binary) << bytes;
+  return path;
+}
+
+std::string shell_output(const std::string& command) {
+  std::string output;
+  FILE* pipe = popen(command.c_str(), "r");
+  if (pipe == nullptr) return output;
+  char buffer[4096];
+  for (size_t n; (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;) output.append(buffer, n);
+  pclose(pipe);
+  return output;
 }
 
 StdoutCapture::StdoutCapture() {

@@ -2,7 +2,11 @@
 // in-process code writes to standard output.
 #pragma once
 
+#include <chrono>
+#include <cstdint>
 #include <string>
+#include <string_view>
+#include <thread>
 #include <vector>
 
 namespace tapline::testing {
@@ -24,21 +28,49 @@ ProgramResult run_program(const std::string& program, const std::vector<std::str
 // before its last line. Empty when either line is missing.
 std::string script_output(const std::string& out);
 
-// A file in a fresh temporary directory, removed with it.
-class TempFile {
+// A fresh temporary directory, removed with everything in it.
+class TempDir {
  public:
-  explicit TempFile(const std::string& content, const std::string& name = "script.lua");
-  ~TempFile();
-  TempFile(const TempFile&) = delete;
-  TempFile& operator=(const TempFile&) = delete;
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
 
-  const std::string& path() const { return path_; }
   const std::string& directory() const { return directory_; }
+  std::string file(const std::string& name) const { return directory_ + "/" + name; }
+  // Writes the file `name` in the directory: its path.
+  std::string write(const std::string& name, std::string_view bytes) const;
+  std::string write(const std::string& name, const std::vector<uint8_t>& bytes) const {
+    return write(name, std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
+  }
 
  private:
   std::string directory_;
+};
+
+// A file in a fresh temporary directory, removed with it.
+class TempFile : public TempDir {
+ public:
+  explicit TempFile(const std::string& content, const std::string& name = "script.lua")
+      : path_(write(name, content)) {}
+  const std::string& path() const { return path_; }
+
+ private:
   std::string path_;
 };
+
+// The output of a shell command line (run by the test itself, not by the code under test).
+std::string shell_output(const std::string& command);
+
+// Waits (bounded) for a condition that another process brings about.
+template <typename Condition>
+bool eventually(Condition condition, int attempts = 500) {
+  for (int i = 0; i < attempts; ++i) {
+    if (condition()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return condition();
+}
 
 // Redirects file descriptor 1 into a temporary file for its lifetime; text() flushes
 // standard output and returns everything written since construction.

@@ -1,0 +1,183 @@
+// SetClipBoard and GetClipBoard against xclip, the other clipboard client, on a private X
+// server. Text set by a script must outlive the process that set it.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+// Xlib's macros (None, Bool...) collide with test-framework names: X comes after it.
+#include <X11/Xlib.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <string>
+
+#include "program_run.h"
+#include "script_state.h"
+#include "xvfb.h"
+
+namespace {
+
+using tapline::testing::eventually;
+using Script = tapline::testing::ScriptState;
+using tapline::testing::shell_output;
+
+// Ending the suite's server also ends every clipboard-serving process left on it.
+class Clipboard : public tapline::testing::XvfbSuite {
+ protected:
+  // Runs the chunk in a child process that then exits, as a script run would.
+  static void run_in_exiting_process(const std::string& code) {
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      int status = 1;
+      {
+        Script script;
+        status = luaL_dostring(script.get(), code.c_str()) == LUA_OK ? 0 : 1;
+      }
+      _exit(status);
+    }
+    int status = -1;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  }
+
+  static std::string xclip_output(const char* target = "UTF8_STRING") {
+    return shell_output(std::string("xclip -selection clipboard -o -t ") + target + " 2>/dev/null");
+  }
+
+  static Window clipboard_owner() {
+    Display* display = XOpenDisplay(display_name().c_str());
+    const Window owner = XGetSelectionOwner(display, XInternAtom(display, "CLIPBOARD", False));
+    XCloseDisplay(display);
+    return owner;
+  }
+
+  // xclip serves from a background process that takes the clipboard after the command has
+  // returned: the new owner is waited for.
+  static void xclip_input(const std::string& text, const char* target = "UTF8_STRING") {
+    const Window previous_owner = clipboard_owner();
+    char path[] = "/tmp/tapline-clip-XXXXXX";
+    const int fd = mkstemp(path);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(write(fd, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+    close(fd);
+    const std::string command = std::string("xclip -selection clipboard -i -t ") + target + " < " +
+                                path + " > /dev/null 2>&1";
+    ASSERT_EQ(std::system(command.c_str()), 0);
+    std::remove(path);
+    ASSERT_TRUE(eventually([&] { return clipboard_owner() != previous_owner; }));
+  }
+
+  std::string get_clipboard() { return script.text("return GetClipBoard()"); }
+
+  Script script;
+};
+
+const std::string kText = "h\xC3\xA9llo w\xC3\xB6rld \xE2\x9C\x93 \t\r\nsecond line";
+
+std::string lua_quoted(const std::string& text) {
+  std::string quoted = "'";
+  for (unsigned char c : text) {
+    char escape[8];
+    std::snprintf(escape, sizeof escape, "\\%u", c);
+    quoted += escape;
+  }
+  return quoted + "'";
+}
+
+TEST_F(Clipboard, TextSetByAScriptIsReadByXclipAfterTheScriptHasEnded) {
+  run_in_exiting_process("SetClipBoard(" + lua_quoted(kText) + ")");
+  EXPECT_EQ(xclip_output(), kText);
+  EXPECT_EQ(xclip_output("STRING"), "h\xE9llo w\xF6rld  \t\r\nsecond line");  // Latin-1
+  EXPECT_EQ(get_clipboard(), kText);
+}
+
+TEST_F(Clipboard, TextSetByXclipIsRead) {
+  xclip_input(kText);
+  EXPECT_EQ(get_clipboard(), kText);
+}
+
+TEST_F(Clipboard, Latin1TextIsConverted) {
+  xclip_input("caf\xE9", "STRING");
+  EXPECT_EQ(get_clipboard(), "caf\xC3\xA9");
+}
+
+TEST_F(Clipboard, LargeTextsGoInPiecesBothWays) {
+  std::string big;
+  for (int i = 0; big.size() < 3'000'000; ++i) big += "line " + std::to_string(i) + "\n";
+  {
+    std::ofstream file("/tmp/tapline-clip-big.lua");
+    file << "local f = io.open('/tmp/tapline-clip-big.txt', 'rb') SetClipBoard(f:read('a'))";
+  }
+  std::ofstream("/tmp/tapline-clip-big.txt", std::ios::binary) << big;
+  run_in_exiting_process("dofile('/tmp/tapline-clip-big.lua')");
+  const std::string read_by_xclip = xclip_output();
+  EXPECT_EQ(read_by_xclip.size(), big.size());
+  EXPECT_TRUE(read_by_xclip == big);
+
+  xclip_input(big + "more");
+  const std::string read_by_us = get_clipboard();
+  EXPECT_EQ(read_by_us.size(), big.size() + 4);
+  EXPECT_TRUE(read_by_us == big + "more");
+  std::remove("/tmp/tapline-clip-big.lua");
+  std::remove("/tmp/tapline-clip-big.txt");
+}
+
+TEST_F(Clipboard, TheLastSetWinsAndIsReadInTheSameScript) {
+  EXPECT_EQ(script.text("SetClipBoard('first') SetClipBoard(42) return GetClipBoard()"), "42");
+  EXPECT_EQ(xclip_output(), "42");
+}
+
+TEST_F(Clipboard, AZeroByteEndsTheText) {
+  script.run("SetClipBoard('ab\\0cd')");
+  EXPECT_EQ(xclip_output(), "ab");
+  xclip_input(std::string("xy\0z", 4));
+  EXPECT_EQ(get_clipboard(), "xy");
+}
+
+TEST_F(Clipboard, SettingNothingLeavesTheClipboardAlone) {
+  xclip_input("kept");
+  ::testing::internal::CaptureStderr();
+  script.run("SetClipBoard() SetClipBoard({})");
+  const std::string err = ::testing::internal::GetCapturedStderr();
+  EXPECT_NE(err.find("SetClipBoard: no text given"), std::string::npos) << err;
+  EXPECT_EQ(get_clipboard(), "kept");
+}
+
+TEST_F(Clipboard, AnEmptyClipboardReadsAsEmptyText) {
+  // A clipboard whose owner has gone has no owner at all.
+  Display* other = XOpenDisplay(display_name().c_str());
+  ASSERT_NE(other, nullptr);
+  const Window window = XCreateSimpleWindow(other, DefaultRootWindow(other), 0, 0, 1, 1, 0, 0, 0);
+  XSetSelectionOwner(other, XInternAtom(other, "CLIPBOARD", False), window, CurrentTime);
+  XCloseDisplay(other);
+  ::testing::internal::CaptureStderr();
+  EXPECT_EQ(get_clipboard(), "");
+  EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
+}
+
+TEST_F(Clipboard, AnOwnerThatNeverAnswersGivesEmptyTextAndOneLine) {
+  Display* silent = XOpenDisplay(display_name().c_str());
+  ASSERT_NE(silent, nullptr);
+  const Window window = XCreateSimpleWindow(silent, DefaultRootWindow(silent), 0, 0, 1, 1, 0, 0, 0);
+  XSetSelectionOwner(silent, XInternAtom(silent, "CLIPBOARD", False), window, CurrentTime);
+  XSync(silent, False);
+  ::testing::internal::CaptureStderr();
+  EXPECT_EQ(get_clipboard(), "");
+  const std::string err = ::testing::internal::GetCapturedStderr();
+  XCloseDisplay(silent);
+  EXPECT_EQ(err, "tapline: the clipboard's owner did not answer; no clipboard text\n");
+}
+
+TEST_F(Clipboard, WithoutADisplayBothSayWhyAndGoOn) {
+  const std::string display = display_name();
+  setenv("DISPLAY", ":tapline-no-such-display", 1);
+  ::testing::internal::CaptureStderr();
+  const std::string text = script.text("SetClipBoard('x') return GetClipBoard()");
+  const std::string err = ::testing::internal::GetCapturedStderr();
+  setenv("DISPLAY", display.c_str(), 1);
+  EXPECT_EQ(text, "");
+  EXPECT_NE(err.find("tapline: cannot open the X11 display; clipboard not set"), std::string::npos) << err;
+  EXPECT_NE(err.find("tapline: cannot open the X11 display; no clipboard text"), std::string::npos) << err;
+}
+
+}  // namespace
