@@ -6,6 +6,14 @@
  * comment says u8 or u16 only the low 8 or 16 bits count. Texts are zero-terminated
  * byte strings in the locale's character set. Commands block their caller for their
  * own delays and for the transport's pause after each frame.
+ *
+ * Threads: every function may be called from several threads at once. The send path,
+ * the SendCallback and output channel, the held keys, the touch area, the text
+ * interpreter's state and the transports are guarded by one lock inside the library.
+ * A command holds it from its first frame to its last (pauses included), so the frames
+ * of one command always arrive together and another thread's command waits for it.
+ * The SendCallback runs with the lock held and may call the library again on the same
+ * thread. hiddev_read and the _hid_ functions take no lock: hidapi's own rules apply.
  */
 #ifndef TAPLINE_H
 #define TAPLINE_H
@@ -38,9 +46,10 @@ enum {
   TAPLINE_REPORT_DEVICE_COMMAND = 8
 };
 
-/* Builds the frame for a report (type u8, length u8) and hands it to the installed
- * SendCallback. 1 when a callback was called, 0 when none is installed or the report
- * is too long for a frame (252 bytes or more). */
+/* Builds the frame for a report (type u8, length 0..251) and hands it to the installed
+ * SendCallback. 1 when a callback was called, 0 when none is installed, the report is
+ * NULL, or the length is negative or too long for a frame (252 or more): then nothing
+ * is sent. */
 TAPLINE_EXPORT int makeHid(int report_type, const uint8_t* report, int length);
 /* Installs (or with NULL removes) the SendCallback; returns the value given. */
 TAPLINE_EXPORT tapline_send_cb set_send_cb(tapline_send_cb callback);
@@ -176,11 +185,15 @@ TAPLINE_EXPORT int run_pending_calls(void);
 /* ---- UDP transport -------------------------------------------------------------- */
 
 /* Sets the destination (an empty address or a port <= 0 keeps the current value),
- * creates the socket and installs the UDP SendCallback. Non-zero when installed or
- * when the socket could not be made (see the printed line); an address longer than
- * 31 characters is refused with -1. */
+ * creates the socket and installs the UDP SendCallback. The address is dotted IPv4 text
+ * or an IPv4 host name (looked up here, once); frames go to the broadcast address only
+ * when it is 255.255.255.255 or was never set. Non-zero when installed or when the
+ * socket could not be made (see the printed line); an address longer than 31
+ * characters, or one that resolves to no IPv4 address, is refused with -1 and the
+ * destination stays as it was. */
 TAPLINE_EXPORT int netcfg(const char* address, int port);
-/* Sends one datagram to address:port (u16). 0 sent, -1 not sent. */
+/* Sends one datagram to address:port (u16); the address as for netcfg, looked up at
+ * each call. 0 sent, -1 not sent. */
 TAPLINE_EXPORT int udp_send(const char* address, int port, const uint8_t* data, int length);
 
 /* ---- Host-only functions ------------------------------------------------------- */

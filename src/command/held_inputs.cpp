@@ -72,6 +72,7 @@ bool anything_held() {
 }
 
 int release_held_inputs() {
+  const CommandLock lock;
   int sent = 0;
   for (uint8_t channel = 0; channel < kChannelCount; ++channel) {
     // A copy: every release sent passes note_sent_report and changes the live state.
@@ -101,6 +102,9 @@ int release_held_inputs() {
   return sent;
 }
 
-void forget_held_inputs() { held = {}; }
+void forget_held_inputs() {
+  const CommandLock lock;
+  held = {};
+}
 
 }  // namespace tapline

@@ -464,6 +464,7 @@ bool parse_hex_number(std::string_view text, uint32_t& value) {
 using namespace tapline;
 
 extern "C" int quill5_cmd(const char* command_text) {
+  const CommandLock lock;
   if (command_text == nullptr) return 0;
   std::string text(command_text);
   Command command;

@@ -230,18 +230,24 @@ using namespace tapline;
 extern "C" {
 
 int kb(const uint8_t* report) {
+  const CommandLock lock;
   if (report == nullptr) return 0;  // a host's missing report: nothing to send
   return send_report(ReportType::Keyboard, report, report_length(ReportType::Keyboard));
 }
 
-int kb_release(void) { return send_all_keys_up(); }
+int kb_release(void) {
+  const CommandLock lock;
+  return send_all_keys_up();
+}
 
 int key_hid(int usage) {
+  const CommandLock lock;
   send_keyboard(key_report(0, static_cast<uint8_t>(usage)));
   return send_all_keys_up();
 }
 
 void key(const char* name, int modifiers, int release) {
+  const CommandLock lock;
   if (name == nullptr) return;
   const auto modifier_bits = static_cast<uint8_t>(modifiers);
   const bool lift = static_cast<uint8_t>(release) != 0;
@@ -266,6 +272,7 @@ void key(const char* name, int modifiers, int release) {
 }
 
 void key_action(const char* name, int action) {
+  const CommandLock lock;
   if (name == nullptr) return;
   uint8_t modifier = 0;
   uint8_t usage = 0;

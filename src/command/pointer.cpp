@@ -25,6 +25,7 @@ uint16_t scale_to_absolute(int coordinate, int extent) {
 }
 
 int click(uint8_t buttons) {
+  const CommandLock lock;
   mouse(buttons, 0, 0, 0);
   return mouse_release();
 }
@@ -43,6 +44,7 @@ using namespace tapline;
 extern "C" {
 
 void mouse(int buttons, int x, int y, int wheel) {
+  const CommandLock lock;
   send_fields(MouseFields{static_cast<uint8_t>(buttons), static_cast<int8_t>(wheel),
                           static_cast<int8_t>(x), static_cast<int8_t>(y)});
   platform::sleep_ms(kMousePauseMs);
@@ -56,16 +58,19 @@ int middle_click(void) { return click(kMouseMiddle); }
 int left_right_click(void) { return click(kMouseLeft | kMouseRight); }
 
 int wheel(int n) {
+  const CommandLock lock;
   mouse(0, 0, 0, n);
   return mouse_release();
 }
 
 int move(int x, int y) {
+  const CommandLock lock;
   mouse(0, x, y, 0);
   return mouse_release();
 }
 
 int absmouse(int buttons, int x, int y, int wheel) {
+  const CommandLock lock;
   const platform::ScreenSize screen = platform::screen().size();
   if (screen.width <= 0 || screen.height <= 0) {
     if (!told_no_screen) {
@@ -90,12 +95,14 @@ int absmove(int x, int y) {
 }
 
 int joy(int buttons, int, int, int, int) {
+  const CommandLock lock;
   send_fields(JoystickFields{static_cast<uint16_t>(buttons)});
   platform::sleep_ms(kJoystickPauseMs);
   return send_fields(JoystickFields{});
 }
 
 int consumer(int usage) {
+  const CommandLock lock;
   send_fields(ConsumerFields{static_cast<uint16_t>(usage)});
   return release_consumer();
 }

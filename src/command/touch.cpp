@@ -62,11 +62,13 @@ void slide_to(int x1, int y1, int x2, int y2, int delay) {
 
 // The named slides end with a lift of their own after touch_slide's.
 int slide_and_lift(SlideDirection direction) {
+  const CommandLock lock;
   slide_across(direction);
   return touch_release(0);
 }
 
 int zoom(int x, int first_start, int first_step, int second_start, int second_step) {
+  const CommandLock lock;
   for (int i = 0; i < kZoomSteps; ++i) {
     touch_down(0, x, first_start + first_step * i);
     touch_down(1, x, second_start + second_step * i);
@@ -125,10 +127,12 @@ using namespace tapline;
 extern "C" {
 
 void touch_set(int width, int height) {
+  const CommandLock lock;
   set_touch_area(static_cast<uint16_t>(width), static_cast<uint16_t>(height));
 }
 
 int touch(int state, int contact, int x, int y) {
+  const CommandLock lock;
   const int32_t scaled_x = static_cast<uint16_t>(x) * kPositionRange / area.width;
   const int32_t scaled_y = static_cast<uint16_t>(y) * kPositionRange / area.height;
   return send_fields(TouchFields{static_cast<uint8_t>(state), static_cast<uint8_t>(contact),
@@ -138,24 +142,28 @@ int touch(int state, int contact, int x, int y) {
 int touch_release(int contact) { return touch(0, contact, 0, 0); }
 
 int touch_click(int x, int y) {
+  const CommandLock lock;
   touch_down(0, x, y);
   platform::sleep_ms(kClickHoldMs);
   return touch_release(0);
 }
 
 int touch_longclick(int x, int y) {
+  const CommandLock lock;
   touch_down(0, x, y);
   platform::sleep_ms(kLongClickHoldMs);
   return touch_release(0);
 }
 
 void touch_dbclick(int x, int y) {
+  const CommandLock lock;
   const int at_x = static_cast<uint16_t>(x) == 0 ? area.width / 2 : x;
   const int at_y = static_cast<uint16_t>(y) == 0 ? area.height / 2 : y;
   double_tap(at_x, at_y, kDoubleClickHoldMs, kDoubleClickAfterMs);
 }
 
 void touch_slide(int x1, int y1, int x2, int y2, int delay) {
+  const CommandLock lock;
   const int from_x = static_cast<uint16_t>(x1), from_y = static_cast<uint16_t>(y1);
   const int to_x = static_cast<uint16_t>(x2), to_y = static_cast<uint16_t>(y2);
   if (from_x == to_x && from_y == to_y) return;

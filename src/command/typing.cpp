@@ -6,6 +6,7 @@
 #include <cstring>
 #include <string>
 
+#include "command/frame.h"
 #include "command/keyboard.h"
 #include "platform/clock.h"
 #include "platform/console.h"
@@ -130,6 +131,7 @@ using namespace tapline;
 extern "C" {
 
 int key_string(const char* text) {
+  const CommandLock lock;
   if (text == nullptr) return 0;
   const size_t length = std::strlen(text);
   for (size_t i = 0; i < length; ++i) {
@@ -140,6 +142,7 @@ int key_string(const char* text) {
 }
 
 void key_unicodestring(const char* text) {
+  const CommandLock lock;
   const size_t length = text != nullptr ? std::strlen(text) : 0;
   std::array<uint8_t, kUtf16BufferSize> units;
   size_t offset = 0;
@@ -156,6 +159,7 @@ void key_unicodestring(const char* text) {
 }
 
 void key_gbkstring(const char* text) {
+  const CommandLock lock;
   if (text == nullptr || text[0] == '\0') return;
   const auto code_points =
       platform::convert_text(text, platform::locale_charset().c_str(), "UTF-32BE", true);

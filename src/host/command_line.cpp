@@ -65,12 +65,12 @@ int run_command_line(int argc, char** argv, const UsbTransport& usb) {
     if (opened < 0) return opened;
   } else {
     console_printf("使用UDP通信\n");
-    // An address without a port is ignored: both defaults apply.
-    if (argc >= 5) {
-      netcfg(argv[3], port_argument(argv[4]));
-    } else {
-      netcfg(kBroadcastAddress, kDefaultPort);
-    }
+    // An address without a port is ignored: both defaults apply. An address that names no
+    // IPv4 host ends the run before the script, as an unopened USB device does (netcfg
+    // says why): falling back to the broadcast address would send to the whole network.
+    const int configured = argc >= 5 ? netcfg(argv[3], port_argument(argv[4]))
+                                     : netcfg(kBroadcastAddress, kDefaultPort);
+    if (configured == -1) return -1;
   }
 
   run_script(argv[1]);

@@ -24,15 +24,15 @@ void write_to_stderr(unsigned int, uintptr_t, char* text) {
 }  // namespace
 
 bool install_host_sink_from_environment() {
+  // print and TracePrint write to the host window; the console program is its own host
+  // and shows those texts on standard error unless told not to.
   const char* target = std::getenv("TAPLINE_HOST_MESSAGES");
-  if (target == nullptr || target[0] == '\0') return false;
-  if (std::strcmp(target, "stderr") != 0) {
+  if (target != nullptr && std::strcmp(target, "none") == 0) return false;
+  if (target != nullptr && target[0] != '\0' && std::strcmp(target, "stderr") != 0)
     console_diagnostic(
-        "TAPLINE_HOST_MESSAGES=%s is not understood (only \"stderr\" is); "
-        "host-window texts are dropped\n",
+        "TAPLINE_HOST_MESSAGES=%s is not understood (only \"stderr\" and \"none\" are); "
+        "host-window texts go to standard error\n",
         target);
-    return false;
-  }
   set_apphandle(write_to_stderr);
   return true;
 }

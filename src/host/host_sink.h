@@ -3,8 +3,9 @@
 
 namespace tapline {
 
-// When the environment variable TAPLINE_HOST_MESSAGES is "stderr", registers a host
-// window that writes every host-window text to standard error. True when registered.
+// Registers a host window that writes every host-window text (print, TracePrint, notices)
+// to standard error, unless the environment variable TAPLINE_HOST_MESSAGES is "none".
+// True when registered.
 bool install_host_sink_from_environment();
 
 // Waits until every posted host-window text has been written; call before exiting.

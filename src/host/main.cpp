@@ -3,11 +3,13 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "command/held_inputs.h"
 #include "host/command_line.h"
 #include "host/host_sink.h"
 #include "host/recorder.h"
+#include "host/script_check.h"
 #include "platform/console.h"
 #include "platform/stop_request.h"
 #include "tapline.h"
@@ -16,14 +18,15 @@ namespace {
 
 bool host_sink = false;
 
-// Runs at a safe point after SIGINT or SIGTERM, never in the signal handler: whatever the
-// script left held on the target is lifted through the open transport (with its pacing),
-// then the process ends with the signal's conventional status.
+// Runs at a safe point after a terminating signal (or a write to a closed standard
+// output), never in the signal handler: whatever the script left held on the target is
+// lifted through the open transport (with its pacing), then the process ends with the
+// signal's conventional status.
 [[noreturn]] void stop_run(int signal) {
   const int released = tapline::release_held_inputs();
   close_hiddev();  // ends the read thread and closes the device; nothing when none is open
   tapline::console_diagnostic("stopped by %s; %d release report%s sent\n",
-                              signal == SIGINT ? "SIGINT" : "SIGTERM", released,
+                              tapline::platform::signal_name(signal), released,
                               released == 1 ? "" : "s");
   if (host_sink) tapline::flush_host_sink();
   std::fflush(stdout);
@@ -37,6 +40,10 @@ bool host_sink = false;
 int main(int argc, char** argv) {
   // Console text follows the locale's character set.
   std::setlocale(LC_ALL, "");
+  // Checking compiles scripts only: no banner, no transport, nothing of them runs.
+  if (argc >= 2 && std::strcmp(argv[1], "--check") == 0) {
+    return tapline::check_scripts(argc - 2, argv + 2);
+  }
   // Each console line leaves at once, also into a pipe: the echo shows the script's
   // progress as it happens, and a stop loses nothing already printed.
   std::setvbuf(stdout, nullptr, _IOLBF, BUFSIZ);

@@ -3,6 +3,7 @@
 #include <cstring>
 #include <lua.hpp>
 
+#include "command/held_inputs.h"
 #include "platform/console.h"
 #include "platform/message_box.h"
 #include "platform/stop_request.h"
@@ -45,6 +46,19 @@ void define_printf(lua_State* L) {
   lua_setglobal(L, "printf");
 }
 
+// The message handler of the script's protected call: the error with the traceback of
+// where it was raised (the script's `debug` table is empty, so this is taken here).
+int error_with_traceback(lua_State* L) {
+  const char* message = lua_tostring(L, 1);
+  if (message == nullptr) {
+    message = luaL_callmeta(L, 1, "__tostring") && lua_type(L, -1) == LUA_TSTRING
+                  ? lua_tostring(L, -1)
+                  : lua_pushfstring(L, "(error object is a %s value)", luaL_typename(L, 1));
+  }
+  luaL_traceback(L, L, message, 1);
+  return 1;
+}
+
 // Echoes every named call ("global:Delay") so that the console shows the script's
 // progress; a console that holds its output therefore holds the script too. Every call
 // and every few thousand instructions are also safe points for a stop request (SIGINT,
@@ -55,6 +69,12 @@ void call_hook(lua_State* L, lua_Debug* ar) {
   if (ar->event != LUA_HOOKCALL) return;
   lua_getinfo(L, "n", ar);
   if (ar->name == nullptr) return;  // calls from native code have no name
+  // The error handler runs as if called where the error was raised and would borrow
+  // that call's name: it is not a call of the script.
+  lua_getinfo(L, "f", ar);
+  const bool is_error_handler = lua_tocfunction(L, -1) == error_with_traceback;
+  lua_pop(L, 1);
+  if (is_error_handler) return;
   console_printf("%s:%s\n", ar->namewhat, ar->name);
   if (std::strstr(ar->name, "RestartScript") != nullptr) {
     console_printf("RestartScript");
@@ -95,10 +115,16 @@ void run_script(const char* path) {
   }
   console_printf("开始运行。。。");
   lua_sethook(L, call_hook, LUA_MASKCALL | LUA_MASKCOUNT, kStopCheckInstructions);
+  lua_pushcfunction(L, error_with_traceback);
   if (luaL_loadfilex(L, path, nullptr) == LUA_OK) {
-    // A run-time error ends the script without a report; only a script that does not
-    // load gets a message.
-    lua_pcall(L, 0, 0, 0);
+    if (lua_pcall(L, 0, 0, 1) != LUA_OK) {
+      // The script stopped where it was, possibly between a press and its release: the
+      // error is said, and what it left held is lifted before the run ends.
+      const char* report = lua_tostring(L, -1);
+      console_diagnostic("the script stopped on an error: %s\n",
+                         report != nullptr ? report : "(no message)");
+      release_held_inputs();
+    }
   } else {
     const char* message = lua_tostring(L, -1);
     platform::message_box(locale_format("语法错误"), message != nullptr ? message : "");

@@ -13,7 +13,8 @@ lua_State* create_script_state();
 
 // Creates and prepares the script state, registers the script library, runs the file in
 // protected mode and closes the state. A file that does not load is reported in a message
-// box; a run-time error ends the run silently. Returns when the run has ended.
+// box; a run-time error is written with its traceback to standard error and what the
+// script left held is released. Returns when the run has ended.
 void run_script(const char* path);
 
 }  // namespace tapline

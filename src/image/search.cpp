@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <bit>
 #include <climits>
+#include <cstdlib>
 #include <cstring>
 
 namespace tapline::image {
@@ -396,6 +397,72 @@ std::optional<Point> find_pattern_tolerant(const PixelView& grab, const PixelVie
     }
   }
   return std::nullopt;
+}
+
+std::optional<NearMiss> nearest_miss(const PixelView& grab, const PixelView& pattern,
+                                     SearchRegion region, PatternAnchor anchor, uint32_t tolerance,
+                                     int64_t max_candidates) {
+  if (pattern.empty() || grab.empty()) return std::nullopt;
+  const int compared_width = std::max(0, pattern.width - 1);
+  const int compared_height = std::max(0, pattern.height - 1);
+  const Pixel allowed = pixel_of(tolerance & kPixelColorMask) | ~kPixelColorMask;
+  const int x_end = std::min(region.x2, grab.width), y_end = std::min(region.y2, grab.height);
+  std::optional<NearMiss> best;
+  int64_t candidates = 0;
+  for (int y = std::max(region.y1, 0); y < y_end; ++y) {
+    const Pixel* row = grab.row(y);
+    for (int x = std::max(region.x1, 0); x < x_end; ++x) {
+      if ((row[x] & kPixelColorMask) != anchor.pixel) continue;
+      const Point corner{x - anchor.x, y - anchor.y};
+      if (static_cast<uint32_t>(grab.height - corner.y) < static_cast<uint32_t>(pattern.height))
+        continue;
+      if (candidates++ == max_candidates) {
+        if (best) best->capped = true;
+        return best;
+      }
+      // Counting stops once this corner cannot beat the best so far.
+      const int inside = std::clamp(grab.width - corner.x, 0, compared_width);
+      const int left_out = corner.x < 0 ? std::min(-corner.x, compared_width) : 0;
+      int64_t differing = 0;
+      for (int i = 0; i < compared_height && (!best || differing < best->differing); ++i) {
+        const int grab_y = corner.y + i;
+        if (grab_y < 0 || grab_y >= grab.height) {
+          differing += compared_width;
+          continue;
+        }
+        differing += compared_width - inside + left_out;
+        if (inside > left_out) {
+          differing += count_differing(grab.row(grab_y) + corner.x + left_out,
+                                       pattern.row(i) + left_out, inside - left_out, allowed);
+        }
+      }
+      if (!best || differing < best->differing) {
+        best = NearMiss{corner, differing, static_cast<int64_t>(compared_width) * compared_height,
+                        false};
+      }
+    }
+  }
+  return best;
+}
+
+std::optional<Point> nearest_color(const PixelView& grab, int64_t color, SearchRegion region) {
+  const ColorValue target = static_cast<ColorValue>(color) & kPixelColorMask;
+  const int x_end = std::min(region.x2, grab.width), y_end = std::min(region.y2, grab.height);
+  std::optional<Point> best;
+  int best_distance = INT_MAX;
+  for (int y = std::max(region.y1, 0); y < y_end; ++y) {
+    const Pixel* row = grab.row(y);
+    for (int x = std::max(region.x1, 0); x < x_end; ++x) {
+      const ColorValue value = color_of(row[x]);
+      int distance = 0;
+      for (int shift = 0; shift < 24; shift += 8) {
+        distance = std::max(distance, std::abs(static_cast<int>((value >> shift) & 0xFF) -
+                                               static_cast<int>((target >> shift) & 0xFF)));
+      }
+      if (distance < best_distance) best = Point{x, y}, best_distance = distance;
+    }
+  }
+  return best;
 }
 
 }  // namespace tapline::image

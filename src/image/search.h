@@ -78,4 +78,55 @@ int64_t difference_budget(SearchRegion region, int64_t percent);
 std::optional<Point> find_pattern_tolerant(const PixelView& grab, const PixelView& pattern,
                                            SearchRegion region, int64_t budget, uint32_t tolerance);
 
+// What a pattern search that found nothing came closest to: among the corners keyed on
+// `anchor` (grab pixels of its colour in the region, rows first) that leave the pattern's
+// height below them, the one with the fewest compared pixels differing by more than
+// `tolerance` (as in find_pattern_tolerant; 0 for the exact search). The first
+// `max_candidates` candidates are weighed; `capped` says when there were more.
+struct NearMiss {
+  Point corner;
+  int64_t differing = 0;
+  int64_t compared = 0;
+  bool capped = false;
+};
+std::optional<NearMiss> nearest_miss(const PixelView& grab, const PixelView& pattern,
+                                     SearchRegion region, PatternAnchor anchor, uint32_t tolerance,
+                                     int64_t max_candidates);
+
+// Calls `mark(x, y)` with the grab position of each compared pattern pixel at `corner`
+// that differs from the grab by more than `tolerance`.
+template <typename Mark>
+void for_each_differing(const PixelView& grab, const PixelView& pattern, Point corner,
+                        uint32_t tolerance, Mark mark);
+
+// The pixel of the region whose colour is nearest `color` (the smallest largest channel
+// difference; the first in row order among equals).
+std::optional<Point> nearest_color(const PixelView& grab, int64_t color, SearchRegion region);
+
+// True when the grab pixel and pattern pixel differ by more than `tolerance` in some
+// channel; a grab position outside the grab always differs.
+inline bool differs(const PixelView& grab, int x, int y, Pixel pattern_pixel, uint32_t tolerance) {
+  if (x < 0 || y < 0 || x >= grab.width || y >= grab.height) return true;
+  const ColorValue a = color_of(grab.row(y)[x]), b = color_of(pattern_pixel);
+  for (int shift = 0; shift < 24; shift += 8) {
+    const int difference =
+        static_cast<int>((a >> shift) & 0xFF) - static_cast<int>((b >> shift) & 0xFF);
+    if ((difference < 0 ? -difference : difference) > static_cast<int>((tolerance >> shift) & 0xFF))
+      return true;
+  }
+  return false;
+}
+
+template <typename Mark>
+void for_each_differing(const PixelView& grab, const PixelView& pattern, Point corner,
+                        uint32_t tolerance, Mark mark) {
+  for (int i = 0; i + 1 < pattern.height; ++i) {
+    const Pixel* row = pattern.row(i);
+    for (int j = 0; j + 1 < pattern.width; ++j) {
+      if (differs(grab, corner.x + j, corner.y + i, row[j], tolerance))
+        mark(corner.x + j, corner.y + i);
+    }
+  }
+}
+
 }  // namespace tapline::image

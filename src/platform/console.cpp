@@ -1,10 +1,12 @@
 #include "platform/console.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <mutex>
 #include <string>
 #include <unordered_map>
 
+#include "platform/stop_request.h"
 #include "platform/text_codec.h"
 
 namespace tapline {
@@ -46,7 +48,13 @@ const char* locale_format(const char* format) {
 }
 
 void console_vprintf(const char* format, va_list args) {
-  std::vfprintf(stdout, locale_format(format), args);
+  const char* text = locale_format(format);
+  errno = 0;
+  // A reader that went away (`tapline s.lua | head`) ends the run as SIGPIPE would, but
+  // through the safe stop at the next safe point, so that nothing is left held.
+  if (std::vfprintf(stdout, text, args) < 0 || std::ferror(stdout)) {
+    if (errno == EPIPE) platform::request_stop(SIGPIPE);
+  }
 }
 
 void console_printf(const char* format, ...) {

@@ -21,12 +21,14 @@ extern char** environ;
 namespace tapline::platform {
 namespace {
 
-// After the child has exited, output still arriving from something it left behind is
-// read until the pipe is idle this long, and for no longer than the cap in all.
-constexpr int kIdleGraceMs = 250;
-constexpr auto kAfterExitCap = std::chrono::seconds(2);
+// After the child has exited, output still arriving from something it left behind (a
+// background writer) is read until the pipe has been idle this long.
+constexpr int kIdleAfterExitMs = 2000;
 // Without a process descriptor the child's exit is checked this often.
 constexpr int kExitPollMs = 50;
+// On a stop, how long the started program's process group has to end after SIGTERM
+// before it gets SIGKILL.
+constexpr auto kStopGrace = std::chrono::milliseconds(500);
 
 bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\n'; }
 
@@ -117,42 +119,58 @@ void reap_after_output(pid_t pid, int process_fd) {
   if (!reap_now(pid)) reap_in_background(pid);
 }
 
+// A stop request while RunApp waits: the started program and everything it started (its
+// process group) are ended, politely first, before the stop action ends this process.
+void end_process_group(pid_t pid, int process_fd) {
+  kill(-pid, SIGTERM);
+  const auto deadline = std::chrono::steady_clock::now() + kStopGrace;
+  while (std::chrono::steady_clock::now() < deadline) {
+    if (reap_now(pid) && kill(-pid, 0) != 0) return;  // the whole group is gone
+    if (process_fd >= 0) {
+      pollfd exited{process_fd, POLLIN, 0};
+      poll(&exited, 1, 10);
+    } else {
+      poll(nullptr, 0, 10);
+    }
+  }
+  kill(-pid, SIGKILL);
+  reap_after_output(pid, process_fd);
+}
+
 void read_output(int pipe_fd, pid_t pid, int process_fd, std::string& output) {
-  using Clock = std::chrono::steady_clock;
   bool exited = false;
-  Clock::time_point exit_time;
   char buffer[4096];
+  const int stop_fd = stop_wake_fd();
   for (;;) {
-    pollfd fds[2] = {{pipe_fd, POLLIN, 0}, {process_fd, POLLIN, 0}};
-    const nfds_t count = (!exited && process_fd >= 0) ? 2 : 1;
-    const int timeout = exited ? kIdleGraceMs : (process_fd >= 0 ? -1 : kExitPollMs);
+    if (stop_requested()) {
+      if (!exited) end_process_group(pid, process_fd);
+      check_stop();  // the console program ends here
+      break;
+    }
+    pollfd fds[3] = {{pipe_fd, POLLIN, 0}, {stop_fd, POLLIN, 0}, {process_fd, POLLIN, 0}};
+    const nfds_t count = (!exited && process_fd >= 0) ? 3 : 2;
+    const int timeout = exited ? kIdleAfterExitMs : (process_fd >= 0 ? -1 : kExitPollMs);
     const int ready = poll(fds, count, timeout);
     if (ready < 0) {
-      if (errno == EINTR) {
-        check_stop();  // a stop request must not wait for the child's output to end
-        continue;
-      }
+      if (errno == EINTR) continue;
       break;
     }
     if (fds[0].revents != 0) {
       const ssize_t n = read(pipe_fd, buffer, sizeof buffer);
       if (n > 0) {
         output.append(buffer, static_cast<size_t>(n));
-        if (exited && Clock::now() - exit_time > kAfterExitCap) break;
         continue;
       }
       if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
       break;  // end of output: every writer has closed the pipe
     }
-    if (exited) break;  // idle for the whole grace time after the child's exit
-    if ((count == 2 && fds[1].revents != 0) || (process_fd < 0 && ready == 0)) {
-      if (reap_now(pid)) {
-        exited = true;
-        exit_time = Clock::now();
-      }
+    if (fds[1].revents != 0) continue;  // a stop request: seen at the top
+    if (exited) break;                  // idle for the whole grace time after the child's exit
+    if ((count == 3 && fds[2].revents != 0) || (process_fd < 0 && ready == 0)) {
+      if (reap_now(pid)) exited = true;
     }
   }
-  if (!exited) reap_after_output(pid, process_fd);
+  if (!exited && !stop_requested()) reap_after_output(pid, process_fd);
 }
 
 }  // namespace
@@ -235,7 +253,9 @@ CapturedRun run_captured(std::string_view command_line) {
   posix_spawn_file_actions_adddup2(actions.get(), write_end.get(), STDOUT_FILENO);
   posix_spawn_file_actions_adddup2(actions.get(), write_end.get(), STDERR_FILENO);
   posix_spawn_file_actions_addopen(actions.get(), STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-  SpawnAttributes attributes;
+  // A process group of its own, so that a stop can end the program with everything it
+  // started.
+  SpawnAttributes attributes(POSIX_SPAWN_SETPGROUP);
   std::vector<char*> argv = argv_pointers(*words);
   pid_t pid = -1;
   const int error =

@@ -21,11 +21,13 @@ struct CapturedRun {
   std::string output;
 };
 
-// Runs the command line (searched on PATH) with standard input on /dev/null and both
-// output streams on one pipe, reads until the output ends, and reaps the child. A child
-// that has exited while something it left behind still holds the pipe is read only until
-// the pipe has been idle for a short while. A program that cannot be started is said once
-// on standard error and gives `started` false.
+// Runs the command line (searched on PATH) in a process group of its own, with standard
+// input on /dev/null and both output streams on one pipe, reads until every writer has
+// closed the pipe, and reaps the child. Once the child has exited, something it left
+// behind that still holds the pipe is read until the pipe has been idle for 2 s. On a stop
+// request the child's process group gets SIGTERM, then SIGKILL after half a second, before
+// the stop is acted on. A program that cannot be started is said once on standard error
+// and gives `started` false.
 CapturedRun run_captured(std::string_view command_line);
 
 // Starts the program in a session of its own with all standard streams on /dev/null and

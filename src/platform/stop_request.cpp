@@ -35,8 +35,36 @@ void install_stop_handlers(StopAction action) {
   sigemptyset(&handler.sa_mask);
   // No SA_RESTART: a blocking read (a console prompt) returns so that the stop is seen.
   handler.sa_flags = 0;
-  sigaction(SIGINT, &handler, nullptr);
-  sigaction(SIGTERM, &handler, nullptr);
+  for (const int signal : kStopSignals) sigaction(signal, &handler, nullptr);
+  // A reader that went away is seen as a failed write (EPIPE), which requests the stop.
+  std::signal(SIGPIPE, SIG_IGN);
+}
+
+const char* signal_name(int signal) {
+  switch (signal) {
+    case SIGINT:
+      return "SIGINT";
+    case SIGTERM:
+      return "SIGTERM";
+    case SIGHUP:
+      return "SIGHUP";
+    case SIGQUIT:
+      return "SIGQUIT";
+    case SIGPIPE:
+      return "SIGPIPE";
+    case SIGUSR1:
+      return "SIGUSR1";
+    case SIGUSR2:
+      return "SIGUSR2";
+    case SIGALRM:
+      return "SIGALRM";
+    case SIGXCPU:
+      return "SIGXCPU";
+    case SIGXFSZ:
+      return "SIGXFSZ";
+    default:
+      return "a signal";
+  }
 }
 
 void request_stop(int signal) {

@@ -8,6 +8,7 @@
 #include "script/args.h"
 #include "script/screen_common.h"
 #include "script/script_functions.h"
+#include "script/search_trace.h"
 
 namespace tapline::script {
 namespace {
@@ -47,54 +48,80 @@ int push_corner(lua_State* L, const std::optional<ScreenPoint>& corner) {
   return 2;
 }
 
+constexpr const char* kNoFile = "no search: the pattern file does not exist";
+constexpr const char* kNoPicture = "no search: the pattern file is not a usable BMP picture";
+
+// The results of a call, after its trace when tracing is on.
+int finish(lua_State* L, const SearchTrace& call) {
+  if (const char* directory = search_trace_directory()) write_search_trace(L, directory, call);
+  return push_corner(L, call.found);
+}
+
+// A call refused before any search: -1, -1, and the trace says why.
+int refuse(lua_State* L, SearchTrace& call, const char* why) {
+  call.note = why;
+  return finish(L, call);
+}
+
 }  // namespace
 
 int FindBmp(lua_State* L) {
   const char* path = arg_text(L, 1);
-  const SearchRegion region = bitmap_region(L);
-  if (!file_exists(path)) return push_corner(L, std::nullopt);
+  SearchTrace call;
+  call.function = "FindBmp";
+  call.region = bitmap_region(L);
+  if (!file_exists(path)) return refuse(L, call, kNoFile);
 
   const uint32_t start = platform::tick_ms();
   Bitmap pattern;
-  if (!read_pattern("FindBmp", path, pattern)) return push_corner(L, std::nullopt);
+  if (!read_pattern("FindBmp", path, pattern)) return refuse(L, call, kNoPicture);
   console_printf("GetBmpData");
   console_printf("GetScreenData");
   PixelView grab;
-  const bool grabbed = take_screen_grab("FindBmp", region.x2, region.y2, grab);
+  const bool grabbed = take_screen_grab(call.function, call.region.x2, call.region.y2, grab);
   console_printf("FindBmpBuf");
-  std::optional<ScreenPoint> found;
+  call.pattern = pattern.view();
+  // The exact search keys its candidates on the pattern's top-left pixel.
+  call.anchor = {0, 0, call.pattern.row(0)[0]};
   if (grabbed) {
-    const PixelView pattern_view = pattern.view();
-    found = find_pattern_exact(grab, pattern_view, region);
+    call.grab = &grab;
+    call.found = find_pattern_exact(grab, call.pattern, call.region);
     // The texts of the candidate scans follow from where the anchor colour lies before
     // the result; they are written in one pass once the result is known.
     std::fflush(stdout);
     BufferedText progress(stdout);
-    write_exact_progress(grab, pattern_view.row(0)[0], region, found, progress);
+    write_exact_progress(grab, call.anchor.pixel, call.region, call.found, progress);
   }
   console_printf("ReleaseLP");
-  if (found) console_printf("FindBmp found\n");
-  console_printf("耗时%u ms\n", platform::tick_ms() - start);
-  return push_corner(L, found);
+  call.elapsed_ms = platform::tick_ms() - start;
+  if (call.found) console_printf("FindBmp found\n");
+  console_printf("耗时%u ms\n", call.elapsed_ms);
+  return finish(L, call);
 }
 
 int FindBmpEx(lua_State* L) {
   const char* path = arg_text(L, 1);
-  const SearchRegion region = bitmap_region(L);
-  const int64_t budget = difference_budget(region, arg_integer(L, 6));
-  const auto tolerance = static_cast<uint32_t>(arg_integer(L, 7));
-  if (!file_exists(path)) return push_corner(L, std::nullopt);
+  SearchTrace call;
+  call.function = "FindBmpEx";
+  call.region = bitmap_region(L);
+  const int64_t budget = difference_budget(call.region, arg_integer(L, 6));
+  call.tolerance = static_cast<uint32_t>(arg_integer(L, 7));
+  if (!file_exists(path)) return refuse(L, call, kNoFile);
 
   const uint32_t start = platform::tick_ms();
   Bitmap pattern;
-  if (!read_pattern("FindBmpEx", path, pattern)) return push_corner(L, std::nullopt);
+  if (!read_pattern("FindBmpEx", path, pattern)) return refuse(L, call, kNoPicture);
   PixelView grab;
-  std::optional<ScreenPoint> found;
-  if (take_screen_grab("FindBmpEx", region.x2, region.y2, grab))
-    found = find_pattern_tolerant(grab, pattern.view(), region, budget, tolerance);
-  if (found) console_printf("FindBmpEx found\n");
-  console_printf("耗时%u ms\n", platform::tick_ms() - start);
-  return push_corner(L, found);
+  call.pattern = pattern.view();
+  call.anchor = image::tolerant_anchor(call.pattern);
+  if (take_screen_grab(call.function, call.region.x2, call.region.y2, grab)) {
+    call.grab = &grab;
+    call.found = find_pattern_tolerant(grab, call.pattern, call.region, budget, call.tolerance);
+  }
+  call.elapsed_ms = platform::tick_ms() - start;
+  if (call.found) console_printf("FindBmpEx found\n");
+  console_printf("耗时%u ms\n", call.elapsed_ms);
+  return finish(L, call);
 }
 
 }  // namespace tapline::script

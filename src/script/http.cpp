@@ -1,12 +1,15 @@
 // The HTTP globals: HttpGet downloads a URL into a file; Curl fetches a URL (following
 // redirects) and gives the script the body as text. Both load libcurl at each call.
+#include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <new>
 #include <string>
 
 #include "platform/console.h"
 #include "platform/curl_library.h"
-#include "platform/stop_request.h"
+#include "platform/file_kind.h"
 #include "platform/text_codec.h"
 #include "script/args.h"
 #include "script/script_functions.h"
@@ -16,16 +19,47 @@ namespace {
 
 constexpr long kMaxRedirects = 30;
 
-size_t append_to_body(char* data, size_t item_size, size_t item_count, void* body) {
-  static_cast<std::string*>(body)->append(data, item_size * item_count);
-  return item_count;
+// Curl keeps the whole body in memory: beyond this many bytes (TAPLINE_CURL_MAX_BYTES
+// replaces it) the transfer is given up, so that an endless body cannot take all memory.
+constexpr size_t kDefaultBodyCap = size_t{256} << 20;
+
+size_t body_cap() {
+  const char* text = std::getenv("TAPLINE_CURL_MAX_BYTES");
+  if (text == nullptr || *text == '\0') return kDefaultBodyCap;
+  char* end = nullptr;
+  errno = 0;
+  const unsigned long long value = std::strtoull(text, &end, 10);
+  if (*end != '\0' || errno != 0 || text[0] == '-') {
+    console_diagnostic_from("Curl",
+                            "TAPLINE_CURL_MAX_BYTES=%s is not a byte count; the limit stays %zu\n",
+                            text, kDefaultBodyCap);
+    return kDefaultBodyCap;
+  }
+  return static_cast<size_t>(value);
 }
 
-// libcurl asks at least once a second, also while it waits for a server: a stop request
-// (SIGINT, SIGTERM) is acted on there rather than after the whole transfer.
-int look_for_stop(void*, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
-  platform::check_stop();
-  return 0;
+struct Body {
+  std::string text;
+  size_t cap = 0;
+  bool over_cap = false;
+  bool out_of_memory = false;
+};
+
+// Returning less than was given makes libcurl end the transfer with a write error.
+size_t append_to_body(char* data, size_t item_size, size_t item_count, void* target) {
+  Body& body = *static_cast<Body*>(target);
+  const size_t bytes = item_size * item_count;
+  if (bytes > body.cap - body.text.size()) {
+    body.over_cap = true;
+    return 0;
+  }
+  try {
+    body.text.append(data, bytes);
+  } catch (const std::bad_alloc&) {
+    body.out_of_memory = true;
+    return 0;
+  }
+  return item_count;
 }
 
 int push_nothing(lua_State* L) {
@@ -53,7 +87,8 @@ int Curl(lua_State* L) {
     console_diagnostic_from("Curl", "libcurl could not start a transfer; %s not fetched\n", url);
     return push_nothing(L);
   }
-  std::string body;
+  Body body;
+  body.cap = body_cap();
   char error[CURL_ERROR_SIZE] = "";
   curl.setopt(handle, CURLOPT_URL, url);
   curl.setopt(handle, CURLOPT_FOLLOWLOCATION, 1L);
@@ -61,13 +96,20 @@ int Curl(lua_State* L) {
   curl.setopt(handle, CURLOPT_WRITEFUNCTION, &append_to_body);
   curl.setopt(handle, CURLOPT_WRITEDATA, static_cast<void*>(&body));
   curl.setopt(handle, CURLOPT_ERRORBUFFER, error);
-  curl.setopt(handle, CURLOPT_XFERINFOFUNCTION, &look_for_stop);
-  curl.setopt(handle, CURLOPT_NOPROGRESS, 0L);
-  const CURLcode result = curl.perform(handle);
+  const CURLcode result = platform::perform_stoppable(curl, handle);
   long status = 0;
   curl.getinfo(handle, CURLINFO_RESPONSE_CODE, &status);
   curl.cleanup(handle);
 
+  if (body.over_cap) {
+    console_diagnostic_from(
+        "Curl", "%s: the body is larger than %zu bytes (TAPLINE_CURL_MAX_BYTES)\n", url, body.cap);
+    return push_nothing(L);
+  }
+  if (body.out_of_memory) {
+    console_diagnostic_from("Curl", "%s: not enough memory for the body\n", url);
+    return push_nothing(L);
+  }
   if (result != CURLE_OK) {
     const char* reason = *error ? error : curl.strerror ? curl.strerror(result) : "failed";
     console_diagnostic_from("Curl", "%s: %s\n", url, reason);
@@ -77,8 +119,8 @@ int Curl(lua_State* L) {
     console_diagnostic_from("Curl", "%s: HTTP status %ld\n", url, status);
     return push_nothing(L);
   }
-  body.resize(std::strlen(body.c_str()));  // the text ends at its first zero byte
-  const std::string text = platform::utf8_to_locale(body);
+  body.text.resize(std::strlen(body.text.c_str()));  // the text ends at its first zero byte
+  const std::string text = platform::utf8_to_locale(body.text);
   lua_pushlstring(L, text.data(), text.size());
   return 1;
 }
@@ -86,9 +128,7 @@ int Curl(lua_State* L) {
 namespace {
 
 // With no file, returning 0 makes libcurl stop the transfer at its first data.
-// Each piece that arrives is also a safe point for a stop request (SIGINT, SIGTERM).
 size_t write_to_file(char* data, size_t item_size, size_t item_count, void* file) {
-  platform::check_stop();
   if (file == nullptr) return 0;
   return std::fwrite(data, item_size, item_count, static_cast<FILE*>(file));
 }
@@ -114,6 +154,13 @@ int HttpGet(lua_State* L) {
     curl.cleanup(handle);
     return push_result(L, 0);
   }
+  if (const char* kind =
+          platform::unreplaceable_file_kind(file_name, platform::Replacing::in_place)) {
+    curl.cleanup(handle);
+    console_diagnostic_from("HttpGet", "%s is %s, not a file; nothing was fetched\n", file_name,
+                            kind);
+    return push_result(L, 0);
+  }
   // Created or truncated even when nothing arrives; a file that cannot be opened stops
   // the transfer through the write callback.
   FILE* file = std::fopen(file_name, "wb");
@@ -126,7 +173,8 @@ int HttpGet(lua_State* L) {
   // No progress function of our own: libcurl's meter writes to standard error.
   curl.setopt(handle, CURLOPT_PROGRESSFUNCTION, static_cast<curl_progress_callback>(nullptr));
   curl.setopt(handle, CURLOPT_PROGRESSDATA, static_cast<void*>(nullptr));
-  curl.perform(handle);  // network, TLS and HTTP errors leave what arrived in the file
+  // Network, TLS and HTTP errors leave what arrived in the file.
+  platform::perform_stoppable(curl, handle);
   if (file != nullptr) std::fclose(file);
   curl.cleanup(handle);
   return push_result(L, 1);

@@ -2,6 +2,7 @@
 // the binding does more than forward its arguments (those are table rows made with
 // call<>, script/call.h). The commands send the reports and keep their timing.
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -39,9 +40,9 @@ uint8_t modifier_mask(const char* text) {
 
 // MoveD stops when the cursor is this close to the target on both axes.
 constexpr int kMoveNearEnough = 5;
-// A pointer that overshoots on every pass (an acceleration curve, a step too large)
-// would otherwise keep the script in MoveD for ever.
-constexpr int kMoveMaxPasses = 64;
+// Passes are bounded: each sends at most a screen's width of reports, so MoveD ends in a
+// bounded time on any pointer.
+constexpr int kMoveMaxPasses = 16;
 
 void key_action_by_name(lua_State* L, int action) {
   const char* name = arg_text(L, 1);
@@ -56,6 +57,12 @@ int LeftDoubleClick(lua_State*) {
   return 0;
 }
 
+// The first pass sends one report of `step` units per pixel of distance, which lands on a
+// pointer that moves one pixel per unit with step 1. A pointer that moves further per
+// report (a step above 1, or pointer acceleration, which X applies to reports above a few
+// units) overshoots by that factor and would swing between the screen's edges for ever:
+// each later pass therefore divides its report counts by the most pixels per report seen
+// so far. A pass that brings the cursor no closer and teaches nothing new ends MoveD.
 int MoveD(lua_State* L) {
   int x = arg_int32(L, 1);
   int y = arg_int32(L, 2);
@@ -71,7 +78,11 @@ int MoveD(lua_State* L) {
     y = std::clamp(y, 0, size.height - 1);
   }
   std::optional<platform::ScreenPoint> before;
-  for (int pass = 0; pass < kMoveMaxPasses; ++pass) {
+  int64_t before_distance = 0;
+  int64_t before_reports = 0;
+  bool before_x_major = true;
+  double pixels_per_report = 1;
+  for (int pass = 0;; ++pass) {
     const std::optional<platform::ScreenPoint> cursor = screen.cursor();
     if (!cursor) {
       static bool said = false;
@@ -85,12 +96,35 @@ int MoveD(lua_State* L) {
       console_diagnostic_from("MoveD", "the cursor did not follow the moves; stopping\n");
       return 0;
     }
-    before = cursor;
     const int64_t dx = std::llabs(int64_t{x} - cursor->x);
     const int64_t dy = std::llabs(int64_t{y} - cursor->y);
     if (dx < kMoveNearEnough && dy < kMoveNearEnough) return 0;
-    const int64_t low = dx < dy ? dx : dy;
-    const int64_t high = dx < dy ? dy : dx;
+    const int64_t distance = std::max(dx, dy);
+    bool learned = false;
+    if (before) {
+      const int64_t moved = before_x_major ? std::llabs(int64_t{cursor->x} - before->x)
+                                           : std::llabs(int64_t{cursor->y} - before->y);
+      const double seen = static_cast<double>(moved) / static_cast<double>(before_reports);
+      if (seen > pixels_per_report) {
+        pixels_per_report = seen;
+        learned = true;
+      }
+      if (distance >= before_distance && !learned) {
+        console_diagnostic_from("MoveD", "a pass brought the cursor no closer; stopping at %d,%d\n",
+                                cursor->x, cursor->y);
+        return 0;
+      }
+    }
+    if (pass == kMoveMaxPasses) {
+      console_diagnostic_from("MoveD", "not within %d pixels after %d passes; stopping at %d,%d\n",
+                              kMoveNearEnough, kMoveMaxPasses, cursor->x, cursor->y);
+      return 0;
+    }
+    const auto reports = [&](int64_t pixels) {
+      return static_cast<int64_t>(std::llround(static_cast<double>(pixels) / pixels_per_report));
+    };
+    const int64_t low = reports(std::min(dx, dy));
+    const int64_t high = std::max<int64_t>(reports(distance), 1);
     host_printf("当前坐标x:%d y:%d  移动%d  %d个单位", cursor->x, cursor->y, static_cast<int>(low),
                 static_cast<int>(high - low));
     const int sx = cursor->x > x ? -1 : 1;
@@ -102,8 +136,11 @@ int MoveD(lua_State* L) {
       else
         ::move(0, sy * step);
     }
+    before = cursor;
+    before_distance = distance;
+    before_reports = high;
+    before_x_major = dx > dy;
   }
-  return 0;
 }
 
 int key(lua_State* L) {

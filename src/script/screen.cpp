@@ -4,9 +4,11 @@
 #include "image/bmp.h"
 #include "platform/clock.h"
 #include "platform/console.h"
+#include "platform/file_kind.h"
 #include "script/args.h"
 #include "script/screen_common.h"
 #include "script/script_functions.h"
+#include "script/search_trace.h"
 
 namespace tapline::script {
 namespace {
@@ -70,6 +72,11 @@ int CaptureScreen(lua_State* L) {
   // Only a saved capture can be seen, so without a path nothing is grabbed.
   const char* path = arg_text(L, 1);
   if (path == nullptr) return 0;
+  if (const char* kind = platform::unreplaceable_file_kind(path, platform::Replacing::by_rename)) {
+    console_diagnostic_from("CaptureScreen", "%s is %s, not a file; nothing was written\n", path,
+                            kind);
+    return 0;
+  }
   const ScreenSize size = platform::screen().size();
   PixelView whole;
   if (!take_screen_grab("CaptureScreen", size.width, size.height, whole)) {
@@ -110,8 +117,19 @@ int FindColor(lua_State* L) {
   if (region.x1 < region.x2 && region.y1 < region.y2 &&
       take_screen_grab("FindColor", region.x2, region.y2, grab))
     found = find_color(grab, color, region);
+  const uint32_t elapsed = platform::tick_ms() - start;
   if (found) console_printf("found color...\n");
-  console_printf("耗时%u ms\n", platform::tick_ms() - start);
+  console_printf("耗时%u ms\n", elapsed);
+  if (const char* trace_directory = search_trace_directory()) {
+    SearchTrace trace;
+    trace.function = "FindColor";
+    trace.grab = grab.empty() ? nullptr : &grab;
+    trace.region = region;
+    trace.found = found;
+    trace.color = color;
+    trace.elapsed_ms = elapsed;
+    write_search_trace(L, trace_directory, trace);
+  }
   lua_pushinteger(L, found ? found->x : -1);
   lua_pushinteger(L, found ? found->y : -1);
   return 2;

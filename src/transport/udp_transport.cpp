@@ -1,6 +1,7 @@
 #include "transport/udp_transport.h"
 
 #include <arpa/inet.h>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -9,6 +10,7 @@
 #include <cstring>
 
 #include "platform/clock.h"
+#include "platform/command_lock.h"
 #include "platform/console.h"
 
 namespace tapline {
@@ -17,15 +19,54 @@ namespace {
 constexpr size_t kAddressCapacity = 32;  // 31 characters and the terminating zero
 
 char destination_address[kAddressCapacity] = "255.255.255.255";
+// The destination address as resolved when it was set: a host name is looked up once, not
+// for every frame.
+in_addr destination_ip{INADDR_BROADCAST};
 int destination_port = 9000;
 // No socket until the first netcfg: a direct udp_send before it must never reach fd 0.
 int udp_socket = -1;
 bool socket_creation_failed = false;
 
+// Dotted IPv4 text as it is, anything else as an IPv4 host name. False when the text names
+// no IPv4 address at all: such a text must never fall back to the broadcast address, which
+// would send every frame (typed passwords included) to the whole network.
+bool resolve_ipv4(const char* text, in_addr& resolved) {
+  if (inet_aton(text, &resolved) != 0) return true;
+  addrinfo wanted{};
+  wanted.ai_family = AF_INET;
+  wanted.ai_socktype = SOCK_DGRAM;
+  addrinfo* found = nullptr;
+  if (getaddrinfo(text, nullptr, &wanted, &found) != 0 || found == nullptr) return false;
+  resolved = reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr;
+  freeaddrinfo(found);
+  return true;
+}
+
+TransportResult send_datagram(in_addr address, int port, const uint8_t* data, int length) {
+  if (socket_creation_failed) return TransportResult::failed();
+  if (udp_socket < 0) {
+    console_printf(" send error!, error code is %d\n", ENOTSOCK);
+    return TransportResult::failed();
+  }
+  sockaddr_in destination{};
+  destination.sin_family = AF_INET;
+  destination.sin_port = htons(static_cast<uint16_t>(port));
+  destination.sin_addr = address;
+  const int broadcast = 1;
+  setsockopt(udp_socket, SOL_SOCKET, SO_BROADCAST, &broadcast, sizeof broadcast);
+  const ssize_t sent = sendto(udp_socket, data, static_cast<size_t>(length < 0 ? 0 : length), 0,
+                              reinterpret_cast<const sockaddr*>(&destination), sizeof destination);
+  if (sent < 0) {
+    console_printf(" send error!, error code is %d\n", errno);
+    return TransportResult::failed();
+  }
+  return TransportResult::done(static_cast<int>(sent));
+}
+
 }  // namespace
 
 void udp_frame_sink(const uint8_t* frame, int length) {
-  udp_send_datagram(destination_address, destination_port, frame, length & 0xFF);
+  send_datagram(destination_ip, destination_port, frame, length & 0xFF);
   platform::sleep_ms(kUdpFramePauseMs);
 }
 
@@ -36,18 +77,19 @@ TransportResult set_udp_destination(const char* address, int port) {
                          address, kAddressCapacity - 1, destination_address);
       return TransportResult::failed();
     }
+    in_addr resolved{};
+    if (!resolve_ipv4(address, resolved)) {
+      console_diagnostic(
+          "the UDP address \"%s\" is neither an IPv4 address nor a host name with one; "
+          "keeping %s\n",
+          address, destination_address);
+      return TransportResult::failed();
+    }
     std::strcpy(destination_address, address);
+    destination_ip = resolved;
   }
   if (port > 0) destination_port = port;
   console_printf("network:%s:%d\n", destination_address, destination_port);
-  // Text that is no IPv4 address reads as all ones: the frames would go to every device
-  // on the network. That stays so, but it is said.
-  in_addr parsed{};
-  if (inet_aton(destination_address, &parsed) == 0)
-    console_diagnostic(
-        "\"%s\" is not an IPv4 address; frames go to the broadcast "
-        "address 255.255.255.255\n",
-        destination_address);
   return TransportResult::done();
 }
 
@@ -66,24 +108,15 @@ TransportResult open_udp_socket() {
 }
 
 TransportResult udp_send_datagram(const char* address, int port, const uint8_t* data, int length) {
-  if (socket_creation_failed) return TransportResult::failed();
-  if (udp_socket < 0) {
-    console_printf(" send error!, error code is %d\n", ENOTSOCK);
+  in_addr resolved{};
+  if (!resolve_ipv4(address != nullptr ? address : "", resolved)) {
+    console_diagnostic(
+        "the UDP address \"%s\" is neither an IPv4 address nor a host name with one; "
+        "nothing sent\n",
+        address != nullptr ? address : "");
     return TransportResult::failed();
   }
-  sockaddr_in destination{};
-  destination.sin_family = AF_INET;
-  destination.sin_port = htons(static_cast<uint16_t>(port));
-  destination.sin_addr.s_addr = inet_addr(address != nullptr ? address : "");
-  const int broadcast = 1;
-  setsockopt(udp_socket, SOL_SOCKET, SO_BROADCAST, &broadcast, sizeof broadcast);
-  const ssize_t sent = sendto(udp_socket, data, static_cast<size_t>(length < 0 ? 0 : length), 0,
-                              reinterpret_cast<const sockaddr*>(&destination), sizeof destination);
-  if (sent < 0) {
-    console_printf(" send error!, error code is %d\n", errno);
-    return TransportResult::failed();
-  }
-  return TransportResult::done(static_cast<int>(sent));
+  return send_datagram(resolved, port, data, length);
 }
 
 }  // namespace tapline
@@ -92,6 +125,7 @@ TransportResult udp_send_datagram(const char* address, int port, const uint8_t* 
 using namespace tapline;
 
 extern "C" int netcfg(const char* address, int port) {
+  const CommandLock lock;
   if (!set_udp_destination(address, port).is_done()) return -1;
   // Non-zero whether or not a socket could be made: the printed line tells which, and a
   // caller that goes on finds udp_send failing.
@@ -100,5 +134,6 @@ extern "C" int netcfg(const char* address, int port) {
 }
 
 extern "C" int udp_send(const char* address, int port, const uint8_t* data, int length) {
+  const CommandLock lock;
   return udp_send_datagram(address, port, data, length).is_done() ? 0 : -1;
 }

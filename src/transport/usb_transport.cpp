@@ -10,6 +10,7 @@
 #include <string>
 
 #include "platform/clock.h"
+#include "platform/command_lock.h"
 #include "platform/console.h"
 #include "transport/pin_reader.h"
 
@@ -162,12 +163,17 @@ TransportResult usb_read(uint8_t* buffer, int length, int timeout_ms) {
 using namespace tapline;
 
 extern "C" int open_hiddev(int vendor_id, int product_id, const wchar_t* serial_number) {
+  const CommandLock lock;
   return status_code(usb_open(vendor_id, product_id, serial_number));
 }
 
-extern "C" int open_hiddev_default(void) { return status_code(usb_open_default()); }
+extern "C" int open_hiddev_default(void) {
+  const CommandLock lock;
+  return status_code(usb_open_default());
+}
 
 extern "C" int hiddev_write(const uint8_t* data, int length) {
+  const CommandLock lock;
   return byte_count_code(usb_write(data, length));
 }
 
@@ -176,6 +182,7 @@ extern "C" int hiddev_read(uint8_t* buffer, int length) {
 }
 
 extern "C" void close_hiddev(void) {
+  const CommandLock lock;
   stop_pin_reader();
   if (open_device == nullptr) return;
   hid_close(open_device);

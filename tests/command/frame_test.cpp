@@ -98,12 +98,15 @@ TEST_F(FrameTest, SetSendCbReturnsWhatItWasGiven) {
   EXPECT_EQ(0, makeHid(1, kAllKeysUp.data(), 8));
 }
 
-TEST_F(FrameTest, ReportsTooLongForTheLengthByteAreRefused) {
-  std::array<uint8_t, 255> big{};
+TEST_F(FrameTest, ReportsTooLongForTheLengthByteOrMissingAreRefused) {
+  std::array<uint8_t, 512> big{};
   EXPECT_EQ(1, makeHid(8, big.data(), 251));
   ASSERT_EQ(1u, recorder.frames().size());
   EXPECT_EQ(255u, recorder.frames()[0].size());
-  for (int length : {252, 253, 254, 255}) EXPECT_EQ(0, makeHid(8, big.data(), length));
+  // Lengths beyond a byte are refused too, not cut to their low 8 bits (300 is not 44).
+  for (int length : {252, 253, 254, 255, 256, 300, 511, -1})
+    EXPECT_EQ(0, makeHid(8, big.data(), length)) << length;
+  EXPECT_EQ(0, makeHid(1, nullptr, 8));
   EXPECT_EQ(1u, recorder.frames().size());
 }
 

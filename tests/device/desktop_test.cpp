@@ -6,6 +6,7 @@
 #include <signal.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -304,6 +305,18 @@ TEST_F(Desktop, AStoppedDeviceLeavesNothingHeld) {
   XQueryKeymap(display, keys);
   EXPECT_EQ(std::string(keys, sizeof keys), std::string(sizeof keys, '\0'));
   XCloseDisplay(display);
+}
+
+TEST_F(Desktop, EveryStopSignalReleasesOnTheDesktop) {
+  for (const int signal : {SIGHUP, SIGQUIT, SIGUSR1, SIGUSR2, SIGALRM, SIGXCPU, SIGXFSZ}) {
+    SCOPED_TRACE(strsignal(signal));
+    start_device();
+    run_script("KeyPress('F12')\nKeyDown('LShift')\n");
+    client_events();
+    EXPECT_EQ(next_client_line("key-down"), "key-down Shift_L 0");
+    EXPECT_EQ(device_->end(signal), 0);
+    EXPECT_EQ(next_client_line("key-up"), "key-up Shift_L 1");
+  }
 }
 
 TEST_F(Desktop, ASilenceReleasesHeldKeys) {

@@ -184,12 +184,13 @@ TEST(HostLoop, CallbackErrorMessageReachesTheCaller) {
             "false boom");
 }
 
-TEST(HostLoop, UncaughtCallbackErrorEndsTheScriptSilently) {
+TEST(HostLoop, UncaughtCallbackErrorEndsTheScriptAndIsSaid) {
   const auto run = run_tapline_script(
       "TimerStart(function() error('boom') end, 0)\nLoop()\nprintf('after\\n')\n");
   const std::string out = script_output(run.out);
   EXPECT_EQ(out.find("after"), std::string::npos) << out;
-  EXPECT_EQ(run.err, "");
+  EXPECT_EQ(run.err.rfind("tapline: the script stopped on an error: ", 0), 0u) << run.err;
+  EXPECT_NE(run.err.find(":1: boom\nstack traceback:\n"), std::string::npos) << run.err;
   EXPECT_EQ(run.status, 0);
 }
 

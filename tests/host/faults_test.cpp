@@ -1,8 +1,11 @@
 // Faults from outside while a script runs: a UDP destination the kernel refuses, an X
 // screen that disappears, a picture file cut short, a host window that blocks. Each one
 // gives its clear message or result, and the run goes on to its normal end.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -44,15 +47,31 @@ TEST(Faults, UdpDestinationTheKernelRefusesIsReportedPerFrameAndTheRunGoesOn) {
   EXPECT_NE(result.out.find("运行结束\n"), std::string::npos) << result.out;
 }
 
-TEST(Faults, AddressThatIsNoIpv4AddressIsSaidToMeanBroadcast) {
-  TempFile script("");
+TEST(Faults, AddressIsAHostNameOrTheRunIsRefused) {
+  TempFile script("KeyPress('a')\n");
+  // Neither dotted IPv4 text nor a name that resolves: nothing is sent anywhere.
   const auto typo = run_program(tapline_binary(), {script.path(), "net", "192.168.1.300", "9"});
-  EXPECT_EQ(typo.status, 0);
+  EXPECT_EQ(typo.status, 255);
   EXPECT_EQ(typo.err,
-            "tapline: \"192.168.1.300\" is not an IPv4 address; frames go to the broadcast "
-            "address 255.255.255.255\n");
-  const auto sound = run_program(tapline_binary(), {script.path(), "net", "127.0.0.1", "9"});
-  EXPECT_EQ(sound.err, "");
+            "tapline: the UDP address \"192.168.1.300\" is neither an IPv4 address nor a host name "
+            "with one; "
+            "keeping 255.255.255.255\n");
+  EXPECT_EQ(typo.out.find("开始运行"), std::string::npos) << typo.out;
+  // A host name is looked up: the frames reach the loopback receiver.
+  const int receiver = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(bind(receiver, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  socklen_t length = sizeof address;
+  getsockname(receiver, reinterpret_cast<sockaddr*>(&address), &length);
+  const auto named = run_program(tapline_binary(), {script.path(), "net", "localhost",
+                                                    std::to_string(ntohs(address.sin_port))});
+  EXPECT_EQ(named.status, 0);
+  EXPECT_EQ(named.err, "");
+  uint8_t frame[64];
+  EXPECT_EQ(recv(receiver, frame, sizeof frame, MSG_DONTWAIT), 12);
+  close(receiver);
 }
 
 TEST(Faults, ScreenThatDisappearsMidRunLeavesTheScriptRunning) {

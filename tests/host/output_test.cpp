@@ -76,16 +76,21 @@ TEST(HostPrint, LineIsCutAt1023Characters) {
   EXPECT_EQ(huge_table.rfind("{1=1,2=2,3=3,", 0), 0u);
 }
 
-TEST(HostPrint, WithoutAHostWindowOnlyTheCallIsEchoed) {
-  const auto run = run_tapline_script("print('hello', {1})\nTracePrint('abc')\n");
-  EXPECT_EQ(script_output(run.out), "global:print\nglobal:TracePrint\n");
-  EXPECT_EQ(run.err, "");
+TEST(HostPrint, TheConsoleProgramShowsTextsOnStandardErrorUnlessToldNone) {
+  const std::string script = "print('hello', {1})\nTracePrint('abc')\n";
+  const auto shown = run_tapline_script(script);
+  EXPECT_EQ(script_output(shown.out), "global:print\nglobal:TracePrint\n");
+  EXPECT_EQ(shown.err.rfind("hello\t", 0), 0u) << shown.err;
+  EXPECT_NE(shown.err.find("abc"), std::string::npos) << shown.err;
+  const auto dropped = run_tapline_script(script, {"TAPLINE_HOST_MESSAGES=none"});
+  EXPECT_EQ(script_output(dropped.out), "global:print\nglobal:TracePrint\n");
+  EXPECT_EQ(dropped.err, "");
 }
 
-TEST(HostPrint, UnknownSinkIsReportedAndTextsAreDropped) {
+TEST(HostPrint, UnknownSinkIsReportedAndTextsGoToStandardError) {
   const auto run = run_tapline_script("print('hello')\n", {"TAPLINE_HOST_MESSAGES=stdout"});
   EXPECT_EQ(script_output(run.out), "global:print\n");
-  EXPECT_EQ(run.err.find("hello"), std::string::npos) << run.err;
+  EXPECT_NE(run.err.find("hello"), std::string::npos) << run.err;
   EXPECT_NE(run.err.find("TAPLINE_HOST_MESSAGES=stdout"), std::string::npos) << run.err;
   EXPECT_EQ(run.status, 0);
 }

@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <cstring>
+#include <fstream>
 #include <optional>
 #include <string>
 #include <vector>
@@ -51,6 +53,8 @@ class ScriptRun {
 
   // To the whole group, as a terminal sends ctrl+c: programs the script started get it too.
   void signal(int number) { process_.signal(number); }
+  // To the console program alone, as `kill PID` sends it.
+  void signal_program(int number) { kill(process_.pid(), number); }
 
   // Collects frames until the program has exited; its exit status, -1 when it did not
   // exit normally or not in time.
@@ -161,16 +165,52 @@ TEST(SafeStop, WaitingForAServerThatNeverAnswers) {
   ASSERT_EQ(listen(listener, 4), 0);
   socklen_t length = sizeof address;
   getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
+  const std::string url = "http://127.0.0.1:" + std::to_string(ntohs(address.sin_port)) + "/";
+  const TempFile download("", "download.txt");
+  for (const std::string& call :
+       {"Curl('" + url + "')", "HttpGet('" + url + "', '" + download.path() + "')"}) {
+    SCOPED_TRACE(call);
+    FrameReceiver receiver;
+    ScriptRun run("KeyDown('a')\n" + call + "\n", receiver.port());
+    ASSERT_EQ(first_frames(receiver, 1), std::vector<Frame>{kKeyADown});
+    run.signal(SIGINT);
+    std::vector<Frame> after;
+    EXPECT_EQ(run.wait_collecting(receiver, after), 130);
+    EXPECT_EQ(after, std::vector<Frame>{kKeysUp});
+  }
+  close(listener);
+}
+
+TEST(SafeStop, TheProgramRunAppStartedEndsWithEverythingItStarted) {
+  // The program and the one it started in the background write their process ids.
+  const TempFile pids("", "pids");
   FrameReceiver receiver;
   ScriptRun run(
-      "KeyDown('a')\nCurl('http://127.0.0.1:" + std::to_string(ntohs(address.sin_port)) + "/')\n",
+      "KeyDown('a')\nRunApp([[sh -c 'sleep 3600 & echo $$ $! > " + pids.path() + "; wait']])\n",
       receiver.port());
   ASSERT_EQ(first_frames(receiver, 1), std::vector<Frame>{kKeyADown});
-  run.signal(SIGINT);
+  pid_t shell = 0, sleeper = 0;
+  for (int waited = 0; waited < kPatienceMs && sleeper == 0; waited += 10) {
+    std::ifstream(pids.path()) >> shell >> sleeper;
+    if (sleeper == 0) usleep(10000);
+  }
+  ASSERT_GT(sleeper, 0);
+  run.signal_program(SIGTERM);
   std::vector<Frame> after;
-  EXPECT_EQ(run.wait_collecting(receiver, after), 130);
+  EXPECT_EQ(run.wait_collecting(receiver, after), 143);
   EXPECT_EQ(after, std::vector<Frame>{kKeysUp});
-  close(listener);
+  // Both are gone (or, reparented, at most waiting to be reaped).
+  for (const pid_t pid : {shell, sleeper}) {
+    bool gone = false;
+    for (int waited = 0; waited < kPatienceMs && !gone; waited += 10) {
+      std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+      std::string skip, state;
+      gone = !(stat >> skip >> skip >> state) || state == "Z";
+      if (!gone) usleep(10000);
+    }
+    EXPECT_TRUE(gone) << pid;
+    if (!gone) kill(pid, SIGKILL);
+  }
 }
 
 TEST(SafeStop, WaitingForAHostKeyWithoutTimeOut) {
@@ -184,15 +224,80 @@ TEST(SafeStop, WaitingForAHostKeyWithoutTimeOut) {
   EXPECT_EQ(after, std::vector<Frame>{kKeysUp});
 }
 
-TEST(SafeStop, AnEndOfItsOwnSendsNothingExtra) {
-  // A normal end and a run-time error: the key stays held, as the script asked.
-  for (const char* script : {"KeyDown('a')\n", "KeyDown('a')\nerror('stop here')\n"}) {
+TEST(SafeStop, ANormalEndSendsNothingExtra) {
+  FrameReceiver receiver;
+  ScriptRun run("KeyDown('a')\n", receiver.port());
+  std::vector<Frame> frames;
+  EXPECT_EQ(run.wait_collecting(receiver, frames), 0);
+  // The key stays held, as the script asked.
+  EXPECT_EQ(frames, std::vector<Frame>{kKeyADown});
+}
+
+TEST(SafeStop, ARunTimeErrorIsSaidAndReleasesWhatIsHeld) {
+  // Inside a timer of Loop, with a key down: the error leaves the script there.
+  FrameReceiver receiver;
+  TempFile script(
+      "KeyDown('a')\nTimerStart(function() local t = nil; return t.field end, 0)\nLoop()\n");
+  const tapline::testing::ProgramResult result = tapline::testing::run_program(
+      tapline::testing::tapline_binary(),
+      {script.path(), "net", "127.0.0.1", std::to_string(receiver.port())});
+  EXPECT_EQ(result.status, 0);
+  EXPECT_NE(result.out.find("运行结束\n"), std::string::npos) << result.out;
+  EXPECT_NE(result.err.find("attempt to index a nil value (local 't')"), std::string::npos)
+      << result.err;
+  EXPECT_NE(result.err.find("stack traceback:"), std::string::npos) << result.err;
+  std::vector<Frame> frames;
+  for (Frame f = receiver.next(0); !f.empty(); f = receiver.next(0)) frames.push_back(f);
+  EXPECT_EQ(frames, (std::vector<Frame>{kKeyADown, kKeysUp}));
+}
+
+TEST(SafeStop, AnAllocationFailureIsAScriptErrorNotAnAbort) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "the address sanitizer reserves more address space than the limit allows";
+#endif
+  // RunApp's output outgrows the address space the run may use.
+  FrameReceiver receiver;
+  TempFile script("KeyDown('a')\nRunApp('head -c 1000000000 /dev/zero')\n");
+  const tapline::testing::ProgramResult result = tapline::testing::run_program(
+      "/bin/bash", {"-c", "ulimit -v 400000; exec \"$0\" \"$@\"",
+                    tapline::testing::tapline_binary(), script.path(), "net", "127.0.0.1",
+                    std::to_string(receiver.port())});
+  EXPECT_EQ(result.status, 0) << result.err;
+  EXPECT_NE(result.err.find("RunApp: not enough memory"), std::string::npos) << result.err;
+  std::vector<Frame> frames;
+  for (Frame f = receiver.next(0); !f.empty(); f = receiver.next(0)) frames.push_back(f);
+  EXPECT_EQ(frames, (std::vector<Frame>{kKeyADown, kKeysUp}));
+}
+
+TEST(SafeStop, EveryTerminatingSignalReleases) {
+  for (const int signal : {SIGHUP, SIGQUIT, SIGUSR1, SIGUSR2, SIGALRM, SIGXCPU, SIGXFSZ}) {
+    SCOPED_TRACE(strsignal(signal));
     FrameReceiver receiver;
-    ScriptRun run(script, receiver.port());
-    std::vector<Frame> frames;
-    EXPECT_EQ(run.wait_collecting(receiver, frames), 0) << script;
-    EXPECT_EQ(frames, std::vector<Frame>{kKeyADown}) << script;
+    ScriptRun run("KeyDown('a')\nsleep(3600000)\n", receiver.port());
+    ASSERT_EQ(first_frames(receiver, 1), std::vector<Frame>{kKeyADown});
+    run.signal(signal);
+    std::vector<Frame> after;
+    EXPECT_EQ(run.wait_collecting(receiver, after), 128 + signal);
+    EXPECT_EQ(after, std::vector<Frame>{kKeysUp});
   }
+}
+
+TEST(SafeStop, AReaderThatGoesAwayEndsTheRunSafely) {
+  // `tapline p.lua | head -6`: the echo of the calls fills the lines head takes, then the
+  // next write meets a closed pipe in the middle of the chord.
+  FrameReceiver receiver;
+  TempFile script("KeyDown('LShift')\nfor i = 1, 20 do KeyPress('a') end\nKeyUp('LShift')\n");
+  const tapline::testing::ProgramResult result = tapline::testing::run_program(
+      "/bin/bash", {"-c", "\"$0\" \"$@\" | head -n 6 >/dev/null; exit ${PIPESTATUS[0]}",
+                    tapline::testing::tapline_binary(), script.path(), "net", "127.0.0.1",
+                    std::to_string(receiver.port())});
+  EXPECT_EQ(result.status, 128 + SIGPIPE) << result.err;
+  EXPECT_NE(result.err.find("stopped by SIGPIPE"), std::string::npos) << result.err;
+  std::vector<Frame> frames;
+  for (Frame f = receiver.next(0); !f.empty(); f = receiver.next(0)) frames.push_back(f);
+  ASSERT_GT(frames.size(), 1u);
+  EXPECT_LT(frames.size(), 40u);  // it did not run to its end
+  EXPECT_EQ(frames.back(), kKeysUp);
 }
 
 TEST(SafeStop, AStopWithNothingHeldSendsNothing) {

@@ -36,11 +36,14 @@ TEST(HostScriptRun, UnreadableFileIsReportedByTheLoader) {
   EXPECT_EQ(result.err.rfind("[ 语法错误 ]\n", 0), 0u) << result.err;
 }
 
-TEST(HostScriptRun, RunTimeErrorEndsTheScriptSilently) {
+TEST(HostScriptRun, RunTimeErrorEndsTheScriptWithItsTracebackOnStandardError) {
   const auto result = run_tapline_script("undefined_function()\nprintf('after\\n')\n");
   EXPECT_EQ(result.status, 0);
   EXPECT_EQ(result.out, "Sep 27 2022\n使用UDP通信\nnetwork:127.0.0.1:9\n开始运行。。。运行结束\n");
-  EXPECT_EQ(result.err, "");
+  EXPECT_NE(result.err.find(":1: attempt to call a nil value (global 'undefined_function')\n"
+                            "stack traceback:\n"),
+            std::string::npos)
+      << result.err;
 }
 
 TEST(HostScriptRun, ErrorInPrintfFormattingIsARunTimeError) {

@@ -89,6 +89,19 @@ TEST_F(Clipboard, TextSetByAScriptIsReadByXclipAfterTheScriptHasEnded) {
   EXPECT_EQ(xclip_output(), kText);
   EXPECT_EQ(xclip_output("STRING"), "h\xE9llo w\xF6rld  \t\r\nsecond line");  // Latin-1
   EXPECT_EQ(get_clipboard(), kText);
+  // The serving process is named for what it is, not like the script that ended.
+  Display* display = XOpenDisplay(display_name().c_str());
+  char* title = nullptr;
+  ASSERT_NE(XFetchName(display, clipboard_owner(), &title), 0);
+  EXPECT_STREQ(title, "tapline-clipboard");
+  XFree(title);
+  XCloseDisplay(display);
+  EXPECT_TRUE(eventually([] {
+    return shell_output(
+               "for p in /proc/[0-9]*; do head -c 18 $p/cmdline 2>/dev/null | "
+               "tr '\\0' ' '; echo; done")
+               .find("tapline-clipboard \n") != std::string::npos;
+  }));
 }
 
 TEST_F(Clipboard, TextSetByXclipIsRead) {

@@ -180,6 +180,16 @@ TEST_F(Network, CurlGivesNilAndOneLineWhenTheRequestFails) {
   EXPECT_EQ(said, "Curl: no URL given\n");
 }
 
+TEST_F(Network, CurlGivesUpABodyOverItsCap) {
+  std::string said;
+  setenv("TAPLINE_CURL_MAX_BYTES", "1000000", 1);
+  EXPECT_EQ(curl("'" + http_base + "/large'", &said), "<nil>");
+  EXPECT_EQ(curl("'" + http_base + "/utf8'"), kUtf8Body);  // a body under the cap
+  unsetenv("TAPLINE_CURL_MAX_BYTES");
+  EXPECT_EQ(said, "Curl: " + http_base +
+                      "/large: the body is larger than 1000000 bytes (TAPLINE_CURL_MAX_BYTES)\n");
+}
+
 TEST_F(Network, CurlChecksCertificates) {
   std::string said;
   EXPECT_EQ(curl("'" + https_base + "/utf8'", &said), "<nil>");

@@ -25,6 +25,16 @@ ROUTES = {
 
 class Handler(http.server.BaseHTTPRequestHandler):
     def do_GET(self):
+        if self.path == "/large":
+            # 8 MiB without a length, ended by closing: more than a capped client takes.
+            self.send_response(200)
+            self.end_headers()
+            try:
+                for _ in range(128):
+                    self.wfile.write(b"x" * 65536)
+            except OSError:
+                pass
+            return
         status, headers, body = ROUTES.get(self.path, (404, {}, b"unknown"))
         self.send_response(status)
         for name, value in headers.items():

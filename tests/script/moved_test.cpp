@@ -1,6 +1,7 @@
 // MoveD: the relative mouse driven toward a host screen point, with the host cursor as
 // feedback. The host cursor here is a pointer that follows the recorded move reports
 // with a chosen gain, so every pass and its reports can be checked.
+#include <cstdlib>
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -40,6 +41,8 @@ class FollowingPointer final : public tapline::platform::ScreenSource {
   double x = 100;
   double y = 100;
   double gain = 1;
+  int threshold = 0;  // 0: no acceleration
+  double acceleration = 1;
   bool available = true;
   int reads = 0;
 
@@ -49,8 +52,14 @@ class FollowingPointer final : public tapline::platform::ScreenSource {
     for (; followed_ < frames.size(); ++followed_) {
       const std::vector<uint8_t>& frame = frames[followed_];
       if ((frame[3] & 0x1F) != 5) continue;
-      x = clamp(x + gain * static_cast<int8_t>(frame[6]), kWidth - 1);
-      y = clamp(y + gain * static_cast<int8_t>(frame[7]), kHeight - 1);
+      const int units_x = static_cast<int8_t>(frame[6]);
+      const int units_y = static_cast<int8_t>(frame[7]);
+      // X's acceleration: a report of more than `threshold` units moves `acceleration`
+      // times as far.
+      const double factor =
+          threshold > 0 && std::abs(units_x) + std::abs(units_y) > threshold ? acceleration : 1;
+      x = clamp(x + gain * factor * units_x, kWidth - 1);
+      y = clamp(y + gain * factor * units_y, kHeight - 1);
     }
   }
   static double clamp(double value, int high) {
@@ -161,15 +170,45 @@ TEST_F(MoveD, LaterPassesCorrectTheRemainder) {
   EXPECT_EQ(static_cast<int>(pointer_.x), 137);
 }
 
-TEST_F(MoveD, OvershootingPointerIsBoundedInPasses) {
-  // Gain 2 overshoots by the whole distance on every pass, for ever.
+TEST_F(MoveD, APointerThatMovesFurtherPerReportIsNotOvershotAgain) {
+  // Two pixels per report: the first pass overshoots by the whole distance, the second
+  // sends half as many reports and lands.
   pointer_.gain = 2;
   script_.run("MoveD(110, 100, 1)");
-  const std::vector<std::string> texts = messages();
-  ASSERT_EQ(texts.size(), 64u);
-  EXPECT_EQ(texts[0], "当前坐标x:100 y:100  移动0  10个单位");
-  EXPECT_EQ(texts[1], "当前坐标x:120 y:100  移动0  10个单位");
-  EXPECT_EQ(moves().size(), 64u * 10u);
+  EXPECT_EQ(messages(), (std::vector<std::string>{"当前坐标x:100 y:100  移动0  10个单位",
+                                                  "当前坐标x:120 y:100  移动0  5个单位"}));
+  EXPECT_EQ(moves(), repeated({1, 0}, 10) + repeated({-1, 0}, 5));
+  EXPECT_EQ(pointer_.x, 110);
+}
+
+TEST_F(MoveD, PointerAccelerationEndsNearTheTargetInFewPasses) {
+  // As X accelerates by default (twice as far beyond 4 units), at each step size.
+  pointer_.threshold = 4;
+  pointer_.acceleration = 2;
+  struct Move {
+    int step, x, y;
+  };
+  size_t sent = 0;
+  for (const Move move : {Move{1, 500, 320}, Move{2, 100, 300}, Move{5, 900, 700}}) {
+    SCOPED_TRACE(move.step);
+    script_.run("MoveD(" + std::to_string(move.x) + ", " + std::to_string(move.y) + ", " +
+                std::to_string(move.step) + ")");
+    EXPECT_LT(std::abs(pointer_.x - move.x), 5);
+    EXPECT_LT(std::abs(pointer_.y - move.y), 5);
+    // No more than two passes' worth of the distance.
+    EXPECT_LT(moves().size() - sent, 1600u);
+    sent = moves().size();
+  }
+}
+
+TEST_F(MoveD, APassThatBringsTheCursorNoCloserEndsIt) {
+  // Gain 0.5 in the wrong direction: the cursor only ever moves away.
+  pointer_.gain = -0.5;
+  testing::internal::CaptureStderr();
+  script_.run("MoveD(140, 100, 1)");
+  const std::string said = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(messages().size(), 1u);
+  EXPECT_NE(said.find("no closer"), std::string::npos) << said;
 }
 
 TEST_F(MoveD, StepBelowOneReturnsWithoutMoving) {

@@ -129,6 +129,12 @@ TEST(RunApp, ADaemonLeftHoldingTheOutputDoesNotHoldTheScript) {
   EXPECT_EQ(kill(daemon, SIGKILL), 0);  // it was still running, holding the pipe
 }
 
+TEST(RunApp, ABackgroundWriterIsReadUntilThePipeIsIdle) {
+  Script script;
+  const RunResult result = run_app(script, R"('sh -c "(sleep 0.5; echo late) & echo early"')");
+  EXPECT_EQ(result.output, "early\r\nlate\r\n");
+}
+
 TEST(SplitCommandLine, QuotesAndBackslashes) {
   using Words = std::vector<std::string>;
   EXPECT_EQ(split_command_line("  a\tb \n c  "), (Words{"a", "b", "c"}));

@@ -2,7 +2,13 @@
 // BMP picture standing for the screen; then what only the X11 display has: grabs through
 // shared memory and plain reads, and screens of 16 and 30 bits per pixel.
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <cstring>
 #include <memory>
 #include <random>
 
@@ -213,6 +219,47 @@ TEST_P(ScriptScreen, CaptureScreenWritesTheWholeScreen) {
   EXPECT_EQ(printed, "screencpy\n");
   EXPECT_NE(complaint.find("CaptureScreen: cannot write " + bad), std::string::npos) << complaint;
   EXPECT_EQ(std::count(complaint.begin(), complaint.end(), '\n'), 1);
+}
+
+TEST_P(ScriptScreen, CaptureScreenReplacesOnlyFiles) {
+  show(noisy_screen(4));
+  // A FIFO, a directory and a socket stay what they are; each refusal is one line.
+  const std::string fifo = dir_.file("fifo");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  const std::string directory = dir_.file("directory");
+  ASSERT_EQ(mkdir(directory.c_str(), 0700), 0);
+  const std::string socket_path = dir_.file("socket");
+  const int listener = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  ASSERT_LT(socket_path.size(), sizeof address.sun_path);
+  std::strcpy(address.sun_path, socket_path.c_str());
+  ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  const std::pair<std::string, mode_t> kinds[] = {
+      {fifo, S_IFIFO}, {directory, S_IFDIR}, {socket_path, S_IFSOCK}};
+  for (const auto& [path, kind] : kinds) {
+    SCOPED_TRACE(path);
+    testing::internal::CaptureStderr();
+    script_.run("CaptureScreen(" + quoted(path) + ")");
+    const std::string complaint = testing::internal::GetCapturedStderr();
+    EXPECT_NE(complaint.find("CaptureScreen: " + path + " is a"), std::string::npos) << complaint;
+    EXPECT_EQ(std::count(complaint.begin(), complaint.end(), '\n'), 1) << complaint;
+    struct stat info {};
+    ASSERT_EQ(lstat(path.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & S_IFMT, kind);
+  }
+  close(listener);
+  // A symbolic link is replaced by the picture; what it pointed to stays.
+  const std::string target = dir_.write("target", {'k', 'e', 'e', 'p'});
+  const std::string link = dir_.file("link.bmp");
+  ASSERT_EQ(symlink(target.c_str(), link.c_str()), 0);
+  script_.run("CaptureScreen(" + quoted(link) + ")");
+  tapline::image::Bitmap bitmap;
+  std::string error;
+  EXPECT_TRUE(tapline::image::read_bmp(link.c_str(), bitmap, error)) << error;
+  struct stat info {};
+  ASSERT_EQ(lstat(target.c_str(), &info), 0);
+  EXPECT_EQ(info.st_size, 4);
 }
 
 TEST_P(ScriptScreen, FindColorOrderAndRegionRules) {

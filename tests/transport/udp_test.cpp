@@ -73,16 +73,21 @@ TEST_F(UdpTest, PortAbove65535UsesItsLow16Bits) {
   EXPECT_EQ((std::vector<uint8_t>{7, 8, 9}), receiver.next());
 }
 
-TEST_F(UdpTest, OverlongAddressIsRefusedAndTheDestinationStays) {
+TEST_F(UdpTest, OverlongOrUnresolvableAddressIsRefusedAndTheDestinationStays) {
   netcfg("127.0.0.1", receiver.port());
-  const std::string long_address(32, '1');
-  int result = 0;
-  const std::string out = captured_stdout_of([&] { result = netcfg(long_address.c_str(), 1); });
-  EXPECT_EQ(-1, result);
-  EXPECT_EQ("", out);  // the refusal is reported on standard error
-  const uint8_t report[6] = {};
-  makeHid(7, report, 6);
-  EXPECT_EQ(10u, receiver.next().size());
+  for (const std::string& address : {std::string(32, '1'), std::string("192.168.1.300")}) {
+    int result = 0;
+    const std::string out = captured_stdout_of([&] { result = netcfg(address.c_str(), 1); });
+    EXPECT_EQ(-1, result) << address;
+    EXPECT_EQ("", out);  // the refusal is reported on standard error
+    const uint8_t report[6] = {};
+    makeHid(7, report, 6);
+    EXPECT_EQ(10u, receiver.next().size()) << address;
+  }
+  const uint8_t data[1] = {1};
+  EXPECT_EQ(-1, udp_send("192.168.1.300", receiver.port(), data, 1));
+  EXPECT_EQ(0, udp_send("localhost", receiver.port(), data, 1));
+  EXPECT_EQ(std::vector<uint8_t>{1}, receiver.next());
 }
 
 TEST_F(UdpTest, SinkPausesEvenWhenTheSendFails) {

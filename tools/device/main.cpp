@@ -72,9 +72,10 @@ constexpr const char* kHelp =
     "  --help              show this text\n"
     "\n"
     "The first line on standard error names the address listened on. Malformed datagrams\n"
-    "get one line saying why and are counted. On Ctrl+C or SIGTERM the device prints a\n"
-    "summary (frames, bad frames, frames by type, anything still held), releases on the\n"
-    "desktop or the gadget whatever it still holds there, and exits with 0.\n";
+    "get one line saying why and are counted. On Ctrl+C, SIGTERM, SIGHUP, SIGQUIT,\n"
+    "SIGUSR1, SIGUSR2, SIGALRM, SIGXCPU or SIGXFSZ the device prints a summary (frames,\n"
+    "bad frames, frames by type, anything still held), releases on the desktop or the\n"
+    "gadget whatever it still holds there, and exits with 0.\n";
 
 struct Options {
   std::string listen = kDefaultListen;
@@ -191,13 +192,15 @@ bool parse_options(int argc, char** argv, Options& options, int& status) {
   return true;
 }
 
-// SIGINT and SIGTERM are blocked and read from a descriptor, so the stop request is
-// handled in the receive loop like any other event and no handler runs at all.
+// Every catchable signal that would end the device is blocked and read from a
+// descriptor, so the stop request is handled in the receive loop like any other event
+// (the desktop gets its held keys and buttons back) and no handler runs at all.
 int stop_signal_descriptor() {
   sigset_t stop_signals;
   sigemptyset(&stop_signals);
-  sigaddset(&stop_signals, SIGINT);
-  sigaddset(&stop_signals, SIGTERM);
+  for (const int signal :
+       {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGUSR1, SIGUSR2, SIGALRM, SIGXCPU, SIGXFSZ})
+    sigaddset(&stop_signals, signal);
   if (sigprocmask(SIG_BLOCK, &stop_signals, nullptr) != 0) return -1;
   return signalfd(-1, &stop_signals, SFD_CLOEXEC);
 }
@@ -218,7 +221,7 @@ int main(int argc, char** argv) {
   }
   const int stop_fd = stop_signal_descriptor();
   if (stop_fd < 0) {
-    std::fprintf(stderr, "tapline-device: cannot watch for SIGINT/SIGTERM: %s\n",
+    std::fprintf(stderr, "tapline-device: cannot watch for stop signals: %s\n",
                  std::strerror(errno));
     return 1;
   }

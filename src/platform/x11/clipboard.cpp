@@ -10,6 +10,7 @@
 #include <X11/Xlib.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -17,6 +18,9 @@
 #include <cerrno>
 #include <chrono>
 #include <climits>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <optional>
@@ -194,8 +198,41 @@ void report(int fd, char status) {
 
 // The serving process: detached from the script's session and streams, keeping only the
 // start-up pipe (as descriptor 3) and its own X connection.
+constexpr const char* kServerName = "tapline-clipboard";
+
+// The serving process outlives the script: named like it, it would look as if the script
+// were still running. It takes a name of its own, as its thread name (which the kernel
+// cuts to 15 characters) and as its command line: the forked copy of the program's
+// argument area (its bounds from /proc/self/stat) is overwritten in place.
+void name_this_process() {
+  prctl(PR_SET_NAME, kServerName);
+  std::FILE* stat = std::fopen("/proc/self/stat", "r");
+  if (stat == nullptr) return;
+  char text[2048] = "";
+  const size_t got = std::fread(text, 1, sizeof text - 1, stat);
+  std::fclose(stat);
+  text[got] = '\0';
+  // The fields after the command name, which may hold anything, closing parenthesis too.
+  const char* rest = std::strrchr(text, ')');
+  if (rest == nullptr) return;
+  unsigned long long arg_start = 0, arg_end = 0;
+  int field = 2;
+  for (const char* p = rest + 1; *p != '\0' && field < 49; ++p) {
+    if (*p != ' ') continue;
+    ++field;
+    if (field == 48) arg_start = std::strtoull(p + 1, nullptr, 10);
+    if (field == 49) arg_end = std::strtoull(p + 1, nullptr, 10);
+  }
+  if (arg_start == 0 || arg_end <= arg_start) return;
+  char* area = reinterpret_cast<char*>(static_cast<uintptr_t>(arg_start));
+  const size_t size = static_cast<size_t>(arg_end - arg_start);
+  std::memset(area, 0, size);
+  std::memcpy(area, kServerName, std::min(size - 1, std::strlen(kServerName)));
+}
+
 [[noreturn]] void run_server(int ready_fd, const std::string& utf8) {
   setsid();
+  name_this_process();
   if (chdir("/") != 0) {
     // Staying in the script's directory is harmless.
   }
@@ -216,6 +253,7 @@ void report(int fd, char status) {
   XSetIOErrorHandler(end_quietly);
   const Window window =
       XCreateSimpleWindow(display, DefaultRootWindow(display), 0, 0, 1, 1, 0, 0, 0);
+  XStoreName(display, window, kServerName);
   XSelectInput(display, window, PropertyChangeMask);
   SelectionServer server(display, window, utf8);
   if (!server.take_ownership()) {

@@ -1,0 +1,17 @@
+// What stands at a path a script function is about to replace or overwrite.
+#pragma once
+
+namespace tapline::platform {
+
+// How a file is replaced: a new file renamed over the path (a symbolic link there is
+// replaced itself), or the file the path leads to truncated and written (a link is
+// followed).
+enum class Replacing { by_rename, in_place };
+
+// nullptr when the path may be replaced: nothing stands there, or a regular file, or (by
+// rename) a symbolic link. Otherwise what stands there ("a directory", "a FIFO", "a
+// socket", "a device node"), which must never be replaced: writing into a FIFO waits for
+// a reader, and replacing a device node breaks the system.
+const char* unreplaceable_file_kind(const char* path, Replacing how);
+
+}  // namespace tapline::platform

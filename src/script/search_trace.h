@@ -1,0 +1,36 @@
+// TAPLINE_TRACE=DIR: every FindColor, FindBmp and FindBmpEx call leaves a numbered PNG
+// picture of what it searched in DIR (NNNN-Function.png) and one line of text beside it
+// (NNNN-Function.txt): the call with its arguments, the result, what came nearest when
+// nothing matched, and the time the search took.
+#pragma once
+
+#include <cstdint>
+#include <lua.hpp>
+#include <optional>
+
+#include "image/search.h"
+
+namespace tapline::script {
+
+// The trace directory, read from the environment once per process; nullptr when tracing
+// is off, which is all a search spends on tracing then.
+const char* search_trace_directory();
+
+struct SearchTrace {
+  const char* function = nullptr;
+  const image::PixelView* grab = nullptr;  // nullptr when the call took no grab
+  image::SearchRegion region;
+  image::PixelView pattern;  // empty for FindColor
+  std::optional<image::Point> found;
+  int64_t color = 0;            // FindColor: the colour searched for
+  image::PatternAnchor anchor;  // the bitmap searches: what candidates are keyed on
+  uint32_t tolerance = 0;       // FindBmpEx
+  uint32_t elapsed_ms = 0;
+  const char* note = nullptr;  // why nothing was searched, when that is so
+};
+
+// Writes the picture and its line for one call; the call's arguments are read from the
+// Lua stack, which must still hold them. Failures are said once on standard error.
+void write_search_trace(lua_State* L, const char* directory, const SearchTrace& trace);
+
+}  // namespace tapline::script

@@ -1,0 +1,47 @@
+#!/usr/bin/env bash
+# The Debian package of this build: cpack makes it, dpkg -x unpacks it into a scratch
+# root, and the programs run from there. lintian, where installed, finds no errors.
+# run_package_test.sh CPACK BUILD_DIR SOURCE_DIR
+set -euo pipefail
+cpack="$1"
+build="$2"
+source="$3"
+scratch="$(mktemp -d)"
+trap 'rm -rf "$scratch"' EXIT
+fail() { echo "FAIL: $*" >&2; exit 1; }
+
+"$cpack" --config "$build/CPackConfig.cmake" -G DEB -B "$scratch/out" >"$scratch/cpack.log" 2>&1 ||
+  { cat "$scratch/cpack.log" >&2; fail "cpack"; }
+debs=("$scratch"/out/tapline_*_amd64.deb)
+[[ ${#debs[@]} -eq 1 && -f ${debs[0]} ]] || fail "no single tapline_<version>_amd64.deb: ${debs[*]}"
+deb="${debs[0]}"
+
+# Dependencies come from the binaries, not from a list.
+depends="$(dpkg-deb -f "$deb" Depends)"
+for library in liblua5.3-0 libhidapi-hidraw0 libx11-6 libxtst6 libc6; do
+  [[ $depends == *"$library"* ]] || fail "Depends lacks $library: $depends"
+done
+
+root="$scratch/root"
+dpkg -x "$deb" "$root"
+for file in usr/bin/tapline usr/bin/tapline-device usr/include/tapline.h \
+  usr/share/tapline/lua/tapline.lua usr/share/man/man1/tapline.1.gz \
+  usr/share/man/man1/tapline-device.1.gz usr/share/doc/tapline/copyright; do
+  [[ -e $root/$file ]] || fail "$file is not in the package"
+done
+for file in libtapline.so.1 tapline.pc; do
+  [[ -n $(find "$root/usr/lib" -name "$file") ]] || fail "$file is not in the package"
+done
+
+"$root/usr/bin/tapline" --check "$source"/examples/*.lua || fail "tapline --check from the package"
+"$root/usr/bin/tapline-device" --help | grep -q "^Usage: tapline-device" ||
+  fail "tapline-device --help from the package"
+# The packaged definitions are the ones the checked-out build generates.
+cmp -s "$root/usr/share/tapline/lua/tapline.lua" "$build/share/tapline/lua/tapline.lua" ||
+  fail "packaged editor definitions differ from the build's"
+
+if command -v lintian >/dev/null; then
+  # Errors only; the warnings of one package holding programs and library are expected.
+  if lintian --tag-display-limit 0 "$deb" 2>/dev/null | grep '^E:'; then fail "lintian errors"; fi
+fi
+echo "package test passed: $(basename "$deb")"

@@ -1,0 +1,161 @@
+// What script authors get beside the program: tapline --check, the editor definitions of
+// the script globals and the manual pages.
+#include <gtest/gtest.h>
+
+#include <cctype>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <lua.hpp>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "program_run.h"
+#include "script_state.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using tapline::testing::run_program;
+using tapline::testing::tapline_binary;
+using tapline::testing::TempFile;
+
+std::vector<std::string> example_scripts() {
+  std::vector<std::string> paths;
+  for (const auto& entry : fs::directory_iterator(TAPLINE_SOURCE_DIR "/examples")) {
+    if (entry.path().extension() == ".lua") paths.push_back(entry.path());
+  }
+  return paths;
+}
+
+TEST(ScriptCheck, EveryExampleIsClean) {
+  std::vector<std::string> args = {"--check"};
+  for (const std::string& path : example_scripts()) args.push_back(path);
+  ASSERT_GT(args.size(), 1u);
+  const auto result = run_program(tapline_binary(), args);
+  EXPECT_EQ(result.status, 0) << result.err;
+  EXPECT_EQ(result.out, "");
+  EXPECT_EQ(result.err, "");
+}
+
+TEST(ScriptCheck, ReportsMisspeltGlobalsAndArgumentCountsWithoutRunningAnything) {
+  // Line numbers count the first '#' line; nothing of the script runs, so neither the
+  // file it would write nor any console text appears.
+  TempFile script(
+      "#!/usr/bin/env tapline\n"
+      "io.open(os.getenv('MARK'), 'w'):close()\n"
+      "KeyPres('a')\n"
+      "FindColor(255, 1, 2)\n"
+      "local function slide() return TouchSlide(1, 2, 3) end\n"
+      "MoveTo(GetMousePosition())\n"  // a call as last argument gives any number
+      "function Helper(a) end\n"
+      "Helper(1, 2, 3)\n"  // the script's own globals are not checked
+      "Key('a', 'LCTRL', 3)\n"
+      "Touch(1, 2) Touch(1, 2, 3) Touch(1, 2, 3, 4) Touch(1, 2, 3, 4, 5)\n"
+      "local t = {} t.KeyPres('a') string.format('%d', 1) print(1, 2, 3)\n");
+  const std::string mark = script.directory() + "/ran";
+  const auto result = run_program(tapline_binary(), {"--check", script.path()}, {"MARK=" + mark});
+  EXPECT_EQ(result.status, 1);
+  EXPECT_EQ(result.out, "");
+  const std::string& p = script.path();
+  EXPECT_EQ(result.err,
+            p + ":3: warning: call of unknown global 'KeyPres' (did you mean 'KeyPress'?)\n" + p +
+                ":4: warning: FindColor called with 3 arguments; it takes 1 or 5\n" + p +
+                ":5: warning: TouchSlide called with 3 arguments; it takes 4 or 5\n" + p +
+                ":9: warning: Key called with 3 arguments; it takes 1 or 2\n" + p +
+                ":10: warning: Touch called with 5 arguments; it takes 2, 3 or 4\n");
+  EXPECT_FALSE(fs::exists(mark));
+}
+
+TEST(ScriptCheck, SyntaxErrorsNameTheWholePathAndEveryFileIsChecked) {
+  // A path far longer than the engine's own chunk names still appears whole.
+  TempFile broken("local x = 1\n\nx = = 2\n", std::string(80, 'd') + ".lua");
+  TempFile clean("KeyPress('a')\n");
+  const auto result =
+      run_program(tapline_binary(), {"--check", broken.path(), "/nonexistent/x.lua", clean.path()});
+  EXPECT_EQ(result.status, 1);
+  EXPECT_EQ(result.err, broken.path() + ":3: unexpected symbol near '='\n" +
+                            "tapline: cannot read /nonexistent/x.lua: No such file or directory\n");
+  EXPECT_EQ(run_program(tapline_binary(), {"--check", clean.path()}).status, 0);
+  // Only the first argument selects checking; elsewhere --check is an ordinary argument.
+  EXPECT_EQ(run_program(tapline_binary(), {"--check"}).status, 1);
+  EXPECT_EQ(run_program(tapline_binary(), {clean.path(), "--check"}).out.rfind("Sep 27 2022\n", 0),
+            0u);
+}
+
+std::set<std::string> global_names(lua_State* L) {
+  std::set<std::string> names;
+  lua_pushglobaltable(L);
+  lua_pushnil(L);
+  while (lua_next(L, -2) != 0) {
+    if (lua_type(L, -2) == LUA_TSTRING) names.insert(lua_tostring(L, -2));
+    lua_pop(L, 1);
+  }
+  lua_pop(L, 1);
+  return names;
+}
+
+TEST(EditorDefinitions, NameExactlyTheScriptGlobals) {
+  // The names PrintLuaExtFun lists, from the registered library itself.
+  tapline::testing::ScriptState library;
+  library.run("names = PrintLuaExtFun()");
+  lua_getglobal(library.get(), "names");
+  std::set<std::string> expected;
+  std::istringstream listed(lua_tostring(library.get(), -1));
+  for (std::string name; std::getline(listed, name);) expected.insert(name);
+  ASSERT_EQ(expected.size(), 95u);  // 96 rows, consumer twice
+  expected.insert({"printf", "author"});
+
+  // The definitions file parses and runs in plain Lua 5.3 and defines just those.
+  lua_State* L = luaL_newstate();
+  luaL_openlibs(L);
+  const std::set<std::string> standard = global_names(L);
+  const std::string path = TAPLINE_BINARY_DIR "/share/tapline/lua/tapline.lua";
+  ASSERT_EQ(luaL_dofile(L, path.c_str()), LUA_OK) << lua_tostring(L, -1);
+  std::set<std::string> defined;
+  for (const std::string& name : global_names(L)) {
+    if (!standard.contains(name) || name == "print") defined.insert(name);
+  }
+  lua_close(L);
+  EXPECT_EQ(defined, expected);
+}
+
+std::string read_text(const std::string& path) {
+  std::ifstream file(path);
+  return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+}
+
+TEST(ManualPages, RenderWithoutWarningsAndDocumentEveryDeviceOption) {
+  const std::string pages = TAPLINE_BINARY_DIR "/share/man/man1/";
+  for (const char* page : {"tapline.1", "tapline-device.1"}) {
+    const auto lint =
+        run_program("/bin/sh", {"-c", "groff -ww -z -man \"$1\"", "sh", pages + page});
+    EXPECT_EQ(lint.status, 0) << page;
+    EXPECT_EQ(lint.err, "") << page;
+  }
+  // Every option the device's --help names has its entry in the page.
+  const auto help = run_program(TAPLINE_BINARY_DIR "/tools/device/tapline-device", {"--help"});
+  const std::string page = read_text(pages + "tapline-device.1");
+  std::set<std::string> options;
+  for (size_t at = help.out.find("--"); at != std::string::npos; at = help.out.find("--", at)) {
+    size_t end = at + 2;
+    while (end < help.out.size() && (std::islower(help.out[end]) || help.out[end] == '-')) ++end;
+    if (end > at + 2) options.insert(help.out.substr(at, end - at));
+    at = end;
+  }
+  EXPECT_GE(options.size(), 6u) << help.out;
+  for (const std::string& name : options) {
+    std::string escaped;
+    for (char c : name) escaped += c == '-' ? "\\-" : std::string(1, c);
+    // An entry starts a line of the options list: .B, .BI or .BR and the option.
+    bool entry = false;
+    for (const char* macro : {"\n.B ", "\n.BI ", "\n.BR "}) {
+      entry = entry || page.find(macro + escaped) != std::string::npos;
+    }
+    EXPECT_TRUE(entry) << name;
+  }
+}
+
+}  // namespace
