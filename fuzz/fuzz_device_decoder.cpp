@@ -15,11 +15,12 @@ namespace {
 bool frame_is_whole(const uint8_t* data, size_t size) {
   using namespace tapline;
   if (size < kFrameHeadSize || size > device::kLongestFrame) return false;
-  if (data[0] != kFrameHeader || data[1] + kFrameHeadSize != size || (data[3] & 0x20) != 0)
+  if (data[0] != kFrameHeader || data[1] + kFrameHeadSize != size ||
+      (data[3] & kUnusedTypeBit) != 0)
     return false;
   uint8_t sum = data[3];
   for (size_t i = kFrameHeadSize; i < size; ++i) sum = static_cast<uint8_t>(sum + data[i]);
-  const size_t expected = report_length(data[3] & 0x1F);  // 0: no such type
+  const size_t expected = report_length(type_code(data[3]));  // 0: no such type
   return sum == data[2] && expected != 0 && expected == size - kFrameHeadSize;
 }
 

@@ -33,8 +33,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // A press and release of one name leaves none of its usage held.
   if (found && usage != 0) {
     const auto& held = tapline::held_keys();
-    for (size_t slot = tapline::kFirstKeySlot; slot < held.size(); ++slot)
-      if (held[slot] == usage) std::abort();
+    for (const uint8_t slot : tapline::KeyboardFields::read(held.data()).keys)
+      if (slot == usage) std::abort();
   }
   key_action("", 1);  // start every input with nothing held
   return 0;

@@ -11,34 +11,9 @@ namespace {
 tapline_send_cb send_callback = nullptr;
 uint8_t channel = 1;
 
-struct ReportTypeInfo {
-  const char* name;
-  size_t length;
-};
-
-constexpr std::array<ReportTypeInfo, 9> kReportTypes{{
-    {nullptr, 0},
-    {"Keyboard", 8},
-    {"Consumer", 7},
-    {"SystemControl", 7},
-    {"Joystick", 7},
-    {"Mouse", 7},
-    {"AbsoluteMouse", 7},
-    {"Touch", 6},
-    {"DeviceCommand", 16},
-}};
-
 }  // namespace
 
 namespace tapline {
-
-size_t report_length(uint8_t report_type) {
-  return report_type < kReportTypes.size() ? kReportTypes[report_type].length : 0;
-}
-
-const char* report_type_name(uint8_t report_type) {
-  return report_type < kReportTypes.size() ? kReportTypes[report_type].name : nullptr;
-}
 
 uint8_t output_channel() { return channel; }
 
@@ -47,13 +22,11 @@ int send_report_on_channel(uint8_t on_channel, uint8_t report_type, const uint8_
   const size_t n = length;
   if (n > kMaxReportLength) return 0;
   std::array<uint8_t, kFrameHeadSize + kMaxReportLength> frame;
-  const uint8_t type_byte = static_cast<uint8_t>((report_type & 0x1F) | (on_channel << 6));
-  uint8_t checksum = type_byte;
-  for (size_t i = 0; i < n; ++i) checksum = static_cast<uint8_t>(checksum + report[i]);
-  frame[0] = kFrameHeader;
-  frame[1] = static_cast<uint8_t>(n);
-  frame[2] = checksum;
-  frame[3] = type_byte;
+  const uint8_t type_byte = make_type_byte(report_type, on_channel);
+  frame[kFrameHeaderAt] = kFrameHeader;
+  frame[kFrameLengthAt] = static_cast<uint8_t>(n);
+  frame[kFrameChecksumAt] = frame_checksum(type_byte, report, n);
+  frame[kFrameTypeAt] = type_byte;
   if (n > 0) std::memcpy(frame.data() + kFrameHeadSize, report, n);
   if (send_callback == nullptr) return 0;
   // Noted before the callback runs: a stop seen during the transport's pause after this

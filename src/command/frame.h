@@ -4,31 +4,29 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "command/reports.h"
 #include "platform/command_lock.h"
 #include "tapline.h"
 
 namespace tapline {
 
-// The public header's report type codes, typed for the command layer.
-enum class ReportType : uint8_t {
-  Keyboard = TAPLINE_REPORT_KEYBOARD,
-  Consumer = TAPLINE_REPORT_CONSUMER,
-  SystemControl = TAPLINE_REPORT_SYSTEM_CONTROL,
-  Joystick = TAPLINE_REPORT_JOYSTICK,
-  Mouse = TAPLINE_REPORT_MOUSE,
-  AbsoluteMouse = TAPLINE_REPORT_ABSOLUTE_MOUSE,
-  Touch = TAPLINE_REPORT_TOUCH,
-  DeviceCommand = TAPLINE_REPORT_DEVICE_COMMAND,
-};
-
-inline constexpr uint8_t kFrameHeader = 0x2C;
+// The frame head: the header byte, the report length, the checksum and the type byte;
+// the report follows it.
+inline constexpr size_t kFrameHeaderAt = 0;
+inline constexpr size_t kFrameLengthAt = 1;
+inline constexpr size_t kFrameChecksumAt = 2;
+inline constexpr size_t kFrameTypeAt = 3;
 inline constexpr size_t kFrameHeadSize = 4;
+inline constexpr uint8_t kFrameHeader = 0x2C;
 // The frame length travels in 8 bits, so reports of 252 bytes or more cannot be framed.
 inline constexpr size_t kMaxReportLength = 251;
 
-// Report length of each type, indexed by code; 0 for codes not in use.
-size_t report_length(uint8_t report_type);
-const char* report_type_name(uint8_t report_type);
+// The checksum byte: the type byte plus every report byte, modulo 256.
+constexpr uint8_t frame_checksum(uint8_t type_byte, const uint8_t* report, size_t length) {
+  uint8_t sum = type_byte;
+  for (size_t i = 0; i < length; ++i) sum = static_cast<uint8_t>(sum + report[i]);
+  return sum;
+}
 
 // The current output channel (process-wide, initially 1).
 uint8_t output_channel();
@@ -42,6 +40,13 @@ int send_report_on_channel(uint8_t channel, uint8_t report_type, const uint8_t* 
 // Typed convenience over makeHid for the command layer.
 inline int send_report(ReportType type, const uint8_t* report, size_t length) {
   return makeHid(static_cast<int>(type), report, static_cast<int>(length));
+}
+
+// Sends the report of these fields (MouseFields, TouchFields, ...) through makeHid.
+template <typename Fields>
+int send_fields(const Fields& fields) {
+  const auto report = fields.bytes();
+  return send_report(Fields::kType, report.data(), report.size());
 }
 
 }  // namespace tapline

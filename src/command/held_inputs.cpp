@@ -8,55 +8,56 @@
 namespace tapline {
 namespace {
 
-std::array<HeldInputs, kOutputChannels> held;
+std::array<HeldInputs, kChannelCount> held;
 
 // The report's bytes, zero beyond what was sent: a host may send short reports.
-template <size_t N>
-std::array<uint8_t, N> report_bytes(const uint8_t* report, size_t length) {
-  std::array<uint8_t, N> bytes{};
-  if (report != nullptr) std::memcpy(bytes.data(), report, std::min(length, N));
+template <ReportType Type>
+ReportBytes<Type> whole_report(const uint8_t* report, size_t length) {
+  ReportBytes<Type> bytes{};
+  if (report != nullptr) std::memcpy(bytes.data(), report, std::min(length, bytes.size()));
   return bytes;
 }
 
-uint16_t little_endian(const uint8_t* bytes) {
-  return static_cast<uint16_t>(bytes[0] | bytes[1] << 8);
+template <typename Fields>
+Fields read_fields(const uint8_t* report, size_t length) {
+  return Fields::read(whole_report<Fields::kType>(report, length).data());
 }
 
 }  // namespace
 
 bool HeldInputs::keyboard_held() const {
-  return keyboard[0] != 0 || std::any_of(keyboard.begin() + 2, keyboard.end(),
-                                         [](uint8_t usage) { return usage != 0; });
+  const KeyboardFields keys = KeyboardFields::read(keyboard.data());
+  return keys.modifiers != 0 ||
+         std::any_of(keys.keys.begin(), keys.keys.end(), [](uint8_t usage) { return usage != 0; });
 }
 
 bool HeldInputs::any() const {
-  return keyboard_held() || mouse_buttons != 0 || absolute[0] != 0 || joystick_buttons != 0 ||
+  return keyboard_held() || mouse_buttons != 0 || absolute_held() || joystick_buttons != 0 ||
          consumer_usage != 0 || touch_down.any();
 }
 
 void note_sent_report(uint8_t type_byte, const uint8_t* report, size_t length) {
-  HeldInputs& state = held[type_byte >> 6];
-  switch (static_cast<ReportType>(type_byte & 0x1F)) {
+  HeldInputs& state = held[type_channel(type_byte)];
+  switch (static_cast<ReportType>(type_code(type_byte))) {
     case ReportType::Keyboard:
-      state.keyboard = report_bytes<8>(report, length);
+      state.keyboard = whole_report<ReportType::Keyboard>(report, length);
       break;
     case ReportType::Mouse:
-      state.mouse_buttons = report_bytes<1>(report, length)[0];
+      state.mouse_buttons = read_fields<MouseFields>(report, length).buttons;
       break;
     case ReportType::AbsoluteMouse:
-      state.absolute = report_bytes<7>(report, length);
+      state.absolute = whole_report<ReportType::AbsoluteMouse>(report, length);
       break;
     case ReportType::Joystick:
-      state.joystick_buttons = little_endian(report_bytes<2>(report, length).data());
+      state.joystick_buttons = read_fields<JoystickFields>(report, length).buttons;
       break;
     case ReportType::Consumer:
-      state.consumer_usage = little_endian(report_bytes<2>(report, length).data());
+      state.consumer_usage = read_fields<ConsumerFields>(report, length).usage;
       break;
     case ReportType::Touch: {
-      const auto touch = report_bytes<6>(report, length);
-      const uint8_t contact = touch[1];
-      state.touch_down[contact] = touch[0] != 0;
-      std::copy(touch.begin() + 2, touch.end(), state.touch_position[contact].begin());
+      const auto touch = read_fields<TouchFields>(report, length);
+      state.touch_down[touch.contact] = touch.state != 0;
+      state.touch_last[touch.contact] = touch;
       break;
     }
     default:
@@ -64,7 +65,7 @@ void note_sent_report(uint8_t type_byte, const uint8_t* report, size_t length) {
   }
 }
 
-const HeldInputs& held_inputs(uint8_t channel) { return held[channel % kOutputChannels]; }
+const HeldInputs& held_inputs(uint8_t channel) { return held[channel % kChannelCount]; }
 
 bool anything_held() {
   return std::any_of(held.begin(), held.end(), [](const HeldInputs& s) { return s.any(); });
@@ -73,41 +74,30 @@ bool anything_held() {
 int release_held_inputs() {
   const CommandLock lock;
   int sent = 0;
-  for (uint8_t channel = 0; channel < kOutputChannels; ++channel) {
+  for (uint8_t channel = 0; channel < kChannelCount; ++channel) {
     // A copy: every release sent passes note_sent_report and changes the live state.
     const HeldInputs state = held[channel];
-    auto send = [&](ReportType type, const uint8_t* report, size_t length) {
-      sent += send_report_on_channel(channel, static_cast<uint8_t>(type), report, length);
+    auto send = [&](ReportType type, const auto& report) {
+      sent +=
+          send_report_on_channel(channel, static_cast<uint8_t>(type), report.data(), report.size());
     };
-    if (state.keyboard_held()) {
-      const std::array<uint8_t, 8> keys_up{};
-      send(ReportType::Keyboard, keys_up.data(), keys_up.size());
+    if (state.keyboard_held()) send(ReportType::Keyboard, KeyboardReport{});
+    if (state.mouse_buttons != 0) send(ReportType::Mouse, MouseFields{}.bytes());
+    if (state.absolute_held()) {
+      // At the last position, and with any other bytes as they were sent.
+      auto lifted = state.absolute;
+      lifted[AbsoluteMouseFields::kButtons] = 0;
+      lifted[AbsoluteMouseFields::kWheel] = 0;
+      send(ReportType::AbsoluteMouse, lifted);
     }
-    if (state.mouse_buttons != 0) {
-      const std::array<uint8_t, 7> no_buttons{};
-      send(ReportType::Mouse, no_buttons.data(), no_buttons.size());
-    }
-    if (state.absolute[0] != 0) {
-      std::array<uint8_t, 7> lifted = state.absolute;
-      lifted[0] = 0;  // no buttons
-      lifted[1] = 0;  // no wheel
-      send(ReportType::AbsoluteMouse, lifted.data(), lifted.size());
-    }
-    for (size_t contact = 0; contact < kTouchContacts; ++contact) {
+    for (size_t contact = 0; contact < kTouchContactCount; ++contact) {
       if (!state.touch_down[contact]) continue;
-      const auto& at = state.touch_position[contact];
-      const std::array<uint8_t, 6> lift{0,    static_cast<uint8_t>(contact), at[0], at[1], at[2],
-                                        at[3]};
-      send(ReportType::Touch, lift.data(), lift.size());
+      TouchFields lift = state.touch_last[contact];
+      lift.state = 0;
+      send(ReportType::Touch, lift.bytes());
     }
-    if (state.joystick_buttons != 0) {
-      const std::array<uint8_t, 7> no_buttons{};
-      send(ReportType::Joystick, no_buttons.data(), no_buttons.size());
-    }
-    if (state.consumer_usage != 0) {
-      const std::array<uint8_t, 7> no_usage{};
-      send(ReportType::Consumer, no_usage.data(), no_usage.size());
-    }
+    if (state.joystick_buttons != 0) send(ReportType::Joystick, JoystickFields{}.bytes());
+    if (state.consumer_usage != 0) send(ReportType::Consumer, ConsumerFields{}.bytes());
   }
   return sent;
 }

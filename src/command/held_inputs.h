@@ -9,24 +9,24 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace tapline {
+#include "command/reports.h"
 
-inline constexpr size_t kOutputChannels = 4;  // the two channel bits of the type byte
-inline constexpr size_t kTouchContacts = 256;
+namespace tapline {
 
 // The held state of one output channel, decoded from the reports as they were sent.
 struct HeldInputs {
-  std::array<uint8_t, 8> keyboard{};  // the last keyboard report
+  KeyboardReport keyboard{};  // the last keyboard report
   uint8_t mouse_buttons = 0;
-  std::array<uint8_t, 7> absolute{};  // the last absolute-mouse report
+  ReportBytes<ReportType::AbsoluteMouse> absolute{};  // the last absolute-mouse report
   uint16_t joystick_buttons = 0;
   uint16_t consumer_usage = 0;
-  std::bitset<kTouchContacts> touch_down;
-  // The last position of each contact, as its report carried it (x low, x high, y low,
-  // y high), so that a contact is lifted where it is rather than at the origin.
-  std::array<std::array<uint8_t, 4>, kTouchContacts> touch_position{};
+  std::bitset<kTouchContactCount> touch_down;
+  // The last report of each contact, so that a contact is lifted where it is rather than
+  // at the origin.
+  std::array<TouchFields, kTouchContactCount> touch_last{};
 
   bool keyboard_held() const;
+  bool absolute_held() const { return absolute[AbsoluteMouseFields::kButtons] != 0; }
   bool any() const;
 };
 

@@ -15,38 +15,14 @@
 namespace tapline {
 namespace {
 
-constexpr uint8_t kCommaUsage = 0x36;
 constexpr size_t kCmdMouseSize = 8;
 constexpr size_t kMaxHexNumberDigits = 8;
 constexpr int kKeyTapPauseMs = 1;
-constexpr int kTouchClickHoldMs = 10;
-constexpr int kTouchLongClickHoldMs = 1000;
 constexpr int kTouchDoubleClickHoldMs = 50;
-constexpr int kTouchDoubleClickGapMs = 250;
 
 // The interpreter's own device state, apart from the keys that key_action holds.
 KeyboardReport cmd_keys;
-std::array<uint8_t, kCmdMouseSize> cmd_mouse;  // buttons, wheel, x, y, then "hid" bytes
-uint16_t cmd_consumer = 0;
-
-struct NamedConsumerKey {
-  const char* word;
-  uint16_t usage;
-};
-
-// Tried in this order after "value", "powerdown" and "powersleep".
-constexpr std::array<NamedConsumerKey, 10> kConsumerWords{{
-    {"androidhome", 0x0223},
-    {"androidback", 0x0224},
-    {"androidmenu", 0x0040},
-    {"volup", 0x00E9},
-    {"voldown", 0x00EA},
-    {"mute", 0x00E2},
-    {"next", 0x00B5},
-    {"pre", 0x00B6},
-    {"play", 0x00CD},
-    {"stop", 0x02B7},
-}};
+std::array<uint8_t, kCmdMouseSize> cmd_mouse;  // a mouse report, then bytes only "hid" fills
 
 // One command split into its word and its parameters, which point into the private copy.
 class Command {
@@ -68,8 +44,6 @@ class Command {
   std::array<const char*, kMaxCommandParameters> params_{};
 };
 
-bool is_blank(char c) { return static_cast<unsigned char>(c) <= 0x20; }
-
 // Splits `text` (the private copy) in place. False when the text is no command.
 bool split_command(std::string& text, Command& command) {
   const size_t colon = text.find(':');
@@ -81,12 +55,10 @@ bool split_command(std::string& text, Command& command) {
   while (cursor < end) {
     char* piece_end = std::find(cursor, end, ',');
     if (piece_end > cursor) {
-      *piece_end = '\0';
-      char* first = cursor;
-      while (first < piece_end && is_blank(*first)) ++first;
-      char* last = piece_end;
-      while (last > first && is_blank(last[-1])) --last;
-      *last = '\0';
+      // Trimmed as key names are.
+      const std::string_view piece = trim_blanks(std::string_view(cursor, piece_end - cursor));
+      char* const first = cursor + (piece.data() - cursor);
+      first[piece.size()] = '\0';
       if (!command.add(first)) return false;  // more parameters than a command has
     }
     cursor = piece_end + 1;
@@ -116,159 +88,256 @@ int hex_digit(char c) {
 
 int send_cmd_keys() { return send_keyboard(cmd_keys); }
 int send_cmd_mouse() {
-  return send_report(ReportType::Mouse, cmd_mouse.data(), kPointerReportSize);
+  return send_report(ReportType::Mouse, cmd_mouse.data(), report_length(ReportType::Mouse));
 }
 
-void release_cmd_consumer() {
-  platform::sleep_ms(kConsumerPauseMs);
-  cmd_consumer = 0;
-  send_consumer_report(cmd_consumer);
+// A table of sub-words, tried in its order. The first parameter selects a row when it
+// contains the row's word, so the order is part of the language: "dbclick" must come
+// before "click", "next" before "play" (for "playnext").
+using Action = int (*)(const Command&);
+struct SubWord {
+  const char* word;
+  Action run;
+};
+
+// The first row whose word the command's sub-word contains, or nullptr.
+template <typename Row, size_t N>
+const Row* first_match(const std::array<Row, N>& rows, const Command& command) {
+  for (const Row& row : rows)
+    if (command.sub_word(row.word)) return &row;
+  return nullptr;
 }
 
+// ---- key ----
+
+// Eight report bytes as written (the reserved byte too) become the held keys; with a
+// third parameter they are tapped, unlike key_hid: 1 ms, then all keys up.
+int keys_from_hex(const Command& command) {
+  const char* bytes = command.param(1);
+  if (bytes == nullptr) return 0;
+  KeyboardReport report{};
+  const int written = parse_hex_bytes(bytes, report.data(), report.size());
+  if (written < 0) return 0;
+  if (written != static_cast<int>(report.size())) {
+    cmd_keys = KeyboardReport{};
+    return 1;
+  }
+  cmd_keys = report;
+  send_cmd_keys();
+  if (command.count >= 3) {
+    cmd_keys = KeyboardReport{};
+    platform::sleep_ms(kKeyTapPauseMs);
+    send_cmd_keys();
+  }
+  return 1;
+}
+
+int type_text(const Command& command, void (*type)(const char*)) {
+  const char* text = command.param(1);
+  if (text == nullptr) return 0;
+  type(text);
+  return 1;
+}
+
+enum class KeyStep : uint8_t { ReleaseKey, ReleaseAll, Hid, GbkString, String };
+struct KeyWord {
+  const char* word;
+  KeyStep step;
+};
+// After the press of "press" and "down" (if any), the first of these.
+constexpr std::array<KeyWord, 6> kKeyWords{{
+    {"up", KeyStep::ReleaseKey},
+    {"press", KeyStep::ReleaseKey},
+    {"release", KeyStep::ReleaseAll},
+    {"hid", KeyStep::Hid},
+    {"gbkstring", KeyStep::GbkString},
+    {"string", KeyStep::String},
+}};
+
+// The text command "key" works on its own held keys with key_action's steps. Its
+// differences: the key is read only for "press", "down" and "up"; a missing name (the
+// text "key:press,,") is the comma key; a single character prints its usage; an unknown
+// name is reported on standard output, not to the host window, and answers 0.
 int run_key(const Command& command) {
   if (command.count < 2 && !command.has_double_comma) return 0;
-  const char* name = command.param(1);
   const bool pressing = command.sub_word("press") || command.sub_word("down");
   uint8_t modifier = 0;
   uint8_t usage = 0;
   if (pressing || command.sub_word("up")) {
+    const char* name = command.param(1);
     if (name == nullptr) {
-      usage = kCommaUsage;  // "key:press,," names the comma itself
-    } else if (name[0] == '\0') {
-      cmd_keys = KeyboardReport{};
-    } else if (name[1] == '\0') {
-      usage = char_to_usage(name[0]);
-      console_printf("%s hidcode:%x\n", name, static_cast<unsigned>(usage));
-    } else if (!lookup_key(name, modifier, usage)) {
-      console_printf("查不到此键%s 请确认输入是否有误", name);
-      return 0;
+      usage = char_to_usage(',');  // "key:press,," names the comma itself
+    } else {
+      switch (read_key_name(name, modifier, usage)) {
+        case KeyName::Blank:
+          cmd_keys = KeyboardReport{};
+          break;
+        case KeyName::Character:
+          console_printf("%s hidcode:%x\n", name, static_cast<unsigned>(usage));
+          break;
+        case KeyName::Unknown:
+          console_printf("查不到此键%s 请确认输入是否有误", name);
+          return 0;
+        case KeyName::Table:
+          break;
+      }
     }
   }
-  if (pressing) {
-    cmd_keys[0] |= modifier;
-    if (usage != 0 && usage != kNoUsage) {
-      auto slot = std::find(cmd_keys.begin() + kFirstKeySlot, cmd_keys.end(), 0);
-      if (slot != cmd_keys.end()) *slot = usage;
-    }
-    send_cmd_keys();
-  }
-  if (command.sub_word("up") || command.sub_word("press")) {
-    cmd_keys[0] &= static_cast<uint8_t>(~modifier);
-    std::replace(cmd_keys.begin() + kFirstKeySlot, cmd_keys.end(), usage, uint8_t{0});
-    send_cmd_keys();
-  } else if (command.sub_word("release")) {
-    cmd_keys = KeyboardReport{};
-    send_cmd_keys();
-  } else if (command.sub_word("hid")) {
-    if (name == nullptr) return 0;
-    KeyboardReport report{};
-    const int written = parse_hex_bytes(name, report.data(), report.size());
-    if (written < 0) return 0;
-    if (written != static_cast<int>(report.size())) {
-      cmd_keys = KeyboardReport{};
+  if (pressing) press_held_key(cmd_keys, modifier, usage);
+  const KeyWord* word = first_match(kKeyWords, command);
+  if (word == nullptr) return 1;
+  switch (word->step) {
+    case KeyStep::ReleaseKey:
+      release_held_key(cmd_keys, modifier, usage);
       return 1;
-    }
-    cmd_keys = report;
-    send_cmd_keys();
-    if (command.count >= 3) {
+    case KeyStep::ReleaseAll:
       cmd_keys = KeyboardReport{};
-      platform::sleep_ms(kKeyTapPauseMs);
       send_cmd_keys();
-    }
-  } else if (command.sub_word("gbkstring")) {
-    if (name == nullptr) return 0;
-    key_gbkstring(name);
-  } else if (command.sub_word("string")) {
-    if (name == nullptr) return 0;
-    key_string(name);
+      return 1;
+    case KeyStep::Hid:
+      return keys_from_hex(command);
+    case KeyStep::GbkString:
+      return type_text(command, key_gbkstring);
+    case KeyStep::String:
+      return type_text(command, [](const char* text) { key_string(text); });
   }
   return 1;
 }
 
-int set_mouse_button(uint8_t button, bool down) {
-  cmd_mouse[0] = down ? (cmd_mouse[0] | button) : (cmd_mouse[0] & ~button);
+// ---- mouse ----
+
+// Buttons pressed and released here stay in the interpreter's own mouse report, so that
+// a later "move" drags; the clicks are the exports' and leave that report alone.
+template <uint8_t Button, bool Down>
+int set_mouse_button(const Command&) {
+  uint8_t& buttons = cmd_mouse[MouseFields::kButtons];
+  buttons = Down ? (buttons | Button) : (buttons & ~Button);
   return send_cmd_mouse();
 }
 
-int run_mouse(const Command& command) {
-  const char* first = command.param(1);
-  const char* second = command.param(2);
-  if (command.sub_word("leftclick")) {
-    left_click();
-  } else if (command.sub_word("leftdown")) {
-    set_mouse_button(kMouseLeft, true);
-  } else if (command.sub_word("leftup")) {
-    set_mouse_button(kMouseLeft, false);
-  } else if (command.sub_word("rightclick")) {
-    right_click();
-  } else if (command.sub_word("rightdown")) {
-    set_mouse_button(kMouseRight, true);
-  } else if (command.sub_word("rightup")) {
-    set_mouse_button(kMouseRight, false);
-  }
-  if (command.sub_word("middleclick")) middle_click();
-  if (command.sub_word("middledown")) set_mouse_button(kMouseMiddle, true);
-  if (command.sub_word("middleup")) {
-    set_mouse_button(kMouseMiddle, false);
-  } else if (command.sub_word("wheel")) {
-    if (first == nullptr) return 0;
-    cmd_mouse[1] = static_cast<uint8_t>(read_number(first));
-    send_cmd_mouse();
-    cmd_mouse[1] = 0;
-  } else if (command.sub_word("absmove")) {
-    if (first == nullptr || second == nullptr) return 0;
-    absmove(read_number(first), read_number(second));
-  } else if (command.sub_word("move")) {
-    if (first == nullptr || second == nullptr) return 0;
-    cmd_mouse[2] = static_cast<uint8_t>(read_number(first));
-    cmd_mouse[3] = static_cast<uint8_t>(read_number(second));
-    send_cmd_mouse();
-    cmd_mouse[2] = cmd_mouse[3] = 0;
-  } else if (command.sub_word("hid")) {
-    if (first == nullptr) return 0;
-    std::array<uint8_t, kCmdMouseSize> bytes{};
-    const int written = parse_hex_bytes(first, bytes.data(), bytes.size());
-    if (written < 0) return 0;
-    std::copy_n(bytes.begin(), written, cmd_mouse.begin());
-    if (written > 0) send_cmd_mouse();
-  }
+template <int (*Click)()>
+int click(const Command&) {
+  Click();
   return 1;
 }
 
-int run_consumer(const Command& command) {
-  if (command.sub_word("value")) {
-    const char* number = command.param(1);
-    if (number == nullptr) return 0;
-    uint32_t value = 0;
-    if (number[0] == '0' && (number[1] == 'x' || number[1] == 'X')) {
-      if (!parse_hex_number(number, value)) return 0;
-    } else {
-      value = static_cast<uint32_t>(read_number(number));
-    }
-    cmd_consumer = static_cast<uint16_t>(value);
-    send_consumer_report(cmd_consumer);
-    release_cmd_consumer();
-    return 1;
-  }
-  // The power requests take no release and answer 0.
-  if (command.sub_word("powerdown") || command.sub_word("powersleep")) {
-    const uint8_t request = command.sub_word("powerdown") ? kSystemPowerDown : kSystemSleep;
-    cmd_consumer = static_cast<uint16_t>((cmd_consumer & 0xFF00) | request);
-    std::array<uint8_t, kPointerReportSize> report{static_cast<uint8_t>(cmd_consumer),
-                                                   static_cast<uint8_t>(cmd_consumer >> 8)};
-    send_report(ReportType::SystemControl, report.data(), report.size());
-    return 0;
-  }
-  for (const NamedConsumerKey& named : kConsumerWords) {
-    if (command.sub_word(named.word)) {
-      cmd_consumer = named.usage;
-      send_consumer_report(cmd_consumer);
-      break;
-    }
-  }
-  release_cmd_consumer();
+int mouse_wheel(const Command& command) {
+  const char* amount = command.param(1);
+  if (amount == nullptr) return 0;
+  cmd_mouse[MouseFields::kWheel] = static_cast<uint8_t>(read_number(amount));
+  send_cmd_mouse();
+  cmd_mouse[MouseFields::kWheel] = 0;
   return 1;
 }
+
+int mouse_absmove(const Command& command) {
+  if (command.param(1) == nullptr || command.param(2) == nullptr) return 0;
+  absmove(read_number(command.param(1)), read_number(command.param(2)));
+  return 1;
+}
+
+int mouse_move(const Command& command) {
+  if (command.param(1) == nullptr || command.param(2) == nullptr) return 0;
+  cmd_mouse[MouseFields::kX] = static_cast<uint8_t>(read_number(command.param(1)));
+  cmd_mouse[MouseFields::kY] = static_cast<uint8_t>(read_number(command.param(2)));
+  send_cmd_mouse();
+  cmd_mouse[MouseFields::kX] = cmd_mouse[MouseFields::kY] = 0;
+  return 1;
+}
+
+int mouse_hid(const Command& command) {
+  const char* text = command.param(1);
+  if (text == nullptr) return 0;
+  std::array<uint8_t, kCmdMouseSize> bytes{};
+  const int written = parse_hex_bytes(text, bytes.data(), bytes.size());
+  if (written < 0) return 0;
+  std::copy_n(bytes.begin(), written, cmd_mouse.begin());
+  if (written > 0) send_cmd_mouse();
+  return 1;
+}
+
+// The mouse words go in three groups: the first match of the left and right button
+// words, then each middle-button word that matches, then the first match of the rest.
+constexpr std::array<SubWord, 6> kMouseButtonWords{{
+    {"leftclick", click<left_click>},
+    {"leftdown", set_mouse_button<kMouseLeft, true>},
+    {"leftup", set_mouse_button<kMouseLeft, false>},
+    {"rightclick", click<right_click>},
+    {"rightdown", set_mouse_button<kMouseRight, true>},
+    {"rightup", set_mouse_button<kMouseRight, false>},
+}};
+constexpr std::array<SubWord, 2> kMouseMiddleWords{{
+    {"middleclick", click<middle_click>},
+    {"middledown", set_mouse_button<kMouseMiddle, true>},
+}};
+constexpr std::array<SubWord, 5> kMouseOtherWords{{
+    {"middleup", set_mouse_button<kMouseMiddle, false>},
+    {"wheel", mouse_wheel},
+    {"absmove", mouse_absmove},
+    {"move", mouse_move},
+    {"hid", mouse_hid},
+}};
+
+int run_mouse(const Command& command) {
+  if (const SubWord* button = first_match(kMouseButtonWords, command)) button->run(command);
+  for (const SubWord& middle : kMouseMiddleWords)
+    if (command.sub_word(middle.word)) middle.run(command);
+  const SubWord* other = first_match(kMouseOtherWords, command);
+  return other != nullptr ? other->run(command) : 1;
+}
+
+// ---- consumer ----
+
+int consumer_value(const Command& command) {
+  const char* number = command.param(1);
+  if (number == nullptr) return 0;
+  uint32_t value = 0;
+  if (number[0] == '0' && (number[1] == 'x' || number[1] == 'X')) {
+    if (!parse_hex_number(number, value)) return 0;
+  } else {
+    value = static_cast<uint32_t>(read_number(number));
+  }
+  consumer(static_cast<uint16_t>(value));  // its low 16 bits
+  return 1;
+}
+
+// The power requests take no release and answer 0.
+template <int (*Request)()>
+int power_request(const Command&) {
+  Request();
+  return 0;
+}
+
+template <uint16_t Usage>
+int consumer_key(const Command&) {
+  consumer(Usage);
+  return 1;
+}
+
+constexpr std::array<SubWord, 13> kConsumerWords{{
+    {"value", consumer_value},
+    {"powerdown", power_request<power_down>},
+    {"powersleep", power_request<power_sleep>},
+    {"androidhome", consumer_key<kUsageHome>},
+    {"androidback", consumer_key<kUsageBack>},
+    {"androidmenu", consumer_key<kUsageMenu>},
+    {"volup", consumer_key<kUsageVolumeUp>},
+    {"voldown", consumer_key<kUsageVolumeDown>},
+    {"mute", consumer_key<kUsageMute>},
+    {"next", consumer_key<kUsageNextTrack>},
+    {"pre", consumer_key<kUsagePreviousTrack>},
+    {"play", consumer_key<kUsagePlayPause>},
+    {"stop", consumer_key<kUsageStop>},
+}};
+
+int run_consumer(const Command& command) {
+  if (const SubWord* word = first_match(kConsumerWords, command)) return word->run(command);
+  // A word that names no key still sends the release a key would have had.
+  release_consumer();
+  return 1;
+}
+
+// ---- joy ----
 
 int run_joy(const Command& command) {
   if (command.count == 1) {
@@ -280,56 +349,90 @@ int run_joy(const Command& command) {
   return 1;
 }
 
-void touch_lift() { touch_release(0); }
+// ---- touch ----
 
-int run_touch(const Command& command) {
-  const TouchArea area = touch_area();
-  const int half_width = area.width / 2;
-  const int half_height = area.height / 2;
-  auto number = [&command](size_t n) { return read_number(command.param(n)); };
-  const bool has_point = command.count >= 3;
-  if (command.sub_word("longclick")) {
-    if (!has_point) return 0;
-    touch(1, 0, number(1), number(2));
-    platform::sleep_ms(kTouchLongClickHoldMs);
-    touch_lift();
-  } else if (command.sub_word("dbclick")) {
-    if (!has_point) return 0;
-    for (int tap = 0; tap < 2; ++tap) {
-      if (tap > 0) platform::sleep_ms(kTouchDoubleClickGapMs);
-      touch(1, 0, number(1), number(2));
-      platform::sleep_ms(kTouchDoubleClickHoldMs);
-      touch_lift();
-    }
-  } else if (command.sub_word("click")) {
-    if (!has_point) return 0;
-    touch(1, 0, number(1), number(2));
-    platform::sleep_ms(kTouchClickHoldMs);
-    touch_lift();
-  } else if (command.sub_word("slideleft")) {
-    touch_slide(area.width - 200, half_height, 100, half_height, kDefaultSlideDelayMs);
-  } else if (command.sub_word("slideright")) {
-    touch_slide(200, half_height, area.width - 100, half_height, kDefaultSlideDelayMs);
-  } else if (command.sub_word("slideup")) {
-    touch_slide(half_width, area.height - 400, half_width, 400, kDefaultSlideDelayMs);
-  } else if (command.sub_word("slidedown")) {
-    touch_slide(half_width, 500, half_width, area.height - 400, kDefaultSlideDelayMs);
-  } else if (command.sub_word("slide")) {
-    if (command.count < 5) return 0;
-    const int delay = command.count >= 6 ? number(5) : kDefaultSlideDelayMs;
-    touch_slide(number(1), number(2), number(3), number(4), delay);
-  } else if (command.sub_word("set")) {
-    if (command.count < 3) return 0;
-    if (!set_touch_area(number(1), number(2))) return 0;
-  } else if (command.sub_word("down")) {
-    if (command.count < 3) return 0;
-    if (command.count == 3) touch(1, 0, number(1), number(2));
-    if (command.count == 4) touch(1, number(1), number(2), number(3));
-  } else if (command.sub_word("up") || command.sub_word("release")) {
-    touch_release(command.count >= 2 ? number(1) : 0);
-  }
+int number(const Command& command, size_t n) { return read_number(command.param(n)); }
+
+template <int (*Tap)(int, int)>
+int tap(const Command& command) {
+  if (command.count < 3) return 0;
+  Tap(number(command, 1), number(command, 2));
   return 1;
 }
+
+// Unlike touch_dbclick: 50 ms presses, no pause after, and (0, 0) is a point like any
+// other, not the middle of the TouchArea.
+int touch_double_tap(const Command& command) {
+  if (command.count < 3) return 0;
+  double_tap(number(command, 1), number(command, 2), kTouchDoubleClickHoldMs, 0);
+  return 1;
+}
+
+// Unlike the touch_slide_ exports, no second lift after touch_slide's own.
+template <SlideDirection Direction>
+int slide(const Command&) {
+  slide_across(Direction);
+  return 1;
+}
+
+int touch_slide_points(const Command& command) {
+  if (command.count < 5) return 0;
+  const int delay = command.count >= 6 ? number(command, 5) : kDefaultSlideDelayMs;
+  touch_slide(number(command, 1), number(command, 2), number(command, 3), number(command, 4),
+              delay);
+  return 1;
+}
+
+// Whole numbers, not cut to 16 bits as touch_set cuts them.
+int touch_set_area(const Command& command) {
+  if (command.count < 3) return 0;
+  return set_touch_area(number(command, 1), number(command, 2)) ? 1 : 0;
+}
+
+int touch_down(const Command& command) {
+  if (command.count < 3) return 0;
+  if (command.count == 3) touch(1, 0, number(command, 1), number(command, 2));
+  if (command.count == 4) touch(1, number(command, 1), number(command, 2), number(command, 3));
+  return 1;
+}
+
+int touch_up(const Command& command) {
+  touch_release(command.count >= 2 ? number(command, 1) : 0);
+  return 1;
+}
+
+constexpr std::array<SubWord, 12> kTouchWords{{
+    {"longclick", tap<touch_longclick>},
+    {"dbclick", touch_double_tap},
+    {"click", tap<touch_click>},
+    {"slideleft", slide<SlideDirection::Left>},
+    {"slideright", slide<SlideDirection::Right>},
+    {"slideup", slide<SlideDirection::Up>},
+    {"slidedown", slide<SlideDirection::Down>},
+    {"slide", touch_slide_points},
+    {"set", touch_set_area},
+    {"down", touch_down},
+    {"up", touch_up},
+    {"release", touch_up},
+}};
+
+int run_touch(const Command& command) {
+  const SubWord* word = first_match(kTouchWords, command);
+  return word != nullptr ? word->run(command) : 1;
+}
+
+// Command words are compared whole and case-sensitively.
+struct CommandWord {
+  std::string_view word;
+  Action run;
+};
+constexpr std::array<CommandWord, 5> kCommandWords{{
+    {"key", run_key},
+    {"mouse", run_mouse},
+    {"consumer", run_consumer},
+    {"joy", run_joy},
+    {"touch", run_touch},
+}};
 
 }  // namespace
 
@@ -366,10 +469,7 @@ extern "C" int quill5_cmd(const char* command_text) {
   std::string text(command_text);
   Command command;
   if (!split_command(text, command)) return 0;
-  if (command.word == "key") return run_key(command);
-  if (command.word == "mouse") return run_mouse(command);
-  if (command.word == "consumer") return run_consumer(command);
-  if (command.word == "joy") return run_joy(command);
-  if (command.word == "touch") return run_touch(command);
+  for (const CommandWord& word : kCommandWords)
+    if (command.word == word.word) return word.run(command);
   return 1;
 }

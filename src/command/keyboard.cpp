@@ -1,5 +1,6 @@
 #include "command/keyboard.h"
 
+#include <algorithm>
 #include <cstring>
 #include <string_view>
 
@@ -60,27 +61,27 @@ bool equal_upper(std::string_view a, std::string_view b) {
   return true;
 }
 
-// Spaces and control characters (codes up to 0x20) go from both ends.
-std::string_view trim(std::string_view text) {
+}  // namespace
+
+std::string_view trim_blanks(std::string_view text) {
   auto blank = [](char c) { return static_cast<unsigned char>(c) <= 0x20; };
   while (!text.empty() && blank(text.front())) text.remove_prefix(1);
   while (!text.empty() && blank(text.back())) text.remove_suffix(1);
   return text;
 }
 
+namespace {
+
 const KeyTableRow* find_key_row(const char* name) {
   if (name == nullptr) return nullptr;
-  const std::string_view wanted = trim(name);
+  const std::string_view wanted = trim_blanks(name);
   for (const KeyTableRow& row : kKeyTable)
     if (equal_upper(wanted, row.name)) return &row;
   return nullptr;
 }
 
 KeyboardReport key_report(uint8_t modifiers, uint8_t usage) {
-  KeyboardReport report{};
-  report[0] = modifiers;
-  report[kFirstKeySlot] = usage;
-  return report;
+  return KeyboardFields{modifiers, {usage}}.bytes();
 }
 
 int send_all_keys_up() { return send_keyboard(KeyboardReport{}); }
@@ -184,10 +185,36 @@ bool lookup_key(const char* name, uint8_t& modifier, uint8_t& usage) {
 
 int key_name_to_vk(const char* name) {
   if (name == nullptr) return 0;
-  const std::string_view trimmed = trim(name);
+  const std::string_view trimmed = trim_blanks(name);
   if (trimmed.size() == 1) return static_cast<unsigned char>(upper(trimmed[0]));
   const KeyTableRow* row = find_key_row(name);
   return row != nullptr ? row->virtual_key : 0;
+}
+
+KeyName read_key_name(const char* name, uint8_t& modifier, uint8_t& usage) {
+  if (trim_blanks(name).empty()) return KeyName::Blank;
+  if (std::strlen(name) == 1) {
+    usage = char_to_usage(name[0]);
+    return KeyName::Character;
+  }
+  return lookup_key(name, modifier, usage) ? KeyName::Table : KeyName::Unknown;
+}
+
+int press_held_key(KeyboardReport& keys, uint8_t modifier, uint8_t usage) {
+  keys[KeyboardFields::kModifiers] |= modifier;
+  if (usage != 0 && usage != kNoUsage) {
+    const auto slots = std::span(keys).subspan(KeyboardFields::kFirstKeySlot);
+    const auto empty = std::find(slots.begin(), slots.end(), 0);
+    if (empty != slots.end()) *empty = usage;
+  }
+  return send_keyboard(keys);
+}
+
+int release_held_key(KeyboardReport& keys, uint8_t modifier, uint8_t usage) {
+  keys[KeyboardFields::kModifiers] &= static_cast<uint8_t>(~modifier);
+  const auto slots = std::span(keys).subspan(KeyboardFields::kFirstKeySlot);
+  std::replace(slots.begin(), slots.end(), usage, uint8_t{0});
+  return send_keyboard(keys);
 }
 
 const KeyboardReport& held_keys() { return held; }
@@ -205,7 +232,7 @@ extern "C" {
 int kb(const uint8_t* report) {
   const CommandLock lock;
   if (report == nullptr) return 0;  // a host's missing report: nothing to send
-  return send_report(ReportType::Keyboard, report, kKeyboardReportSize);
+  return send_report(ReportType::Keyboard, report, report_length(ReportType::Keyboard));
 }
 
 int kb_release(void) {
@@ -249,33 +276,20 @@ void key_action(const char* name, int action) {
   if (name == nullptr) return;
   uint8_t modifier = 0;
   uint8_t usage = 0;
-  if (trim(name).empty()) {
-    held = KeyboardReport{};
-  } else if (std::strlen(name) == 1) {
-    usage = char_to_usage(name[0]);
-  } else if (!lookup_key(name, modifier, usage)) {
-    host_printf("查不到此键%s 请确认输入是否有误", name);
-    return;
+  switch (read_key_name(name, modifier, usage)) {
+    case KeyName::Blank:
+      held = KeyboardReport{};
+      break;
+    case KeyName::Unknown:
+      host_printf("查不到此键%s 请确认输入是否有误", name);
+      return;
+    case KeyName::Character:
+    case KeyName::Table:
+      break;
   }
   const auto what = static_cast<uint8_t>(action);
-  if (what == 0 || what == 2) {
-    held[0] |= modifier;
-    if (usage != 0 && usage != kNoUsage) {
-      for (size_t slot = kFirstKeySlot; slot < held.size(); ++slot) {
-        if (held[slot] == 0) {
-          held[slot] = usage;
-          break;
-        }
-      }
-    }
-    send_keyboard(held);
-  }
-  if (what == 1 || what == 2) {
-    held[0] &= static_cast<uint8_t>(~modifier);
-    for (size_t slot = kFirstKeySlot; slot < held.size(); ++slot)
-      if (held[slot] == usage) held[slot] = 0;
-    send_keyboard(held);
-  }
+  if (what == 0 || what == 2) press_held_key(held, modifier, usage);
+  if (what == 1 || what == 2) release_held_key(held, modifier, usage);
 }
 
 }  // extern "C"

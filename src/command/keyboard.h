@@ -6,26 +6,17 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <string_view>
 
+#include "command/reports.h"
 #include "tapline.h"
 
 namespace tapline {
 
-inline constexpr size_t kKeyboardReportSize = 8;
-// Modifier byte, reserved byte, six key slots.
-using KeyboardReport = std::array<uint8_t, kKeyboardReportSize>;
-inline constexpr size_t kFirstKeySlot = 2;
-
 // A usage that stands for "no key": unknown name, untypeable character.
 inline constexpr uint8_t kNoUsage = 0xFF;
-// Bit 7 of a usage from char_to_usage: the key of the low seven bits typed with Shift.
-inline constexpr uint8_t kShiftFlag = 0x80;
 // Pause after each character that `key` types.
 inline constexpr int kKeyCharacterPauseMs = 30;
-
-inline constexpr uint8_t kModifierLeftCtrl = 0x01;
-inline constexpr uint8_t kModifierLeftShift = 0x02;
-inline constexpr uint8_t kModifierLeftAlt = 0x04;
 
 struct SpecialKeyName {
   const char* name;
@@ -43,6 +34,10 @@ struct KeyTableRow {
 std::span<const SpecialKeyName> special_key_names();
 std::span<const KeyTableRow> key_table();
 
+// Spaces and control characters (codes up to 0x20) go from both ends: how key names and
+// the parameters of text commands are trimmed.
+std::string_view trim_blanks(std::string_view text);
+
 // One byte of locale text to a usage (ShiftFlag included), or kNoUsage.
 uint8_t char_to_usage(char c);
 // Usage of the special key name (case-insensitive, not trimmed), or kNoUsage.
@@ -54,6 +49,22 @@ bool lookup_key(const char* name, uint8_t& modifier, uint8_t& usage);
 // Windows virtual-key code of a key name: a single character gives its upper-cased code,
 // a longer name the code of its KeyTable row; 0 when absent or unknown.
 int key_name_to_vk(const char* name);
+
+// How a key name of key_action or of the text command "key" reads.
+enum class KeyName : uint8_t {
+  Blank,      // empty once blanks and control characters are trimmed
+  Character,  // one character (untrimmed): `usage` is its char_to_usage value
+  Table,      // a KeyTable row: sets `modifier` or `usage`, as lookup_key
+  Unknown,    // none of these: nothing is set
+};
+KeyName read_key_name(const char* name, uint8_t& modifier, uint8_t& usage);
+
+// The press and release steps of key_action, on a report of held keys (HeldKeys, or the
+// text interpreter's own). A press ORs the modifier bit in and puts the usage (unless 0
+// or kNoUsage) into the first empty key slot, if any; a release clears the bit and every
+// slot holding the usage. Each then sends a copy of the report: the result of makeHid.
+int press_held_key(KeyboardReport& keys, uint8_t modifier, uint8_t usage);
+int release_held_key(KeyboardReport& keys, uint8_t modifier, uint8_t usage);
 
 // The keys that key_action has pressed and not released (process-wide).
 const KeyboardReport& held_keys();

@@ -1,7 +1,5 @@
 #include "command/pointer.h"
 
-#include <array>
-
 #include "command/frame.h"
 #include "platform/clock.h"
 #include "platform/console.h"
@@ -10,27 +8,18 @@
 namespace tapline {
 namespace {
 
-using PointerReport = std::array<uint8_t, kPointerReportSize>;
-
 // Set while the host screen size is unknown and that has been said, so the notice comes
 // once per absence rather than once per call.
 bool told_no_screen = false;
 
-int send_pointer(ReportType type, const PointerReport& report) {
-  return send_report(type, report.data(), report.size());
-}
-
 int send_device_command(uint8_t command) {
-  std::array<uint8_t, kDeviceCommandReportSize> report{};
-  report[0] = command;
-  report[1] = static_cast<uint8_t>(~command);
-  return send_report(ReportType::DeviceCommand, report.data(), report.size());
+  return send_fields(DeviceCommandFields{command, static_cast<uint8_t>(~command)});
 }
 
 // Pixels of the host screen to the device's 0..4095, in single precision as the device
 // expects; positions beyond the screen are not clamped, only cut to 16 bits.
 uint16_t scale_to_absolute(int coordinate, int extent) {
-  const float factor = static_cast<float>(kAbsoluteRange) / static_cast<float>(extent);
+  const float factor = static_cast<float>(kPositionRange) / static_cast<float>(extent);
   const auto scaled = static_cast<int64_t>(static_cast<float>(coordinate) * factor);
   return static_cast<uint16_t>(scaled);
 }
@@ -43,17 +32,9 @@ int click(uint8_t buttons) {
 
 }  // namespace
 
-int send_consumer_report(uint16_t value) {
-  PointerReport report{};
-  report[0] = static_cast<uint8_t>(value);
-  report[1] = static_cast<uint8_t>(value >> 8);
-  return send_pointer(ReportType::Consumer, report);
-}
-
-int send_system_control(uint8_t request) {
-  PointerReport report{};
-  report[0] = request;
-  return send_pointer(ReportType::SystemControl, report);
+int release_consumer() {
+  platform::sleep_ms(kConsumerPauseMs);
+  return send_fields(ConsumerFields{0});
 }
 
 }  // namespace tapline
@@ -64,13 +45,12 @@ extern "C" {
 
 void mouse(int buttons, int x, int y, int wheel) {
   const CommandLock lock;
-  const PointerReport report{static_cast<uint8_t>(buttons), static_cast<uint8_t>(wheel),
-                             static_cast<uint8_t>(x), static_cast<uint8_t>(y)};
-  send_pointer(ReportType::Mouse, report);
+  send_fields(MouseFields{static_cast<uint8_t>(buttons), static_cast<int8_t>(wheel),
+                          static_cast<int8_t>(x), static_cast<int8_t>(y)});
   platform::sleep_ms(kMousePauseMs);
 }
 
-int mouse_release(void) { return send_pointer(ReportType::Mouse, PointerReport{}); }
+int mouse_release(void) { return send_fields(MouseFields{}); }
 
 int left_click(void) { return click(kMouseLeft); }
 int right_click(void) { return click(kMouseRight); }
@@ -104,13 +84,11 @@ int absmouse(int buttons, int x, int y, int wheel) {
   told_no_screen = false;
   const uint16_t ax = scale_to_absolute(x, screen.width);
   const uint16_t ay = scale_to_absolute(y, screen.height);
-  const PointerReport report{static_cast<uint8_t>(buttons), static_cast<uint8_t>(wheel),
-                             static_cast<uint8_t>(ax),      static_cast<uint8_t>(ax >> 8),
-                             static_cast<uint8_t>(ay),      static_cast<uint8_t>(ay >> 8)};
-  return send_pointer(ReportType::AbsoluteMouse, report);
+  return send_fields(
+      AbsoluteMouseFields{static_cast<uint8_t>(buttons), static_cast<int8_t>(wheel), ax, ay});
 }
 
-int absmouse_release(void) { return send_pointer(ReportType::AbsoluteMouse, PointerReport{}); }
+int absmouse_release(void) { return send_fields(AbsoluteMouseFields{}); }
 
 int absmove(int x, int y) {
   return absmouse(0, static_cast<uint16_t>(x), static_cast<uint16_t>(y), 0);
@@ -118,19 +96,15 @@ int absmove(int x, int y) {
 
 int joy(int buttons, int, int, int, int) {
   const CommandLock lock;
-  PointerReport report{};
-  report[0] = static_cast<uint8_t>(buttons);
-  report[1] = static_cast<uint8_t>(buttons >> 8);
-  send_pointer(ReportType::Joystick, report);
+  send_fields(JoystickFields{static_cast<uint16_t>(buttons)});
   platform::sleep_ms(kJoystickPauseMs);
-  return send_pointer(ReportType::Joystick, PointerReport{});
+  return send_fields(JoystickFields{});
 }
 
 int consumer(int usage) {
   const CommandLock lock;
-  send_consumer_report(static_cast<uint16_t>(usage));
-  platform::sleep_ms(kConsumerPauseMs);
-  return send_consumer_report(0);
+  send_fields(ConsumerFields{static_cast<uint16_t>(usage)});
+  return release_consumer();
 }
 
 int vol_up(void) { return consumer(kUsageVolumeUp); }
@@ -139,10 +113,10 @@ int android_home(void) { return consumer(kUsageHome); }
 int android_menu(void) { return consumer(kUsageMenu); }
 int android_back(void) { return consumer(kUsageBack); }
 
-int power_down(void) { return send_system_control(kSystemPowerDown); }
-int power_sleep(void) { return send_system_control(kSystemSleep); }
+int power_down(void) { return send_fields(SystemControlFields{kSystemPowerDown}); }
+int power_sleep(void) { return send_fields(SystemControlFields{kSystemSleep}); }
 
-int dfu(void) { return send_device_command(0xF3); }
-int reboot(void) { return send_device_command(0xF1); }
+int dfu(void) { return send_device_command(kDeviceFirmwareUpdate); }
+int reboot(void) { return send_device_command(kDeviceReboot); }
 
 }  // extern "C"

@@ -1,7 +1,5 @@
 #include "command/touch.h"
 
-#include <array>
-
 #include "command/frame.h"
 #include "platform/clock.h"
 #include "platform/console.h"
@@ -22,35 +20,32 @@ TouchArea area;
 
 int touch_down(int contact, int x, int y) { return touch(1, contact, x, y); }
 
+// Calls `point` with each value from `from` toward `to`, one step apart. Counting up
+// never reaches `to`; counting down reaches it when the distance is a whole number of
+// steps.
+template <typename Point>
+void step_along(int from, int to, Point point) {
+  for (int value = from;;) {
+    point(value);
+    if (to > from) {
+      value += kSlideStep;
+      if (value >= to) break;
+    } else {
+      value -= kSlideStep;
+      if (value < to) break;
+    }
+  }
+}
+
 void slide_to(int x1, int y1, int x2, int y2, int delay) {
   auto point = [delay](int x, int y) {
     touch_down(0, x, y);
     platform::sleep_ms(delay);
   };
   if (x1 == x2) {
-    // A slide counting up never sends its end point; one counting down sends it when the
-    // distance is a whole number of steps.
-    for (int y = y1;;) {
-      point(x1, y);
-      if (y2 > y1) {
-        y += kSlideStep;
-        if (y >= y2) break;
-      } else {
-        y -= kSlideStep;
-        if (y < y2) break;
-      }
-    }
+    step_along(y1, y2, [&](int y) { point(x1, y); });
   } else if (y1 == y2) {
-    for (int x = x1;;) {
-      point(x, y1);
-      if (x2 > x1) {
-        x += kSlideStep;
-        if (x >= x2) break;
-      } else {
-        x -= kSlideStep;
-        if (x < x2) break;
-      }
-    }
+    step_along(x1, x2, [&](int x) { point(x, y1); });
   } else {
     // Points on the straight line through both ends, one per step of x; the end point
     // itself is never sent. Products of 16-bit coordinates need more than 32 bits.
@@ -65,12 +60,15 @@ void slide_to(int x1, int y1, int x2, int y2, int delay) {
   }
 }
 
-int slide_and_lift(int x1, int y1, int x2, int y2) {
-  touch_slide(x1, y1, x2, y2, kDefaultSlideDelayMs);
+// The named slides end with a lift of their own after touch_slide's.
+int slide_and_lift(SlideDirection direction) {
+  const CommandLock lock;
+  slide_across(direction);
   return touch_release(0);
 }
 
 int zoom(int x, int first_start, int first_step, int second_start, int second_step) {
+  const CommandLock lock;
   for (int i = 0; i < kZoomSteps; ++i) {
     touch_down(0, x, first_start + first_step * i);
     touch_down(1, x, second_start + second_step * i);
@@ -83,6 +81,32 @@ int zoom(int x, int first_start, int first_step, int second_start, int second_st
 }  // namespace
 
 TouchArea touch_area() { return area; }
+
+void double_tap(int x, int y, int hold_ms, int after_ms) {
+  touch_down(0, x, y);
+  platform::sleep_ms(hold_ms);
+  touch_release(0);
+  platform::sleep_ms(kDoubleClickGapMs);
+  touch_down(0, x, y);
+  platform::sleep_ms(hold_ms);
+  touch_release(0);
+  if (after_ms > 0) platform::sleep_ms(after_ms);
+}
+
+void slide_across(SlideDirection direction) {
+  const int mid_x = area.width / 2;
+  const int mid_y = area.height / 2;
+  switch (direction) {
+    case SlideDirection::Left:
+      return touch_slide(area.width - 200, mid_y, 100, mid_y, kDefaultSlideDelayMs);
+    case SlideDirection::Right:
+      return touch_slide(200, mid_y, area.width - 100, mid_y, kDefaultSlideDelayMs);
+    case SlideDirection::Up:
+      return touch_slide(mid_x, area.height - 400, mid_x, 400, kDefaultSlideDelayMs);
+    case SlideDirection::Down:
+      return touch_slide(mid_x, 500, mid_x, area.height - 400, kDefaultSlideDelayMs);
+  }
+}
 
 bool set_touch_area(int width, int height) {
   if (width == 0 || height == 0) {
@@ -109,13 +133,10 @@ void touch_set(int width, int height) {
 
 int touch(int state, int contact, int x, int y) {
   const CommandLock lock;
-  const int32_t scaled_x = static_cast<uint16_t>(x) * 4095 / area.width;
-  const int32_t scaled_y = static_cast<uint16_t>(y) * 4095 / area.height;
-  const std::array<uint8_t, kTouchReportSize> report{
-      static_cast<uint8_t>(state),    static_cast<uint8_t>(contact),
-      static_cast<uint8_t>(scaled_x), static_cast<uint8_t>(scaled_x >> 8),
-      static_cast<uint8_t>(scaled_y), static_cast<uint8_t>(scaled_y >> 8)};
-  return send_report(ReportType::Touch, report.data(), report.size());
+  const int32_t scaled_x = static_cast<uint16_t>(x) * kPositionRange / area.width;
+  const int32_t scaled_y = static_cast<uint16_t>(y) * kPositionRange / area.height;
+  return send_fields(TouchFields{static_cast<uint8_t>(state), static_cast<uint8_t>(contact),
+                                 static_cast<uint16_t>(scaled_x), static_cast<uint16_t>(scaled_y)});
 }
 
 int touch_release(int contact) { return touch(0, contact, 0, 0); }
@@ -138,14 +159,7 @@ void touch_dbclick(int x, int y) {
   const CommandLock lock;
   const int at_x = static_cast<uint16_t>(x) == 0 ? area.width / 2 : x;
   const int at_y = static_cast<uint16_t>(y) == 0 ? area.height / 2 : y;
-  touch_down(0, at_x, at_y);
-  platform::sleep_ms(kDoubleClickHoldMs);
-  touch_release(0);
-  platform::sleep_ms(kDoubleClickGapMs);
-  touch_down(0, at_x, at_y);
-  platform::sleep_ms(kDoubleClickHoldMs);
-  touch_release(0);
-  platform::sleep_ms(kDoubleClickAfterMs);
+  double_tap(at_x, at_y, kDoubleClickHoldMs, kDoubleClickAfterMs);
 }
 
 void touch_slide(int x1, int y1, int x2, int y2, int delay) {
@@ -159,39 +173,18 @@ void touch_slide(int x1, int y1, int x2, int y2, int delay) {
   touch_release(0);
 }
 
-int touch_slide_left(void) {
-  const CommandLock lock;
-  const int mid_y = area.height / 2;
-  return slide_and_lift(area.width - 200, mid_y, 100, mid_y);
-}
-
-int touch_slide_right(void) {
-  const CommandLock lock;
-  const int mid_y = area.height / 2;
-  return slide_and_lift(200, mid_y, area.width - 100, mid_y);
-}
-
-int touch_slide_up(void) {
-  const CommandLock lock;
-  const int mid_x = area.width / 2;
-  return slide_and_lift(mid_x, area.height - 400, mid_x, 400);
-}
-
-int touch_slide_down(void) {
-  const CommandLock lock;
-  const int mid_x = area.width / 2;
-  return slide_and_lift(mid_x, 500, mid_x, area.height - 400);
-}
+int touch_slide_left(void) { return slide_and_lift(SlideDirection::Left); }
+int touch_slide_right(void) { return slide_and_lift(SlideDirection::Right); }
+int touch_slide_up(void) { return slide_and_lift(SlideDirection::Up); }
+int touch_slide_down(void) { return slide_and_lift(SlideDirection::Down); }
 
 // The second contact's ordinate is counted from the width, as the device's gesture is
 // defined.
 int touch_zoom_in(void) {
-  const CommandLock lock;
   return zoom(area.width / 2, 500, kZoomStepUnits, area.width - 500, -kZoomStepUnits);
 }
 
 int touch_zoom_out(void) {
-  const CommandLock lock;
   const int mid_y = area.height / 2;
   return zoom(area.width / 2, mid_y, -kZoomStepUnits, mid_y, kZoomStepUnits);
 }

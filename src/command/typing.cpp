@@ -42,13 +42,10 @@ iconv_t open_gbk_encoder() {
   return gbk != kNoConverter ? gbk : iconv_open("CP936", "UTF-32BE");
 }
 
+// The digit's key with left Alt held, then the key up with Alt still held.
 void send_alt_digit(int digit) {
-  KeyboardReport report{};
-  report[0] = kModifierLeftAlt;
-  report[kFirstKeySlot] = kAltDigitUsages[digit];
-  send_keyboard(report);
-  report[kFirstKeySlot] = 0;
-  send_keyboard(report);
+  send_keyboard(KeyboardFields{kModifierLeftAlt, {kAltDigitUsages[digit]}}.bytes());
+  send_keyboard(KeyboardFields{kModifierLeftAlt, {}}.bytes());
 }
 
 // The five decimal digits of a character number, most significant first.

@@ -315,6 +315,47 @@ TEST_F(InterpreterTest, TouchDownAndUpByContact) {
   EXPECT_TRUE(run("touch:swipe,1,2").empty());
 }
 
+// The text commands run the exports' own procedures: the same frames and pauses, apart
+// from the named slides, whose exports lift once more.
+TEST_F(InterpreterTest, CommandsSendWhatTheirExportsSend) {
+  FixedScreen screen(1920, 1080);
+  key_action(" ", 1);  // HeldKeys as empty as the interpreter's keys
+  capture.take();
+  using Call = void (*)();
+  const std::pair<const char*, Call> same[] = {
+      {"key:press,a", [] { key_action("a", 2); }},
+      {"key:down,LShift", [] { key_action("LShift", 0); }},
+      {"key:down,a", [] { key_action("a", 0); }},
+      {"key:up,LShift", [] { key_action("LShift", 1); }},
+      {"key:up,a", [] { key_action("a", 1); }},
+      {"key:string,a!", [] { key_string("a!"); }},
+      {"mouse:rightclick", [] { right_click(); }},
+      {"mouse:absmove,960,540", [] { absmove(960, 540); }},
+      {"consumer:value,0x00E9", [] { vol_up(); }},
+      {"consumer:androidback", [] { android_back(); }},
+      {"consumer:powersleep", [] { power_sleep(); }},
+      {"joy:5", [] { joy(5, 0, 0, 0, 0); }},
+      {"touch:click,100,200", [] { touch_click(100, 200); }},
+      {"touch:longclick,100,200", [] { touch_longclick(100, 200); }},
+      {"touch:slide,0,0,200,100,7", [] { touch_slide(0, 0, 200, 100, 7); }},
+      {"touch:down,1,5,6", [] { touch(1, 1, 5, 6); }},
+      {"touch:up,1", [] { touch_release(1); }},
+      {"touch:slideleft", [] { touch_slide_left(); }},
+      {"touch:slideright", [] { touch_slide_right(); }},
+      {"touch:slideup", [] { touch_slide_up(); }},
+      {"touch:slidedown", [] { touch_slide_down(); }},
+  };
+  for (const auto& [text, call] : same) {
+    ::testing::internal::CaptureStdout();
+    quill5_cmd(text);
+    ::testing::internal::GetCapturedStdout();
+    Lines expected = capture.take();
+    if (std::strstr(text, "touch:slide") == text && text[11] != ',') expected.push_back(kLift);
+    call();
+    EXPECT_EQ(capture.take(), expected) << text;
+  }
+}
+
 TEST(HexParsing, Bytes) {
   uint8_t out[8] = {0xEE, 0xEE, 0xEE};
   EXPECT_EQ(parse_hex_bytes("0aFf", out, sizeof out), 2);

@@ -16,7 +16,6 @@
 namespace tapline::device {
 namespace {
 
-constexpr uint8_t kLeftAlt = 0x04;
 constexpr uint8_t kPowerUsage = 0x66;
 constexpr unsigned kWheelUp = 4;
 constexpr unsigned kWheelDown = 5;
@@ -38,7 +37,7 @@ uint32_t x_buttons(uint8_t report_buttons) {
   return buttons;
 }
 
-bool slots_contain(const std::array<uint8_t, 6>& slots, uint8_t value) {
+bool slots_contain(const KeyboardFields::Slots& slots, uint8_t value) {
   return value != 0 && std::find(slots.begin(), slots.end(), value) != slots.end();
 }
 
@@ -46,11 +45,11 @@ bool slots_contain(const std::array<uint8_t, 6>& slots, uint8_t value) {
 
 int absolute_to_pixel(uint32_t position, int extent) {
   if (extent <= 0) return 0;
-  const float factor = 4095.0f / static_cast<float>(extent);
+  const float factor = static_cast<float>(kPositionRange) / static_cast<float>(extent);
   const auto host_position = [factor](int pixel) {
     return static_cast<uint32_t>(static_cast<float>(pixel) * factor);
   };
-  int pixel = static_cast<int>(std::ceil(static_cast<double>(position) * extent / 4095.0));
+  int pixel = static_cast<int>(std::ceil(static_cast<double>(position) * extent / kPositionRange));
   pixel = std::clamp(pixel, 0, extent - 1);
   // The single-precision factor may sit a little below or above the exact quotient.
   for (int i = 0; i < 4 && pixel > 0 && host_position(pixel - 1) >= position; ++i) --pixel;
@@ -172,8 +171,8 @@ void DesktopInjector::on_keys(const TargetState& target, const StateChange& chan
 
 // Left Alt pressed alone, perhaps with the first keypad digit in the same report.
 void DesktopInjector::start_alt_sequence(const TargetState& target, const StateChange& change) {
-  if ((change.modifiers_pressed & kLeftAlt) == 0 || held_modifiers(target) != kLeftAlt ||
-      !only_keypad_digits(target))
+  if ((change.modifiers_pressed & kModifierLeftAlt) == 0 ||
+      held_modifiers(target) != kModifierLeftAlt || !only_keypad_digits(target))
     return;
   for (const uint8_t value : target.keys)
     if (key_counts(target, value) &&
@@ -187,11 +186,11 @@ void DesktopInjector::start_alt_sequence(const TargetState& target, const StateC
 
 void DesktopInjector::follow_alt_sequence(const TargetState& target, const StateChange& change) {
   const uint8_t modifiers = held_modifiers(target);
-  if ((modifiers & kLeftAlt) == 0) {
+  if ((modifiers & kModifierLeftAlt) == 0) {
     finish_alt_sequence(target);
     return;
   }
-  if (modifiers == kLeftAlt && only_keypad_digits(target)) {
+  if (modifiers == kModifierLeftAlt && only_keypad_digits(target)) {
     for (const uint8_t value : change.keys_pressed) {
       // More than five digits make no character number: the keys were meant as keys.
       if (alt_.count == kDigitsOfACode) {

@@ -61,7 +61,7 @@ class DesktopInjector final : public FrameSink {
   // after a silence or consumed by an Alt code: not pressed again until the host lets go.
   struct Suppressed {
     uint8_t modifiers = 0;
-    std::array<uint8_t, 6> keys{};
+    KeyboardFields::Slots keys{};
     uint8_t mouse_buttons = 0;
     uint8_t absolute_buttons = 0;
     uint16_t consumer = 0;

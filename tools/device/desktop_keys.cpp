@@ -6,11 +6,10 @@
 #include <array>
 #include <iterator>
 
+#include "command/reports.h"
+
 namespace tapline::device {
 namespace {
-
-constexpr uint8_t kFirstModifierUsage = 0xE0;
-constexpr uint8_t kLastModifierUsage = 0xE7;
 
 // Keyboard/Keypad page usages 0x00..0x7F on a US layout; 0 where there is no key.
 constexpr std::array<Keysym, 0x80> kUsageKeysyms = [] {
@@ -57,7 +56,7 @@ constexpr ConsumerKey kConsumerKeys[] = {
     {0x00B5, XF86XK_AudioNext},
     {0x00B6, XF86XK_AudioPrev},
     {0x00B7, XF86XK_AudioStop},
-    {0x02B7, XF86XK_AudioStop},  // the host's "stop"
+    {kUsageStop, XF86XK_AudioStop},  // the host's "stop"
     {0x0223, XF86XK_HomePage},
     {0x0224, XF86XK_Back},
     {0x0040, XK_Menu},
@@ -68,7 +67,7 @@ constexpr ConsumerKey kConsumerKeys[] = {
 Keysym usage_keysym(uint8_t slot_value) {
   if (slot_value >= kFirstModifierUsage && slot_value <= kLastModifierUsage)
     return kModifierKeysyms[slot_value - kFirstModifierUsage];
-  return kUsageKeysyms[slot_value & 0x7F];
+  return kUsageKeysyms[slot_value & ~kShiftFlag];
 }
 
 Keysym modifier_keysym(unsigned bit) {

@@ -6,12 +6,12 @@
 namespace tapline::device {
 namespace {
 
-bool contains(const std::array<uint8_t, 6>& slots, uint8_t value) {
+bool contains(const KeyboardFields::Slots& slots, uint8_t value) {
   return std::find(slots.begin(), slots.end(), value) != slots.end();
 }
 
 // Slot values of `from` that `other` lacks, each once.
-KeySet difference(const std::array<uint8_t, 6>& from, const std::array<uint8_t, 6>& other) {
+KeySet difference(const KeyboardFields::Slots& from, const KeyboardFields::Slots& other) {
   KeySet result;
   for (const uint8_t value : from) {
     if (value == 0 || contains(other, value)) continue;

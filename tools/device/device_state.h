@@ -12,10 +12,6 @@
 
 namespace tapline::device {
 
-// The type byte carries the channel in two bits, and each channel reaches its own target.
-inline constexpr size_t kChannelCount = 4;
-inline constexpr size_t kContactCount = 256;  // the contact number is one byte
-
 struct TouchContact {
   bool down = false;
   uint16_t x = 0;
@@ -24,14 +20,14 @@ struct TouchContact {
 
 struct TargetState {
   uint8_t modifiers = 0;
-  std::array<uint8_t, 6> keys{};  // slot values, 0 = empty
+  KeyboardFields::Slots keys{};  // slot values, 0 = empty
   uint8_t mouse_buttons = 0;
   uint8_t absolute_buttons = 0;
   uint16_t absolute_x = 0;
   uint16_t absolute_y = 0;
   uint16_t joystick_buttons = 0;
   uint16_t consumer_usage = 0;
-  std::array<TouchContact, kContactCount> contacts{};
+  std::array<TouchContact, kTouchContactCount> contacts{};
 
   bool key_held(uint8_t slot_value) const;
   size_t contacts_down() const;
@@ -40,7 +36,7 @@ struct TargetState {
 
 // Up to six distinct slot values, in the order of their slots.
 struct KeySet {
-  std::array<uint8_t, 6> values{};
+  KeyboardFields::Slots values{};
   size_t count = 0;
   const uint8_t* begin() const { return values.data(); }
   const uint8_t* end() const { return values.data() + count; }
@@ -68,6 +64,7 @@ struct StateChange {
   TouchEvent touch = TouchEvent::None;
 };
 
+// Each output channel of the type byte reaches its own target.
 class DeviceState {
  public:
   // Applies the frame to its channel's target and says what changed there.

@@ -10,9 +10,6 @@
 
 namespace tapline::device {
 
-// Longest report of any known type (the device command); longer frames never validate.
-inline constexpr size_t kLongestReport = 16;
-
 // Why a datagram is not a frame the device accepts. Exactly one reason per datagram: the
 // checks run in the order listed and the first failing one is reported.
 enum class FrameFault : uint8_t {
@@ -28,42 +25,7 @@ inline constexpr size_t kFrameFaultCount = 6;
 // "short", "wrong header", ... : the reason as one short phrase.
 const char* fault_name(FrameFault fault);
 
-struct KeyboardFields {
-  uint8_t modifiers;
-  std::array<uint8_t, 6> keys;  // slot values as sent; 0 is an empty slot
-};
-struct MouseFields {
-  uint8_t buttons;
-  int8_t wheel;
-  int8_t dx;
-  int8_t dy;
-};
-struct AbsoluteMouseFields {
-  uint8_t buttons;
-  int8_t wheel;
-  uint16_t x;  // 0..4095 across the target screen
-  uint16_t y;  // 0..4095 down the target screen
-};
-struct JoystickFields {
-  uint16_t buttons;  // bit n is button n
-};
-struct ConsumerFields {
-  uint16_t usage;  // Consumer page usage, 0 = no key
-};
-struct SystemControlFields {
-  uint8_t request;  // 1 power down, 2 sleep
-};
-struct TouchFields {
-  uint8_t state;    // 0 lifted, anything else touching
-  uint8_t contact;  // finger number
-  uint16_t x;
-  uint16_t y;
-};
-struct DeviceCommandFields {
-  uint8_t command;
-  uint8_t complement;  // the command byte inverted when the command is well formed
-};
-
+// The fields of the frame's report, by its type (see command/reports.h).
 using ReportFields =
     std::variant<KeyboardFields, MouseFields, AbsoluteMouseFields, JoystickFields, ConsumerFields,
                  SystemControlFields, TouchFields, DeviceCommandFields>;
@@ -73,7 +35,7 @@ struct Frame {
   uint8_t channel = 0;  // bits 6-7 of the type byte
   ReportType type = ReportType::Keyboard;
   uint8_t report_length = 0;
-  std::array<uint8_t, kLongestReport> report{};
+  std::array<uint8_t, kLongestReport> report{};  // longer frames never validate
   ReportFields fields;
 };
 

@@ -12,9 +12,6 @@
 
 namespace tapline::device {
 
-// Counters indexed by report type code (1..8; 0 unused).
-inline constexpr size_t kTypeCodeCount = 9;
-
 struct ReceivedFrame {
   uint64_t sequence;  // 1-based number of the datagram among all received
   double time_ms;     // arrival, in milliseconds since the device started
@@ -40,7 +37,7 @@ struct Counters {
   // Datagrams the kernel dropped before the device could read them (its receive queue was
   // full), as the socket counts them. Datagrams sent = frames + bad frames + these.
   uint64_t kernel_drops = 0;
-  std::array<uint64_t, kTypeCodeCount> per_type{};
+  std::array<uint64_t, kReportTypeCount> per_type{};  // by type code; 0 unused
   std::array<uint64_t, kFrameFaultCount> per_fault{};
 };
 

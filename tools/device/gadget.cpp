@@ -22,7 +22,6 @@ constexpr const char* kFunctionNames[kGadgetFunctionCount] = {"keyboard", "point
 constexpr const char* kGadgetRoot = "/sys/kernel/config/usb_gadget/";
 // A host that reads takes a report within a few of its polling intervals (1 to 10 ms).
 constexpr int kHostTakesReportMs = 100;
-constexpr uint8_t kLeftShiftBit = 0x02;
 
 int64_t monotonic_ns() {
   timespec now{};
@@ -42,10 +41,10 @@ GadgetReport keyboard_report(const KeyboardFields& keyboard) {
   for (size_t slot = 0; slot < keyboard.keys.size(); ++slot) {
     uint8_t value = keyboard.keys[slot];
     if (has_shift_flag(value)) {
-      report.bytes[0] |= kLeftShiftBit;
-      value &= 0x7F;
+      report.bytes[KeyboardFields::kModifiers] |= kModifierLeftShift;
+      value &= static_cast<uint8_t>(~kShiftFlag);
     }
-    report.bytes[2 + slot] = value;
+    report.bytes[KeyboardFields::kFirstKeySlot + slot] = value;
   }
   return report;
 }
@@ -251,8 +250,8 @@ bool GadgetCommandInput::read(Device& device, std::string& error) {
   }
   // A report is padded to 64 bytes; the frame inside says its own length.
   size_t size = static_cast<size_t>(got);
-  if (size >= 2 && report[0] == kFrameHeader)
-    size = std::min(size, kFrameHeadSize + size_t{report[1]});
+  if (size > kFrameLengthAt && report[kFrameHeaderAt] == kFrameHeader)
+    size = std::min(size, kFrameHeadSize + size_t{report[kFrameLengthAt]});
   device.receive(report.data(), size, size, static_cast<double>(monotonic_ns() - opened_ns_) / 1e6);
   return true;
 }

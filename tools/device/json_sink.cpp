@@ -199,7 +199,7 @@ void JsonSink::on_finish(const Summary& summary) {
       static_cast<unsigned long long>(counters.frames),
       static_cast<unsigned long long>(counters.bad_frames),
       static_cast<unsigned long long>(counters.kernel_drops));
-  for (size_t code = 1; code < kTypeCodeCount; ++code)
+  for (size_t code = 1; code < kReportTypeCount; ++code)
     line_.appendf("%s\"%s\":%llu", code == 1 ? "" : ",",
                   report_type_name(static_cast<uint8_t>(code)),
                   static_cast<unsigned long long>(counters.per_type[code]));

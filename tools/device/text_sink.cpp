@@ -231,7 +231,7 @@ void TextSink::on_finish(const Summary& summary) {
   line_.write_line(out_);
   if (counters.frames != 0) {
     line_.append("  frames by type:");
-    for (size_t code = 1; code < kTypeCodeCount; ++code)
+    for (size_t code = 1; code < kReportTypeCount; ++code)
       if (counters.per_type[code] != 0)
         line_.appendf(" %s %llu", report_type_name(static_cast<uint8_t>(code)),
                       static_cast<unsigned long long>(counters.per_type[code]));

@@ -3,12 +3,10 @@
 #include <cstdio>
 #include <string_view>
 
+#include "command/reports.h"
+
 namespace tapline::device {
 namespace {
-
-constexpr uint8_t kShiftFlag = 0x80;
-constexpr uint8_t kFirstModifierUsage = 0xE0;
-constexpr uint8_t kLastModifierUsage = 0xE7;
 
 constexpr std::array<const char*, 8> kModifierNames{"LCtrl", "LShift", "LAlt", "LWIN",
                                                     "RCtrl", "RShift", "RAlt", "RWIN"};
@@ -123,7 +121,7 @@ KeyLabel key_label(uint8_t slot_value) {
     std::snprintf(out, size, "%s", kModifierNames[slot_value - kFirstModifierUsage]);
     return label;
   }
-  const uint8_t usage = slot_value & 0x7F;
+  const uint8_t usage = slot_value & ~kShiftFlag;
   const char* name = kKeyNames[usage];
   if (!has_shift_flag(slot_value)) {
     if (name != nullptr)
@@ -153,9 +151,9 @@ const char* consumer_usage_name(uint16_t usage) {
 
 const char* system_request_name(uint8_t request) {
   switch (request) {
-    case 1:
+    case kSystemPowerDown:
       return "power down";
-    case 2:
+    case kSystemSleep:
       return "sleep";
     default:
       return nullptr;
@@ -165,9 +163,9 @@ const char* system_request_name(uint8_t request) {
 const char* device_command_name(uint8_t command, uint8_t complement) {
   if (static_cast<uint8_t>(~command) != complement) return nullptr;
   switch (command) {
-    case 0xF3:
+    case kDeviceFirmwareUpdate:
       return "firmware update";
-    case 0xF1:
+    case kDeviceReboot:
       return "reboot";
     default:
       return nullptr;
