@@ -23,6 +23,7 @@
 
 #include "image/bmp.h"
 #include "image/search.h"
+#include "platform/file_replace.h"
 #include "platform/screen_source.h"
 #include "script/script_functions.h"
 #include "script/search_trace.h"
@@ -62,7 +63,7 @@ void write_bmp(const std::string& path, const PixelView& view) {
   std::vector<uint8_t> bytes;
   image::encode_bmp24(view, bytes);
   std::string error;
-  if (!image::write_file_replacing(path.c_str(), bytes, error))
+  if (!platform::write_file_replacing(path.c_str(), bytes, error))
     std::fprintf(stderr, "cannot write %s: %s\n", path.c_str(), error.c_str());
 }
 

@@ -229,32 +229,4 @@ void encode_bmp24(const PixelView& image, std::vector<uint8_t>& out) {
   }
 }
 
-bool write_file_replacing(const char* path, const std::vector<uint8_t>& bytes, std::string& error) {
-  // Written beside the target and renamed over it, so that a failed write leaves any
-  // existing file as it was.
-  std::string temporary;
-  int fd = -1;
-  for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
-    temporary =
-        std::string(path) + ".tmp" + std::to_string(::getpid()) + "_" + std::to_string(attempt);
-    fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd < 0 && errno != EEXIST) break;
-  }
-  if (fd < 0) return fail(error, std::strerror(errno));
-  size_t done = 0;
-  bool ok = true;
-  while (ok && done < bytes.size()) {
-    const ssize_t wrote = ::write(fd, bytes.data() + done, bytes.size() - done);
-    if (wrote >= 0) {
-      done += static_cast<size_t>(wrote);
-    } else if (errno != EINTR) {
-      ok = fail(error, std::strerror(errno));
-    }
-  }
-  if (::close(fd) != 0 && ok) ok = fail(error, std::strerror(errno));
-  if (ok && ::rename(temporary.c_str(), path) != 0) ok = fail(error, std::strerror(errno));
-  if (!ok) ::unlink(temporary.c_str());
-  return ok;
-}
-
 }  // namespace tapline::image

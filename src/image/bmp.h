@@ -33,7 +33,4 @@ bool read_bmp(const char* path, Bitmap& out, std::string& error);
 // The bytes of a 24-bit bottom-up BMP file (54-byte headers, no colour table, rows padded
 // to 4 bytes) holding `image`, appended to `out` after clearing it.
 void encode_bmp24(const PixelView& image, std::vector<uint8_t>& out);
-// Writes `bytes` to `path`, replacing an existing file only once the new one is complete.
-bool write_file_replacing(const char* path, const std::vector<uint8_t>& bytes, std::string& error);
-
 }  // namespace tapline::image

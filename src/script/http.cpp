@@ -9,7 +9,7 @@
 
 #include "platform/console.h"
 #include "platform/curl_library.h"
-#include "platform/file_kind.h"
+#include "platform/file_replace.h"
 #include "platform/text_codec.h"
 #include "script/args.h"
 #include "script/script_functions.h"

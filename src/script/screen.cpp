@@ -4,7 +4,7 @@
 #include "image/bmp.h"
 #include "platform/clock.h"
 #include "platform/console.h"
-#include "platform/file_kind.h"
+#include "platform/file_replace.h"
 #include "script/args.h"
 #include "script/screen_common.h"
 #include "script/script_functions.h"
@@ -86,7 +86,7 @@ int CaptureScreen(lua_State* L) {
   }
   image::encode_bmp24(whole, screen_bitmap);
   std::string error;
-  if (!image::write_file_replacing(path, screen_bitmap, error))
+  if (!platform::write_file_replacing(path, screen_bitmap, error))
     console_diagnostic_from("CaptureScreen", "cannot write %s: %s\n", path, error.c_str());
   return 0;
 }

@@ -1,5 +1,10 @@
-// What stands at a path a script function is about to replace or overwrite.
+// Replacing files safely: what stands at a path a script function is about to replace or
+// overwrite, and a whole file written beside its target and renamed over it.
 #pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
 
 namespace tapline::platform {
 
@@ -13,5 +18,8 @@ enum class Replacing { by_rename, in_place };
 // socket", "a device node"), which must never be replaced: writing into a FIFO waits for
 // a reader, and replacing a device node breaks the system.
 const char* unreplaceable_file_kind(const char* path, Replacing how);
+
+// Writes `bytes` to `path`, replacing an existing file only once the new one is complete.
+bool write_file_replacing(const char* path, const std::vector<uint8_t>& bytes, std::string& error);
 
 }  // namespace tapline::platform
