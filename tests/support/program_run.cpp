@@ -67,7 +67,7 @@ ProgramResult run_program(const std::string& program, const std::vector<std::str
     dup2(null_fd, 0);
     dup2(out_fd, 1);
     dup2(err_fd, 2);
-    execve(program.c_str(), argv.data(), envp.data());
+    execvpe(program.c_str(), argv.data(), envp.data());
     _exit(127);
   }
 

@@ -17,10 +17,10 @@ struct ProgramResult {
   std::string err;  // standard error
 };
 
-// Runs `program` with `args` (argv[1]...), standard input from /dev/null, and the current
-// environment with LC_ALL=C.UTF-8 and `environment` ("NAME=value" each) put in place of
-// variables of the same names; TAPLINE_HOST_MESSAGES is not inherited. A program still
-// running after a minute is killed (status -1) so that a hang cannot stall the suite.
+// Runs `program` (a path, or a name looked up in PATH) with `args` (argv[1]...), standard input
+// from /dev/null, and the current environment with LC_ALL=C.UTF-8 and `environment` ("NAME=value"
+// each) put in place of variables of the same names; TAPLINE_HOST_MESSAGES is not inherited. A
+// program still running after a minute is killed (status -1) so that a hang cannot stall the suite.
 ProgramResult run_program(const std::string& program, const std::vector<std::string>& args,
                           const std::vector<std::string>& environment = {});
 
