@@ -21,7 +21,8 @@ class KeyStateSource {
   virtual bool can_be_held(int virtual_key) = 0;
 };
 
-// The current key-state source (the X11 desktop by default). Tests substitute their own.
+// The current key-state source, chosen on first use by TAPLINE_KEYS (x11, evdev, or auto:
+// the X11 desktop in an X11 session, the input devices otherwise). Tests substitute their own.
 KeyStateSource& key_state();
 // Replaces the key-state source; nullptr restores the default.
 void set_key_state(KeyStateSource* replacement);
