@@ -11,21 +11,16 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <ctime>
 
 namespace tapline::platform {
 namespace {
 
 bool is_event_node(const char* name) { return std::strncmp(name, "event", 5) == 0; }
 
-// Whether the opened node reports keys, and LEDs, as far as libevdev's reading of its
-// capabilities goes. False for a node that is no evdev device at all.
-bool probe(int fd, bool& has_leds) {
-  libevdev* device = nullptr;
-  if (libevdev_new_from_fd(fd, &device) < 0) return false;
-  const bool has_keys = libevdev_has_event_type(device, EV_KEY);
-  has_leds = libevdev_has_event_type(device, EV_LED);
-  libevdev_free(device);
-  return has_keys;
+void close_device(const EvdevDevices::Device& device) {
+  libevdev_free(device.evdev);
+  close(device.fd);
 }
 
 // ORs one device's bits, read through `request`, into `into`; false when the device has
@@ -59,12 +54,12 @@ EvdevDevices::EvdevDevices(std::string folder) : folder_(std::move(folder)) {
 }
 
 EvdevDevices::~EvdevDevices() {
-  for (Device& device : devices_) close(device.fd);
+  for (Device& device : devices_) close_device(device);
   if (watch_fd_ >= 0) close(watch_fd_);
 }
 
-void EvdevDevices::update() {
-  if (watch_fd_ < 0) return;
+bool EvdevDevices::update() {
+  if (watch_fd_ < 0) return false;
   alignas(inotify_event) char buffer[4096];
   bool changed = false;
   for (;;) {
@@ -79,6 +74,15 @@ void EvdevDevices::update() {
     }
   }
   if (changed) rescan();
+  return changed;
+}
+
+void EvdevDevices::drop(int fd) {
+  std::erase_if(devices_, [fd](const Device& device) {
+    if (device.fd != fd) return false;
+    close_device(device);
+    return true;
+  });
 }
 
 void EvdevDevices::rescan() {
@@ -105,15 +109,21 @@ void EvdevDevices::rescan() {
         if (errno == EACCES || errno == EPERM) ++refused;
         continue;
       }
-      bool has_leds = false;
-      if (probe(fd, has_leds))
-        found.push_back({path, node.st_rdev, fd, has_leds});
-      else
+      // Event times on the monotonic clock: they count like the tick clock and never jump.
+      const int clock = CLOCK_MONOTONIC;
+      ioctl(fd, EVIOCSCLOCKID, &clock);
+      libevdev* evdev = nullptr;
+      if (libevdev_new_from_fd(fd, &evdev) == 0 && libevdev_has_event_type(evdev, EV_KEY)) {
+        found.push_back(
+            {path, node.st_rdev, fd, evdev, libevdev_has_event_type(evdev, EV_LED) != 0});
+      } else {
+        libevdev_free(evdev);
         close(fd);
+      }
     }
     closedir(folder);
   }
-  for (Device& gone : devices_) close(gone.fd);
+  for (Device& gone : devices_) close_device(gone);
   devices_ = std::move(found);
   refused_ = refused;
 }
@@ -122,7 +132,7 @@ KeyBits EvdevDevices::held_keys() {
   KeyBits held;
   std::erase_if(devices_, [&](const Device& device) {
     if (add_bits(device.fd, EVIOCGKEY(sizeof held.words), held)) return false;
-    close(device.fd);
+    close_device(device);
     return true;
   });
   return held;
@@ -132,7 +142,7 @@ LedBits EvdevDevices::lit_leds() {
   LedBits lit;
   std::erase_if(devices_, [&](const Device& device) {
     if (!device.has_leds || add_bits(device.fd, EVIOCGLED(sizeof lit.words), lit)) return false;
-    close(device.fd);
+    close_device(device);
     return true;
   });
   return lit;

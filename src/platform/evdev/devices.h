@@ -4,13 +4,20 @@
 #pragma once
 
 #include <linux/input.h>
+#include <sys/types.h>
 
 #include <array>
 #include <climits>
 #include <string>
 #include <vector>
 
+struct libevdev;
+
 namespace tapline::platform {
+
+// What to do where the devices cannot be read.
+inline constexpr const char* kInputGroupHint =
+    "add yourself to the input group: sudo usermod -aG input $USER, then log in again";
 
 // A bit per key or LED code, in the kernel's own layout (unsigned longs).
 template <size_t kCodes>
@@ -33,9 +40,23 @@ class EvdevDevices {
   EvdevDevices(const EvdevDevices&) = delete;
   EvdevDevices& operator=(const EvdevDevices&) = delete;
 
+  struct Device {
+    std::string path;
+    dev_t node;
+    int fd;
+    libevdev* evdev;  // the device's capabilities, and its state for a reader of its events
+    bool has_leds;
+  };
+
   // Takes in the devices that came or went since the last call (a non-blocking look at
-  // the folder's changes; the folder is read again only when it changed).
-  void update();
+  // the folder's changes; the folder is read again only when it changed). True when the
+  // devices changed.
+  bool update();
+  // Readable when the folder changed: the time to update.
+  int watch_fd() const { return watch_fd_; }
+  const std::vector<Device>& devices() const { return devices_; }
+  // Closes a device that has gone before its node did.
+  void drop(int fd);
 
   // The folder cannot be watched (it does not exist, say); nothing will ever be read.
   bool unwatched() const { return watch_fd_ < 0; }
@@ -51,13 +72,6 @@ class EvdevDevices {
   LedBits lit_leds();
 
  private:
-  struct Device {
-    std::string path;
-    dev_t node;
-    int fd;
-    bool has_leds;
-  };
-
   void rescan();
 
   std::string folder_;

@@ -56,10 +56,7 @@ class EvdevKeyState final : public KeyStateSource {
   void prepare() {
     const KeyboardLayout layout = host_keyboard_layout();
     if (!map_evdev_keys(layout, keycodes_)) {
-      console_diagnostic(
-          "keyboard layout \"%s\" (variant \"%s\") is unknown to XKB; keys are "
-          "named as on a US layout\n",
-          layout.layout.c_str(), layout.variant.c_str());
+      say_layout_unknown(layout);
       map_evdev_keys({}, keycodes_);
     }
     devices_ = std::make_unique<EvdevDevices>();
@@ -69,10 +66,9 @@ class EvdevKeyState final : public KeyStateSource {
     else if (devices_->refused() > 0)
       console_diagnostic(
           "%d input device%s under /dev/input cannot be read (permission denied), so host keys "
-          "%s: add yourself to the input group: sudo usermod -aG input $USER, then log in "
-          "again\n",
+          "%s: %s\n",
           devices_->refused(), devices_->refused() == 1 ? "" : "s",
-          devices_->open_devices() > 0 ? "may be missed" : "read as up");
+          devices_->open_devices() > 0 ? "may be missed" : "read as up", kInputGroupHint);
   }
 
   std::unique_ptr<EvdevDevices> devices_;

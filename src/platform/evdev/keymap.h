@@ -2,6 +2,8 @@
 // host's XKB keyboard layout, so that on a German layout the key marked Z is 'Z'.
 #pragma once
 
+#include <array>
+#include <cstdint>
 #include <string>
 
 #include "platform/virtual_keys.h"
@@ -25,5 +27,15 @@ KeyboardLayout host_keyboard_layout();
 // middle mouse buttons as virtual keys 1, 2 and 4. False, with `table` untouched, when XKB
 // has no keymap for the layout.
 bool map_evdev_keys(const KeyboardLayout& layout, VirtualKeyCodes& table);
+
+// The virtual key of each evdev key code that XKB knows (0 to 247) as a key event names it
+// (Shift, Ctrl and Alt by side); 0 for keys without one. False, with `keys` untouched,
+// when XKB has no keymap for the layout.
+using EvdevKeyVirtualKeys = std::array<uint8_t, 248>;
+bool map_evdev_key_events(const KeyboardLayout& layout, EvdevKeyVirtualKeys& keys);
+
+// Says once on standard error that `layout` is unknown and the keys are named as on a US
+// layout (the default layout, which the caller maps instead).
+void say_layout_unknown(const KeyboardLayout& layout);
 
 }  // namespace tapline::platform
