@@ -488,7 +488,9 @@ vol_up()
 
 KEY_ENTER, KEY_LEFTSHIFT, KEY_CAPSLOCK = 28, 42, 58
 KEY_A, KEY_B, KEY_C, KEY_D = 30, 48, 46, 32
+KEY_ESC, KEY_KP7, KEY_RIGHTSHIFT = 1, 71, 54
 EV_SYN, EV_LED, LED_CAPSL = 0, 0x11, 1
+BTN_LEFT, BTN_SIDE, REL_X, REL_Y, REL_HWHEEL, REL_WHEEL = 0x110, 0x113, 0, 1, 6, 8
 
 
 def _ioctl_number(direction, number, size):
@@ -497,21 +499,23 @@ def _ioctl_number(direction, number, size):
 
 UI_DEV_CREATE, UI_DEV_DESTROY = _ioctl_number(0, 1, 0), _ioctl_number(0, 2, 0)
 UI_DEV_SETUP = _ioctl_number(1, 3, 92)  # struct uinput_setup
-UI_SET_EVBIT, UI_SET_KEYBIT, UI_SET_LEDBIT = (_ioctl_number(1, number, 4)
-                                              for number in (100, 101, 105))
+UI_SET_EVBIT, UI_SET_KEYBIT, UI_SET_RELBIT, UI_SET_LEDBIT = (
+    _ioctl_number(1, number, 4) for number in (100, 101, 102, 105))
 
 
 class UinputKeyboard:
     """A keyboard with lock lights made through /dev/uinput: what the test presses, the
     kernel reports as the keys of a real keyboard, and the lights the kernel's console
-    keyboard sets come back on our end."""
+    keyboard sets come back on our end. With `mouse`, it has mouse buttons and wheels too."""
 
-    def __init__(self, name):
+    def __init__(self, name, mouse=False):
         self.fd = os.open("/dev/uinput", os.O_RDWR | os.O_NONBLOCK)
-        for event_type in (EV_KEY, EV_LED):
+        for event_type in (EV_KEY, EV_LED) + ((EV_REL,) if mouse else ()):
             fcntl.ioctl(self.fd, UI_SET_EVBIT, event_type)
-        for code in range(1, 128):
+        for code in list(range(1, 128)) + (list(range(BTN_LEFT, BTN_SIDE + 1)) if mouse else []):
             fcntl.ioctl(self.fd, UI_SET_KEYBIT, code)
+        for axis in (REL_X, REL_Y, REL_HWHEEL, REL_WHEEL) if mouse else ():
+            fcntl.ioctl(self.fd, UI_SET_RELBIT, axis)
         for led in range(3):
             fcntl.ioctl(self.fd, UI_SET_LEDBIT, led)
         setup = struct.pack("HHHH80sI", 0x03, 0x1234, 0x5678, 1, name.encode(), 0)
@@ -530,14 +534,18 @@ class UinputKeyboard:
                 continue
         return None
 
-    def send(self, code, value):
-        os.write(self.fd, EVENT.pack(0, 0, EV_KEY, code, value) + EVENT.pack(0, 0, EV_SYN, 0, 0))
+    def send(self, code, value, event_type=EV_KEY):
+        os.write(self.fd, EVENT.pack(0, 0, event_type, code, value) + EVENT.pack(0, 0, EV_SYN, 0, 0))
 
     def press(self, code):
         self.send(code, 1)
 
     def release(self, code):
         self.send(code, 0)
+
+    def tap(self, code):
+        self.press(code)
+        self.release(code)
 
     def wait_for_light(self, led, lit):
         """Until the kernel has set one of our lights to `lit`."""
@@ -686,6 +694,52 @@ def key_state_without_device_access_says_how_to_grant_it():
         expect(said.count("sudo usermod -aG input $USER, then log in again") == 1, "notice: " + said)
     finally:
         keyboard.destroy()
+
+@check
+def hotkeys_follow_uinput_devices():
+    """RegKbEvent and RegMouseEvent hear the input devices through evdev: keys by their
+    virtual-key codes (Shift by side, the keypad's 7 by its second level), no auto-repeat,
+    mouse buttons and wheel steps; Escape coming up ends the script's Loop."""
+    device = UinputKeyboard("tapline check keyboard and mouse", mouse=True)
+    try:
+        script = write_script("hotkeys.lua", """
+RegKbEvent(function(code, state)
+  io.write("key ", code, " ", state, "\\n") io.flush()
+  if code == 0x1B and state == 0 then EndScript() end
+end)
+RegMouseEvent(function(entry)
+  io.write("mouse ", entry // 65536, " ", entry % 65536, "\\n") io.flush()
+end)
+io.write("ready\\n") io.flush()
+Loop()
+""")
+        run = subprocess.Popen([TAPLINE, script, "net", "127.0.0.1", "9"], stdout=subprocess.PIPE,
+                               stderr=subprocess.PIPE)
+        wait_for("the script's ready line", lambda: run.stdout.readline().strip() == b"ready")
+        device.tap(KEY_A)
+        device.press(KEY_RIGHTSHIFT)
+        device.tap(KEY_KP7)
+        device.release(KEY_RIGHTSHIFT)
+        device.press(KEY_C)
+        device.send(KEY_C, 2)  # auto-repeat
+        device.release(KEY_C)
+        device.tap(BTN_LEFT)
+        device.tap(BTN_SIDE)
+        device.send(REL_WHEEL, -2, EV_REL)
+        device.send(REL_HWHEEL, 1, EV_REL)
+        device.tap(KEY_ESC)
+        out, err = run.communicate(timeout=30)
+        lines = out.decode("utf-8", "replace").splitlines()
+        keys = [line for line in lines if line.startswith("key ")]
+        mouse = [line for line in lines if line.startswith("mouse ")]
+        expect(keys == ["key 65 1", "key 65 0", "key 161 1", "key 103 1", "key 103 0",
+                        "key 161 0", "key 67 1", "key 67 0", "key 27 1", "key 27 0"],
+               "keys: %r %s" % (keys, err.decode()))
+        expect(mouse == ["mouse 1 1", "mouse 1 0", "mouse 8 1", "mouse 8 0", "mouse 5 1",
+                         "mouse 5 1", "mouse 7 1"], "mouse: %r" % mouse)
+    finally:
+        device.destroy()
+
 
 @bench
 def usb_pacing(frames=500):
