@@ -26,6 +26,8 @@ constexpr uint32_t kRunCommand = 0;
 constexpr uint32_t kGetTree = 4;
 // A reply larger than this is no window tree.
 constexpr uint32_t kMaxReply = 64u << 20;
+// A window manager that does not answer in this time is taken as gone, not waited for.
+constexpr timeval kAnswerTimeout = {5, 0};
 
 class Descriptor {
  public:
@@ -76,6 +78,8 @@ std::optional<JsonValue> ipc_request(const std::string& socket_path, uint32_t ty
   }
   std::memcpy(address.sun_path, socket_path.c_str(), socket_path.size() + 1);
   Descriptor connection(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  for (int option : {SO_RCVTIMEO, SO_SNDTIMEO})
+    setsockopt(connection.get(), SOL_SOCKET, option, &kAnswerTimeout, sizeof kAnswerTimeout);
   if (connection.get() < 0 ||
       connect(connection.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
     console_diagnostic("cannot reach the window manager's IPC socket %s: %s\n", socket_path.c_str(),
