@@ -110,14 +110,15 @@ std::optional<JsonValue> ipc_request(const std::string& socket_path, uint32_t ty
   return std::nullopt;
 }
 
-// A window of the tree: a container that shows an application's surface has its title as
-// name; containers that only split the space have none.
+// A window of the tree: a container that shows an application's surface (an X11 window,
+// or in sway a Wayland one of some shell), its title as name.
 bool is_window(const JsonValue& node) {
-  const JsonValue* type = node.member("type");
   const JsonValue* name = node.member("name");
-  if (type == nullptr || type->string() == nullptr || name == nullptr || name->string() == nullptr)
-    return false;
-  return *type->string() == "con" || *type->string() == "floating_con";
+  const JsonValue* window = node.member("window");
+  const JsonValue* shell = node.member("shell");
+  return name != nullptr && name->string() != nullptr &&
+         ((window != nullptr && window->number() != nullptr) ||
+          (shell != nullptr && shell->string() != nullptr));
 }
 
 uint64_t node_id(const JsonValue& node) {
@@ -155,15 +156,18 @@ class IpcWindows final : public TopLevelWindows {
     const JsonValue* node = find_node(*tree, title != nullptr ? &wanted : nullptr);
     const JsonValue* rect = node ? node->member("rect") : nullptr;
     if (rect == nullptr) return std::nullopt;
-    // The rectangle leaves out the title bar above it, which the decoration rectangle
-    // describes (its position is given differently for tiled and floating windows).
+    // The outer frame. sway's rectangle leaves out the title bar above it (the window's
+    // own rectangle starts at its top); i3's holds it (the window starts below it).
     const JsonValue* decoration = node->member("deco_rect");
+    const JsonValue* content = node->member("window_rect");
     const int title_bar = decoration ? decoration->integer_member("height") : 0;
+    const int content_top = content ? content->integer_member("y") : 0;
+    const int outside = content_top < title_bar ? title_bar : 0;
     WindowPlacement placement;
     placement.left = rect->integer_member("x");
-    placement.top = rect->integer_member("y") - title_bar;
+    placement.top = rect->integer_member("y") - outside;
     placement.width = rect->integer_member("width");
-    placement.height = rect->integer_member("height") + title_bar;
+    placement.height = rect->integer_member("height") + outside;
     placement.handle = node_id(*node);
     return placement;
   }

@@ -1,14 +1,20 @@
-// GetWindowPos, SetWindowPos, SetClipBoard and GetClipBoard on a Wayland desktop: the
-// console program run against a private headless sway, with a Wayland window (foot), an
-// Xwayland window (xmessage) and the wl-clipboard tools as the other clipboard client.
+// GetWindowPos, SetWindowPos, SetClipBoard and GetClipBoard on desktops whose window
+// manager or compositor has the say: the console program run against a private headless
+// sway, with a Wayland window (foot), an Xwayland window (xmessage) and the wl-clipboard
+// tools as the other clipboard client; and against i3 on a private X server.
 #include <gtest/gtest.h>
+// Xlib's macros (None, Bool...) collide with test-framework names: X comes after it.
+#include <X11/Xlib.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <memory>
 #include <string>
 
+#include "child_process.h"
 #include "program_run.h"
 #include "sway.h"
+#include "xvfb.h"
 
 namespace {
 
@@ -24,12 +30,16 @@ bool on_path(const char* program) {
   return std::system((std::string("command -v ") + program + " >/dev/null 2>&1").c_str()) == 0;
 }
 
-std::string missing_reason(std::initializer_list<const char*> programs) {
-  std::string reason = SwayServer::skip_reason();
+std::string missing_program(std::initializer_list<const char*> programs) {
   for (const char* program : programs)
-    if (reason.empty() && !on_path(program))
-      reason = std::string(program) + " is not installed (scripts/install-deps installs it)";
-  return reason;
+    if (!on_path(program))
+      return std::string(program) + " is not installed (scripts/install-deps installs it)";
+  return {};
+}
+
+std::string sway_missing(std::initializer_list<const char*> programs) {
+  const std::string reason = SwayServer::skip_reason();
+  return reason.empty() ? missing_program(programs) : reason;
 }
 
 class SwayDesktop : public ::testing::Test {
@@ -69,7 +79,7 @@ class SwayDesktop : public ::testing::Test {
 const std::string kWaylandTitle = "Wayland fen\xC3\xAAtre \xE2\x9C\x93 ~/src";
 
 TEST_F(SwayDesktop, WaylandAndXwaylandWindowsAreFoundAndPlacedByTheirOuterFrame) {
-  if (auto reason = missing_reason({"foot", "xmessage"}); !reason.empty()) GTEST_SKIP() << reason;
+  if (auto reason = sway_missing({"foot", "xmessage"}); !reason.empty()) GTEST_SKIP() << reason;
   SwayOptions options;
   options.xwayland = true;
   start(options);
@@ -133,8 +143,7 @@ std::string servers_of(const SwayServer& sway) {
 }
 
 TEST_F(SwayDesktop, TheClipboardIsSharedWithWaylandProgramsAndOutlivesTheScript) {
-  if (auto reason = missing_reason({"wl-copy", "wl-paste"}); !reason.empty())
-    GTEST_SKIP() << reason;
+  if (auto reason = sway_missing({"wl-copy", "wl-paste"}); !reason.empty()) GTEST_SKIP() << reason;
   start({});
   EXPECT_EQ(run("put('[' .. GetClipBoard() .. ']')"), "[]\n");
 
@@ -156,6 +165,64 @@ TEST_F(SwayDesktop, TheClipboardIsSharedWithWaylandProgramsAndOutlivesTheScript)
   ASSERT_EQ(wl("wl-copy", {"\xE4\xB8\xAD\xE6\x96\x87 from wl-copy"}).status, 0);
   EXPECT_EQ(run("put(GetClipBoard())"), "\xE4\xB8\xAD\xE6\x96\x87 from wl-copy\n");
   EXPECT_TRUE(eventually([&] { return servers_of(*sway).empty(); }));
+}
+
+// i3 keeps the title bar inside a window's rectangle, where sway keeps it outside.
+TEST(I3Desktop, WindowsAreFoundAndPlacedByTheirOuterFrame) {
+  if (auto reason = missing_program({"i3", "i3-msg"}); !reason.empty()) GTEST_SKIP() << reason;
+  tapline::testing::XvfbServer x_server("1280x720x24");
+  const tapline::testing::TempDir folder;
+  const std::string socket = folder.file("i3.sock");
+  const std::string config = folder.write("config", "ipc-socket " + socket + "\n");
+  tapline::testing::ChildOptions options;
+  options.environment = {"DISPLAY=" + x_server.name()};
+  options.out = options.err = tapline::testing::ChildOutput::Discard;
+  tapline::testing::ChildProcess i3({"i3", "-c", config}, options);
+
+  Display* client = XOpenDisplay(x_server.name().c_str());
+  ASSERT_NE(client, nullptr);
+  Window first = 0;
+  for (const char* title : {"first", "second"}) {
+    const Window window =
+        XCreateSimpleWindow(client, DefaultRootWindow(client), 0, 0, 200, 100, 0, 0, 0);
+    XStoreName(client, window, title);
+    XMapWindow(client, window);
+    if (first == 0) first = window;
+  }
+  XSync(client, False);
+  EXPECT_TRUE(eventually([&] {
+    return shell_output("i3-msg -s " + socket + " -t get_tree 2>/dev/null").find("second") !=
+           std::string::npos;
+  }));
+  const ProgramResult result = run_tapline_script(
+      R"(
+    local function show(title) io.stderr:write(table.concat({GetWindowPos(title)}, " ", 1, 4), "\n") end
+    show('first')
+    show('second')
+    SetWindowPos(select(5, GetWindowPos('first')), 100, 50)
+    show('first')
+  )",
+      {"DISPLAY=" + x_server.name(), "I3SOCK=" + socket, "SWAYSOCK=", "WAYLAND_DISPLAY="});
+  const std::string lines = result.err;
+  // Tiled side by side below nothing: the frames start at the top of the screen.
+  EXPECT_EQ(lines.substr(0, lines.find("100 50 ")).find("0 0 640 "), 0u) << lines;
+  EXPECT_NE(lines.find("\n640 0 640 "), std::string::npos) << lines;
+  ASSERT_NE(lines.find("\n100 50 "), std::string::npos) << lines;
+  int width = 0, height = 0;
+  ASSERT_EQ(std::sscanf(lines.c_str() + lines.find("\n100 50 "), "\n100 50 %d %d", &width, &height),
+            2);
+  // The client window, as the X server has it, sits inside that frame: equal borders left,
+  // right and below, the title bar above.
+  Window root = 0, child = 0;
+  int x = 0, y = 0;
+  unsigned int client_width = 0, client_height = 0, border = 0, depth = 0;
+  XGetGeometry(client, first, &root, &x, &y, &client_width, &client_height, &border, &depth);
+  XTranslateCoordinates(client, first, root, 0, 0, &x, &y, &child);
+  const int side = x - 100;
+  EXPECT_EQ(width, static_cast<int>(client_width) + 2 * side);
+  EXPECT_GT(y - 50, side);
+  EXPECT_EQ(height, (y - 50) + static_cast<int>(client_height) + side);
+  XCloseDisplay(client);
 }
 
 // Where neither service has a Wayland way, each says so once and uses X11.
