@@ -31,7 +31,7 @@ void set_clipboard(Clipboard* replacement);
 // The X11 CLIPBOARD selection.
 std::unique_ptr<Clipboard> make_x11_clipboard();
 // The clipboard of the Wayland display through wlroots data control; nullptr when the
-// display cannot be reached or offers no data control.
-std::unique_ptr<Clipboard> make_wayland_clipboard();
+// display cannot be reached (`reachable` false) or offers no data control.
+std::unique_ptr<Clipboard> make_wayland_clipboard(bool& reachable);
 
 }  // namespace tapline::platform

@@ -234,8 +234,8 @@ TEST(WaylandWithoutDesktopServices, EachServiceSaysOnceThatItFallsBackToX11) {
             "tapline: this Wayland desktop lists its windows to no other program: GetWindowPos "
             "and SetWindowPos reach only X11 (Xwayland) windows\n"
             "tapline: no X11 display at :999; screen, cursor and key state are unavailable\n"
-            "tapline: the Wayland display offers no clipboard to other programs: the clipboard "
-            "is the X11 one, which Wayland programs see only after an X11 window had the focus\n"
+            "tapline: cannot connect to the Wayland display /nonexistent/wayland-0; the "
+            "clipboard is the X11 one\n"
             "tapline: cannot open the X11 display; no clipboard text\n"
             "tapline: cannot open the X11 display; no clipboard text\n");
 }

@@ -298,9 +298,10 @@ class WaylandClipboard final : public Clipboard {
     SelectionWatch watch(
         zwlr_data_control_manager_v1_get_data_device(connection->manager(), connection->seat()));
     if (wl_display_roundtrip(connection->display()) < 0 || watch.selection() == nullptr) return {};
-    const std::vector<std::string>& offered = *watch.selection_types();
+    const std::vector<std::string>* offered = watch.selection_types();
+    if (offered == nullptr) return {};
     const auto type = std::find_if(kTextTypes.begin(), kTextTypes.end(), [&](const char* type) {
-      return std::find(offered.begin(), offered.end(), type) != offered.end();
+      return std::find(offered->begin(), offered->end(), type) != offered->end();
     });
     if (type == kTextTypes.end()) return {};  // the owner holds no text
     int pipe_fds[2];
@@ -327,8 +328,7 @@ class WaylandClipboard final : public Clipboard {
 
 }  // namespace
 
-std::unique_ptr<Clipboard> make_wayland_clipboard() {
-  bool reachable = false;
+std::unique_ptr<Clipboard> make_wayland_clipboard(bool& reachable) {
   if (!DataControlConnection::open(reachable)) return nullptr;
   return std::make_unique<WaylandClipboard>();
 }
