@@ -194,6 +194,8 @@ TEST(I3Desktop, WindowsAreFoundAndPlacedByTheirOuterFrame) {
     return shell_output("i3-msg -s " + socket + " -t get_tree 2>/dev/null").find("second") !=
            std::string::npos;
   }));
+  const std::vector<std::string> environment = {"DISPLAY=" + x_server.name(), "I3SOCK=" + socket,
+                                                "SWAYSOCK=", "WAYLAND_DISPLAY="};
   const ProgramResult result = run_tapline_script(
       R"(
     local function show(title) io.stderr:write(table.concat({GetWindowPos(title)}, " ", 1, 4), "\n") end
@@ -202,7 +204,7 @@ TEST(I3Desktop, WindowsAreFoundAndPlacedByTheirOuterFrame) {
     SetWindowPos(select(5, GetWindowPos('first')), 100, 50)
     show('first')
   )",
-      {"DISPLAY=" + x_server.name(), "I3SOCK=" + socket, "SWAYSOCK=", "WAYLAND_DISPLAY="});
+      environment);
   const std::string lines = result.err;
   // Tiled side by side below nothing: the frames start at the top of the screen.
   EXPECT_EQ(lines.substr(0, lines.find("100 50 ")).find("0 0 640 "), 0u) << lines;
@@ -223,6 +225,9 @@ TEST(I3Desktop, WindowsAreFoundAndPlacedByTheirOuterFrame) {
   EXPECT_GT(y - 50, side);
   EXPECT_EQ(height, (y - 50) + static_cast<int>(client_height) + side);
   XCloseDisplay(client);
+
+  EXPECT_EQ(run_tapline_script("SetWindowPos(987654, 1, 2)", environment).err,
+            "SetWindowPos: no window 987654\n");
 }
 
 // Where neither service has a Wayland way, each says so once and uses X11.

@@ -179,13 +179,15 @@ class IpcWindows final : public TopLevelWindows {
                                 " " + std::to_string(y) + ", focus";
     const auto reply = ipc_request(socket_path_, kRunCommand, command);
     if (!reply || reply->array() == nullptr) return false;
-    // One outcome per command; a criterion that matches no window fails them all.
+    // One outcome per command; a criterion that matches no window fails them all (sway) or
+    // the last (i3).
     for (const JsonValue& outcome : *reply->array()) {
       const JsonValue* success = outcome.member("success");
       if (success != nullptr && success->boolean() != nullptr && *success->boolean()) continue;
       const JsonValue* error = outcome.member("error");
       const std::string reason = error && error->string() ? *error->string() : "no reason given";
-      if (reason.rfind("No matching", 0) == 0) return false;
+      if (reason.rfind("No matching", 0) == 0 || reason.rfind("No window matches", 0) == 0)
+        return false;
       console_diagnostic("the window manager did not place window %llu: %s\n",
                          static_cast<unsigned long long>(handle), reason.c_str());
       break;
