@@ -19,6 +19,7 @@
 namespace {
 
 using tapline::testing::eventually;
+using tapline::testing::lua_quoted;
 using tapline::testing::ProgramResult;
 using tapline::testing::run_program;
 using tapline::testing::run_tapline_script;
@@ -128,12 +129,6 @@ TEST_F(SwayDesktop, WaylandAndXwaylandWindowsAreFoundAndPlacedByTheirOuterFrame)
 }
 
 const std::string kText = "h\xC3\xA9llo w\xC3\xB6rld \xE2\x9C\x93 \t\r\nsecond line";
-
-std::string lua_quoted(const std::string& text) {
-  std::string quoted = "'";
-  for (unsigned char c : text) quoted += "\\" + std::to_string(c);
-  return quoted + "'";
-}
 
 // The serving processes that offer a clipboard text on this compositor.
 std::string servers_of(const SwayServer& sway) {
