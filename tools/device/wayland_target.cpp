@@ -147,7 +147,7 @@ std::unique_ptr<WaylandTarget> WaylandTarget::open(std::string& error) {
     error = "the Wayland display " + display_name() + " broke the connection";
     return nullptr;
   }
-  const char* missing = globals.seat == nullptr        ? "a seat (wl_seat)"
+  const char* missing = globals.seat == nullptr        ? "seat (wl_seat)"
                         : globals.keyboards == nullptr ? "virtual keyboards "
                                                          "(zwp_virtual_keyboard_manager_v1)"
                         : globals.pointers == nullptr  ? "virtual pointers "
@@ -245,7 +245,8 @@ void WaylandTarget::send_modifiers(uint32_t depressed) {
 uint32_t WaylandTarget::held_modifiers() const {
   const ModifierMasks& masks = keymap_.masks();
   uint32_t modifiers = 0;
-  for (const HeldKey& key : held_) switch (key.keysym) {
+  for (const HeldKey& key : held_) {
+    switch (key.keysym) {
       case XK_Shift_L:
       case XK_Shift_R:
         modifiers |= masks.shift;
@@ -265,6 +266,7 @@ uint32_t WaylandTarget::held_modifiers() const {
       default:
         break;
     }
+  }
   return modifiers;
 }
 
