@@ -5,8 +5,11 @@
 namespace tapline::image {
 namespace {
 
-// The top 8 of 10 bits of a channel lying at `shift`.
-constexpr uint32_t top8_of10(uint32_t raw, int shift) { return (raw >> (shift + 2)) & 0xFF; }
+// One loop per layout, so that the layout's test is not made per pixel.
+template <PixelLayout layout>
+void convert_row(const uint32_t* source, Pixel* out, int count) {
+  for (int i = 0; i < count; ++i) out[i] = convert_pixel(layout, source[i]);
+}
 
 }  // namespace
 
@@ -16,23 +19,11 @@ void convert_pixels(PixelLayout layout, const uint32_t* source, Pixel* out, int 
       std::memcpy(out, source, static_cast<size_t>(count) * sizeof(Pixel));
       return;
     case PixelLayout::xbgr8888:
-      for (int i = 0; i < count; ++i) {
-        const uint32_t raw = source[i];
-        out[i] = ((raw & 0xFF) << 16) | (raw & 0xFF00) | ((raw >> 16) & 0xFF);
-      }
-      return;
+      return convert_row<PixelLayout::xbgr8888>(source, out, count);
     case PixelLayout::xrgb2101010:
-      for (int i = 0; i < count; ++i) {
-        const uint32_t raw = source[i];
-        out[i] = (top8_of10(raw, 20) << 16) | (top8_of10(raw, 10) << 8) | top8_of10(raw, 0);
-      }
-      return;
+      return convert_row<PixelLayout::xrgb2101010>(source, out, count);
     case PixelLayout::xbgr2101010:
-      for (int i = 0; i < count; ++i) {
-        const uint32_t raw = source[i];
-        out[i] = (top8_of10(raw, 0) << 16) | (top8_of10(raw, 10) << 8) | top8_of10(raw, 20);
-      }
-      return;
+      return convert_row<PixelLayout::xbgr2101010>(source, out, count);
   }
 }
 

@@ -20,11 +20,22 @@ enum class PixelLayout {
 // Converts `count` pixels of `layout` starting at `source` (4 bytes each) into ours.
 void convert_pixels(PixelLayout layout, const uint32_t* source, Pixel* out, int count);
 
+// The top 8 of the 10 bits of a channel lying at `shift`.
+constexpr uint32_t top8_of10(uint32_t raw, int shift) { return (raw >> (shift + 2)) & 0xFF; }
+
 // One pixel of `layout` as ours.
 inline Pixel convert_pixel(PixelLayout layout, uint32_t raw) {
-  Pixel out;
-  convert_pixels(layout, &raw, &out, 1);
-  return out;
+  switch (layout) {
+    case PixelLayout::xrgb8888:
+      return raw;
+    case PixelLayout::xbgr8888:
+      return ((raw & 0xFF) << 16) | (raw & 0xFF00) | ((raw >> 16) & 0xFF);
+    case PixelLayout::xrgb2101010:
+      return (top8_of10(raw, 20) << 16) | (top8_of10(raw, 10) << 8) | top8_of10(raw, 0);
+    case PixelLayout::xbgr2101010:
+      return (top8_of10(raw, 0) << 16) | (top8_of10(raw, 10) << 8) | top8_of10(raw, 20);
+  }
+  return raw;
 }
 
 }  // namespace tapline::image

@@ -176,6 +176,61 @@ TEST_F(WaylandScreen, TwoOutputsArePlacedAsTheLayoutSays) {
   expect_same_as_picture(shown, screen, 1300, 500);
 }
 
+// grim's picture of the whole layout (a binary PPM).
+Image grim_picture(const ShownPictures& shown) {
+  const std::string path = shown.file("grim.ppm");
+  const ProgramResult grim =
+      tapline::testing::run_program("grim", {"-t", "ppm", path}, shown.sway().client_environment());
+  EXPECT_EQ(grim.status, 0) << grim.err;
+  std::ifstream in(path, std::ios::binary);
+  std::string magic;
+  int width = 0, height = 0, maximum = 0;
+  in >> magic >> width >> height >> maximum;
+  in.get();
+  Image image(width, height);
+  for (int y = 0; y < height; ++y)
+    for (int x = 0; x < width; ++x) {
+      const int r = in.get(), g = in.get(), b = in.get();
+      image.set(x, y, r | (g << 8) | (b << 16));
+    }
+  return image;
+}
+
+Image capture(const ShownPictures& shown) {
+  const std::string shot = shown.file("shot.bmp");
+  const ProgramResult run =
+      run_tapline_script("CaptureScreen(" + quoted(shot) + ")", shown.environment());
+  EXPECT_EQ(run.status, 0) << run.err;
+  return read_bmp(shot);
+}
+
+// Turned and scaled outputs read as the layout shows them: a turned one as the picture
+// shown upright on it, one at scale 2 as every second pixel of its full-resolution picture
+// (grim's).
+TEST_F(WaylandScreen, TurnedAndScaledOutputsReadAsTheLayoutShowsThem) {
+  for (const char* transform : {"90", "flipped-270"}) {
+    SCOPED_TRACE(transform);
+    ShownPictures shown(
+        SwayOptions{{"640x480"}, {std::string("output HEADLESS-1 transform ") + transform}, false});
+    const Image picture = noise(480, 640, 4);
+    shown.show(1, picture, 7, 9, picture.get(7, 9));
+    const Image ours = capture(shown);
+    EXPECT_EQ(ours.width, 480);
+    EXPECT_TRUE(ours.pixels == picture.pixels);
+  }
+  if (system("command -v grim >/dev/null") != 0)
+    GTEST_SKIP() << "grim is not installed (scripts/install-deps installs it)";
+  ShownPictures shown(SwayOptions{{"640x480"}, {"output HEADLESS-1 scale 2"}, false});
+  const Image picture = noise(640, 480, 5);
+  shown.show(1, picture, 0, 0, picture.get(0, 0));
+  const Image ours = capture(shown), grim = grim_picture(shown);
+  ASSERT_EQ(ours.width, 320);
+  ASSERT_EQ(grim.width, 640);
+  for (int y = 0; y < ours.height; ++y)
+    for (int x = 0; x < ours.width; ++x)
+      ASSERT_EQ(ours.get(x, y), grim.get(2 * x, 2 * y)) << x << ", " << y;
+}
+
 // In a Wayland session the X11 root window is Xwayland's, which shows no picture of the
 // desktop; the automatic choice reads the compositor instead.
 TEST_F(WaylandScreen, XwaylandRootShowsNothingAndAutoReadsTheCompositor) {

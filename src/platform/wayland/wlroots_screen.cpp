@@ -199,7 +199,7 @@ class WlrootsScreen final : public ScreenSource {
       const Slot* slot = capture->current();
       if (slot == nullptr) return std::nullopt;
       Pixel value = 0;
-      read_part(*slot, place, x, y, 1, 1, &value, 1);
+      read_part(*slot, place, x, y, 1, 1, &value, 1, pixel_columns_);
       return image::color_of(value);
     }
     return std::nullopt;
@@ -213,13 +213,15 @@ class WlrootsScreen final : public ScreenSource {
     gone_.clear();
     // The newest frame of each output becomes the one read; the one read before is free
     // for the compositor again.
-    bool any = false;
+    bool any = false, changed = layout_changed_;
+    layout_changed_ = false;
     for (auto& capture : captures_) {
       if (capture->newest >= 0) {
         if (capture->reading >= 0) capture->slots[capture->reading].use = Slot::Use::free;
         capture->reading = capture->newest;
         capture->slots[capture->reading].use = Slot::Use::reading;
         capture->newest = -1;
+        changed = true;
       }
       any = any || capture->reading >= 0;
     }
@@ -228,7 +230,10 @@ class WlrootsScreen final : public ScreenSource {
     if (width <= 0 || height <= 0) return false;
     out.width = width, out.height = height;
     if (captures_.size() == 1 && view_in_place(*captures_[0], out)) return true;
-    compose(width, height, out);
+    // Converted pixels stay good until a new frame comes or the layout changes.
+    if (changed || width > composed_width_ || height > composed_height_) compose(width, height);
+    out.top = composed_.data();
+    out.row_step = box_.width;
     return true;
   }
 
@@ -245,15 +250,16 @@ class WlrootsScreen final : public ScreenSource {
     return true;
   }
 
-  // Every output converted into its place in one reusable buffer; what no output covers
-  // is black.
-  void compose(int width, int height, PixelView& out) {
-    const size_t needed = static_cast<size_t>(width) * static_cast<size_t>(height);
+  // Every output converted into its place in one reusable buffer, rows the screen's width
+  // apart; what no output covers is black.
+  void compose(int width, int height) {
+    const ptrdiff_t step = box_.width;
+    const size_t needed = static_cast<size_t>(step) * static_cast<size_t>(height);
     if (composed_.size() < needed) composed_.resize(needed);
     int64_t covered = 0;
     for (const auto& capture : captures_)
       covered += static_cast<int64_t>(capture->place.width) * capture->place.height;
-    if (captures_.size() != 1 || covered < static_cast<int64_t>(box_.width) * box_.height)
+    if (covered != static_cast<int64_t>(box_.width) * box_.height)
       std::fill_n(composed_.begin(), needed, Pixel{0});
     for (const auto& capture : captures_) {
       if (capture->reading < 0) continue;
@@ -263,16 +269,15 @@ class WlrootsScreen final : public ScreenSource {
       const int x1 = std::min(left + place.width, width), y1 = std::min(top + place.height, height);
       if (x0 >= x1 || y0 >= y1) continue;
       read_part(capture->slots[capture->reading], place, x0 - left, y0 - top, x1 - x0, y1 - y0,
-                composed_.data() + static_cast<ptrdiff_t>(y0) * width + x0, width);
+                composed_.data() + y0 * step + x0, step, columns_);
     }
-    out.top = composed_.data();
-    out.row_step = width;
+    composed_width_ = width, composed_height_ = height;
   }
 
   // The w x h pixels at (x, y) of an output's logical picture into `out` (rows `step`
   // pixels apart). A scaled or turned output is sampled at the nearest pixel.
   static void read_part(const Slot& slot, const OutputPlace& place, int x, int y, int w, int h,
-                        Pixel* out, ptrdiff_t step) {
+                        Pixel* out, ptrdiff_t step, std::vector<int>& columns) {
     const bool turned = (place.transform & 1) != 0;
     const int tw = turned ? slot.height : slot.width, th = turned ? slot.width : slot.height;
     if (place.transform == 0 && tw == place.width && th == place.height) {
@@ -280,11 +285,30 @@ class WlrootsScreen final : public ScreenSource {
         image::convert_pixels(slot.layout, slot.line(y + j) + x, out + j * step, w);
       return;
     }
+    if (tw == place.width && th == place.height) {
+      // Turned or mirrored at scale 1: each line of the picture is a straight walk through
+      // the buffer, taken in tiles so that the buffer lines it crosses stay in the cache.
+      constexpr int kTile = 32;
+      const ptrdiff_t line_step = slot.line(1) - slot.line(0);
+      for (int j0 = 0; j0 < h; j0 += kTile)
+        for (int i0 = 0; i0 < w; i0 += kTile)
+          for (int j = j0; j < std::min(j0 + kTile, h); ++j) {
+            const image::Point a = untransformed(place.transform, tw, th, x + i0, y + j);
+            const image::Point b = untransformed(place.transform, tw, th, x + i0 + 1, y + j);
+            const ptrdiff_t delta = (b.x - a.x) + (b.y - a.y) * line_step;
+            const uint32_t* source = slot.line(a.y) + a.x;
+            for (int i = i0; i < std::min(i0 + kTile, w); ++i, source += delta)
+              out[j * step + i] = image::convert_pixel(slot.layout, *source);
+          }
+      return;
+    }
+    if (columns.size() < static_cast<size_t>(w)) columns.resize(w);
+    for (int i = 0; i < w; ++i)
+      columns[i] = static_cast<int>(static_cast<int64_t>(x + i) * tw / place.width);
     for (int j = 0; j < h; ++j) {
       const int ty = static_cast<int>(static_cast<int64_t>(y + j) * th / place.height);
       for (int i = 0; i < w; ++i) {
-        const int tx = static_cast<int>(static_cast<int64_t>(x + i) * tw / place.width);
-        const image::Point at = untransformed(place.transform, tw, th, tx, ty);
+        const image::Point at = untransformed(place.transform, tw, th, columns[i], ty);
         out[j * step + i] = image::convert_pixel(slot.layout, slot.line(at.y)[at.x]);
       }
     }
@@ -377,6 +401,7 @@ class WlrootsScreen final : public ScreenSource {
       captures_.push_back(std::move(capture));
     }
     box_ = wayland::bounding_box(places);
+    layout_changed_ = true;
   }
 
   void drop_capture(const Connection::Output* output) {
@@ -390,6 +415,7 @@ class WlrootsScreen final : public ScreenSource {
     // A grab's view may still point into its buffers: freed by the next grab.
     gone_.push_back(std::move(*found));
     captures_.erase(found);
+    layout_changed_ = true;
     frame_changed_.notify_all();
   }
 
@@ -549,8 +575,12 @@ class WlrootsScreen final : public ScreenSource {
   LayoutBox box_;
   bool lost_ = false;
 
+  bool layout_changed_ = false;
+
   // Main thread only.
   std::vector<Pixel> composed_;
+  int composed_width_ = 0, composed_height_ = 0;
+  std::vector<int> columns_, pixel_columns_;  // sampled columns of a scaled or turned output
   bool told_no_cursor_ = false;
   bool told_slow_ = false;
 };
