@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 #include <pwd.h>
 #include <unistd.h>
+#include <wayland-client.h>
+#include <wayland/wlr-virtual-pointer-unstable-v1-client-protocol.h>
 
 #include <fstream>
 #include <random>
@@ -15,6 +17,9 @@
 #include "program_run.h"
 #include "screen_images.h"
 #include "sway.h"
+
+// Last: Xlib's macros (None, True, Bool) clash with names in the headers above.
+#include <X11/Xlib.h>
 
 namespace {
 
@@ -176,6 +181,48 @@ TEST_F(WaylandScreen, TwoOutputsArePlacedAsTheLayoutSays) {
   expect_same_as_picture(shown, screen, 1300, 500);
 }
 
+// A pointer device of the compositor's seat, moved to absolute layout positions.
+class VirtualPointer {
+ public:
+  explicit VirtualPointer(const SwayServer& sway)
+      : display_(wl_display_connect(sway.wayland_display().c_str())) {
+    if (display_ == nullptr) return;
+    wl_registry* registry = wl_display_get_registry(display_);
+    static const wl_registry_listener listener = {
+        [](void* data, wl_registry* registry, uint32_t name, const char* interface, uint32_t) {
+          auto* self = static_cast<VirtualPointer*>(data);
+          if (std::string(interface) == wl_seat_interface.name)
+            self->seat_ =
+                static_cast<wl_seat*>(wl_registry_bind(registry, name, &wl_seat_interface, 1));
+          if (std::string(interface) == zwlr_virtual_pointer_manager_v1_interface.name)
+            self->manager_ = static_cast<zwlr_virtual_pointer_manager_v1*>(
+                wl_registry_bind(registry, name, &zwlr_virtual_pointer_manager_v1_interface, 1));
+        },
+        [](void*, wl_registry*, uint32_t) {}};
+    wl_registry_add_listener(registry, &listener, this);
+    wl_display_roundtrip(display_);
+    wl_registry_destroy(registry);
+    if (seat_ && manager_)
+      pointer_ = zwlr_virtual_pointer_manager_v1_create_virtual_pointer(manager_, seat_);
+    wl_display_roundtrip(display_);
+  }
+  ~VirtualPointer() {
+    if (display_) wl_display_disconnect(display_);
+  }
+  bool usable() const { return pointer_ != nullptr; }
+  void move_to(int x, int y, int width, int height) {
+    zwlr_virtual_pointer_v1_motion_absolute(pointer_, 0, x, y, width, height);
+    zwlr_virtual_pointer_v1_frame(pointer_);
+    wl_display_roundtrip(display_);
+  }
+
+ private:
+  wl_display* display_;
+  wl_seat* seat_ = nullptr;
+  zwlr_virtual_pointer_manager_v1* manager_ = nullptr;
+  zwlr_virtual_pointer_v1* pointer_ = nullptr;
+};
+
 // grim's picture of the whole layout (a binary PPM).
 Image grim_picture(const ShownPictures& shown) {
   const std::string path = shown.file("grim.ppm");
@@ -271,6 +318,29 @@ TEST_F(WaylandScreen, XwaylandRootShowsNothingAndAutoReadsTheCompositor) {
   // The compositor tells no program where the pointer is, and it is over no X11 window.
   EXPECT_NE(answers(automatic).find("\n-1 -1\n"), std::string::npos) << automatic.out;
   EXPECT_NE(automatic.err.find("tapline: the pointer position is unknown"), std::string::npos);
+
+  // Over an X11 window (which sway tiles over the whole output, below its title bar)
+  // Xwayland follows the pointer; over the title bar, which is the compositor's, the
+  // position is unknown again.
+  VirtualPointer pointer(shown.sway());
+  ASSERT_TRUE(pointer.usable());
+  Display* x = XOpenDisplay(display.c_str());
+  ASSERT_NE(x, nullptr);
+  XMapWindow(x, XCreateSimpleWindow(x, DefaultRootWindow(x), 0, 0, 100, 100, 0, 0, 0));
+  XSync(x, False);
+  const std::string where = kSay + "say(GetMousePosition())\n";
+  auto position_becomes = [&](int px, int py, const std::string& expected) {
+    return eventually(
+        [&] {
+          pointer.move_to(px, py, 640, 480);
+          return answers(run_tapline_script(where, environment)).find("\n" + expected + "\n") !=
+                 std::string::npos;
+        },
+        200);
+  };
+  EXPECT_TRUE(position_becomes(321, 234, "321 234"));
+  EXPECT_TRUE(position_becomes(300, 2, "-1 -1"));
+  XCloseDisplay(x);
 }
 
 }  // namespace
