@@ -289,7 +289,8 @@ class WlrootsScreen final : public ScreenSource {
       // Turned or mirrored at scale 1: each line of the picture is a straight walk through
       // the buffer, taken in tiles so that the buffer lines it crosses stay in the cache.
       constexpr int kTile = 32;
-      const ptrdiff_t line_step = slot.line(1) - slot.line(0);
+      const ptrdiff_t line_step =
+          (slot.y_invert ? -1 : 1) * static_cast<ptrdiff_t>(slot.stride / 4);
       for (int j0 = 0; j0 < h; j0 += kTile)
         for (int i0 = 0; i0 < w; i0 += kTile)
           for (int j = j0; j < std::min(j0 + kTile, h); ++j) {
@@ -297,8 +298,9 @@ class WlrootsScreen final : public ScreenSource {
             const image::Point b = untransformed(place.transform, tw, th, x + i0 + 1, y + j);
             const ptrdiff_t delta = (b.x - a.x) + (b.y - a.y) * line_step;
             const uint32_t* source = slot.line(a.y) + a.x;
-            for (int i = i0; i < std::min(i0 + kTile, w); ++i, source += delta)
-              out[j * step + i] = image::convert_pixel(slot.layout, *source);
+            ptrdiff_t offset = 0;
+            for (int i = i0; i < std::min(i0 + kTile, w); ++i, offset += delta)
+              out[j * step + i] = image::convert_pixel(slot.layout, source[offset]);
           }
       return;
     }
