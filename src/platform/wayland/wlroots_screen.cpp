@@ -126,7 +126,8 @@ struct Capture {
   bool had_frame = false;  // later frames wait for a change of the output
   bool failing = false;    // the last frame failed; asked again at retry_at
   Clock::time_point retry_at;
-  bool unusable = false;  // nothing we can read: said once, never asked again
+  bool unusable = false;    // nothing we can read: said once, never asked again
+  bool waited_for = false;  // a reader has waited (bounded) for its first frame
 
   // The frame a reader takes: the newest complete one.
   const Slot* current() const {
@@ -154,9 +155,7 @@ class WlrootsScreen final : public ScreenSource {
 
   ~WlrootsScreen() override {
     stopping_ = true;
-    const uint64_t one = 1;
-    if (write(wake_, &one, sizeof one) < 0) {
-    }
+    eventfd_write(wake_, 1);
     thread_.join();
     for (auto& capture : captures_) free_capture(*capture);
     for (auto& capture : gone_) free_capture(*capture);
@@ -316,15 +315,20 @@ class WlrootsScreen final : public ScreenSource {
     }
   }
 
-  // Until every output that can give a frame has given one (bounded).
+  // Until every output that can give a frame has given one: bounded, and only once for
+  // each output, so that an output that never shows (asleep) slows one call, not all.
   void wait_for_frames(std::unique_lock<std::mutex>& lock) {
     const auto ready = [this] {
       if (lost_) return true;
       for (const auto& capture : captures_)
-        if (capture->current() == nullptr && !capture->failing && !capture->unusable) return false;
+        if (capture->current() == nullptr && !capture->failing && !capture->unusable &&
+            !capture->waited_for)
+          return false;
       return true;
     };
-    if (!frame_changed_.wait_for(lock, kFrameWait, ready) && !told_slow_) {
+    const bool came = frame_changed_.wait_for(lock, kFrameWait, ready);
+    for (auto& capture : captures_) capture->waited_for = true;
+    if (!came && !told_slow_) {
       told_slow_ = true;
       console_diagnostic("the compositor at %s gave no picture of the screen within %lld ms\n",
                          connection_->name().c_str(),
