@@ -8,11 +8,6 @@
 namespace tapline::platform {
 namespace {
 
-bool set(const char* name) {
-  const char* value = std::getenv(name);
-  return value != nullptr && *value != '\0';
-}
-
 DesktopChoice decide() {
   const char* setting = std::getenv("TAPLINE_DESKTOP");
   if (setting != nullptr && std::strcmp(setting, "x11") == 0) return {Desktop::x11, true};
@@ -20,7 +15,7 @@ DesktopChoice decide() {
   if (setting != nullptr && *setting != '\0' && std::strcmp(setting, "auto") != 0)
     console_diagnostic("TAPLINE_DESKTOP=%s is not x11, wayland or auto; choosing as for auto\n",
                        setting);
-  return {set("WAYLAND_DISPLAY") ? Desktop::wayland : Desktop::x11, false};
+  return {wayland_session() ? Desktop::wayland : Desktop::x11, false};
 }
 
 }  // namespace
@@ -30,8 +25,13 @@ DesktopChoice desktop_choice() {
   return choice;
 }
 
+bool wayland_session() {
+  const char* name = std::getenv("WAYLAND_DISPLAY");
+  return name != nullptr && *name != '\0';
+}
+
 std::string wayland_socket_name() {
-  std::string name = set("WAYLAND_DISPLAY") ? std::getenv("WAYLAND_DISPLAY") : "wayland-0";
+  std::string name = wayland_session() ? std::getenv("WAYLAND_DISPLAY") : "wayland-0";
   if (const auto slash = name.rfind('/'); slash != std::string::npos) name.erase(0, slash + 1);
   return name;
 }

@@ -18,6 +18,9 @@ struct DesktopChoice {
 // counts as auto.
 DesktopChoice desktop_choice();
 
+// True when WAYLAND_DISPLAY names a compositor (is set and not empty).
+bool wayland_session();
+
 // The Wayland socket as clients name it: WAYLAND_DISPLAY's last part, "wayland-0" unset.
 std::string wayland_socket_name();
 

@@ -46,8 +46,7 @@ ScreenSource* choose_screen() {
     std::string why_not;
     if (auto source = candidate.open(why_not)) {
       // Plain X11 in an X11 session is the long-standing default and goes unsaid.
-      if (choice.desktop == Desktop::wayland || choice.chosen_by_setting ||
-          std::getenv("WAYLAND_DISPLAY") != nullptr)
+      if (choice.desktop == Desktop::wayland || choice.chosen_by_setting || wayland_session())
         console_diagnostic("screen: %s on %s\n", candidate.name, where.c_str());
       return source.release();
     }
