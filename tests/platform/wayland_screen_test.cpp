@@ -169,6 +169,24 @@ TEST_F(WaylandScreen, OneOutputReadsAsThePictureDoes) {
   expect_same_as_picture(shown, screen, 1100, 600);
 }
 
+// A script that reads nothing for a while lets the capture rest; its next read still sees
+// what the screen shows now, not what it showed when the capture rested.
+TEST_F(WaylandScreen, AReadAfterAPauseSeesTheScreenAsItIsNow) {
+  ShownPictures shown(SwayOptions{{"320x200"}, {}, false});
+  shown.show(1, Image(320, 200, 0x102030), 1, 1, 0x102030);
+  const std::string later = shown.file("later.png");
+  write_png(later, Image(320, 200, 0x405060));
+  const std::string change =
+      "swaymsg -s " + shown.sway().ipc_socket() + " output HEADLESS-1 bg " + later + " center";
+  const ProgramResult run =
+      run_tapline_script(kSay + "say(GetColor(1, 1))\nsleep(3500)\nos.execute('" + change +
+                             " >/dev/null')\nsleep(2000)\nsay(GetColor(1, 1))\n",
+                         shown.environment());
+  EXPECT_NE(answers(run).find("\n" + std::to_string(0x102030) + " "), std::string::npos);
+  EXPECT_NE(answers(run).find("\n" + std::to_string(0x405060) + " "), std::string::npos)
+      << run.out << run.err;
+}
+
 TEST_F(WaylandScreen, TwoOutputsArePlacedAsTheLayoutSays) {
   ShownPictures shown(SwayOptions{{"640x480", "800x600"}, {}, false});
   const Image left = noise(640, 480, 1), right = noise(800, 600, 2);

@@ -41,6 +41,9 @@ constexpr int kSlots = 3;
 constexpr auto kFrameWait = std::chrono::seconds(1);
 // A failed frame is asked for again after this long.
 constexpr auto kRetryDelay = std::chrono::milliseconds(100);
+// After this long without a read, captures pause instead of copying every change of the
+// screen (a video, say) for nobody; the next read waits for one fresh frame.
+constexpr auto kIdlePause = std::chrono::seconds(3);
 
 std::optional<PixelLayout> layout_of(uint32_t format) {
   switch (format) {
@@ -122,12 +125,19 @@ struct Capture {
   uint32_t offered_format = 0;
   int offered_width = 0, offered_height = 0, offered_stride = 0;
   bool offered = false;
+  bool copy_asked = false;
   uint32_t frame_flags = 0;
   bool had_frame = false;  // later frames wait for a change of the output
   bool failing = false;    // the last frame failed; asked again at retry_at
   Clock::time_point retry_at;
-  bool unusable = false;    // nothing we can read: said once, never asked again
-  bool waited_for = false;  // a reader has waited (bounded) for its first frame
+  bool unusable = false;  // nothing we can read: said once, never asked again
+  // Paused while nobody reads (and before the first read); a read asks for a fresh frame
+  // and waits for it (bounded): `frames` counts the frames come, `resume_from` the count
+  // when the read asked.
+  bool paused = true;
+  bool resume = false;   // asked of the capture thread
+  bool awaited = false;  // a reader waits for the frame after `resume_from`
+  uint64_t frames = 0, resume_from = 0;
 
   // The frame a reader takes: the newest complete one.
   const Slot* current() const {
@@ -315,19 +325,29 @@ class WlrootsScreen final : public ScreenSource {
     }
   }
 
-  // Until every output that can give a frame has given one: bounded, and only once for
-  // each output, so that an output that never shows (asleep) slows one call, not all.
+  // A read: paused captures are asked for a fresh frame, which is waited for (bounded: an
+  // output that never shows, asleep, slows this call only).
   void wait_for_frames(std::unique_lock<std::mutex>& lock) {
+    last_read_ = Clock::now();
+    bool resumed = false;
+    for (auto& capture : captures_) {
+      if (!capture->paused) continue;
+      capture->paused = false;
+      capture->resume = capture->awaited = resumed = true;
+      capture->resume_from = capture->frames;
+    }
+    if (!resumed) return;
+    eventfd_write(wake_, 1);
     const auto ready = [this] {
       if (lost_) return true;
       for (const auto& capture : captures_)
-        if (capture->current() == nullptr && !capture->failing && !capture->unusable &&
-            !capture->waited_for)
+        if (capture->awaited && capture->frames == capture->resume_from && !capture->failing &&
+            !capture->unusable)
           return false;
       return true;
     };
     const bool came = frame_changed_.wait_for(lock, kFrameWait, ready);
-    for (auto& capture : captures_) capture->waited_for = true;
+    for (auto& capture : captures_) capture->awaited = false;
     if (!came && !told_slow_) {
       told_slow_ = true;
       console_diagnostic("the compositor at %s gave no picture of the screen within %lld ms\n",
@@ -351,7 +371,12 @@ class WlrootsScreen final : public ScreenSource {
       } else {
         wl_display_cancel_read(display);
       }
+      if (ready > 0 && (fds[1].revents & POLLIN)) {
+        eventfd_t count = 0;
+        eventfd_read(wake_, &count);
+      }
       if (wl_display_dispatch_pending(display) < 0) break;
+      resume_asked();
       retry_failed();
     }
     if (!stopping_) {
@@ -379,12 +404,30 @@ class WlrootsScreen final : public ScreenSource {
     return timeout;
   }
 
+  void resume_asked() {
+    std::lock_guard lock(mutex_);
+    for (auto& capture : captures_) {
+      if (!capture->resume) continue;
+      capture->resume = false;
+      // A paused capture's last frame may be old: the next is copied at once.
+      capture->had_frame = false;
+      if (capture->frame == nullptr && !capture->unusable) request_frame(*capture);
+    }
+  }
+
   void retry_failed() {
+    std::lock_guard lock(mutex_);
     const auto now = Clock::now();
-    for (auto& capture : captures_)
-      if (capture->failing && !capture->unusable && capture->frame == nullptr &&
-          now >= capture->retry_at)
+    for (auto& capture : captures_) {
+      if (!capture->failing || capture->unusable || capture->frame || now < capture->retry_at)
+        continue;
+      if (now - last_read_ > kIdlePause) {
+        capture->failing = false;  // tried again when read
+        capture->paused = true;
+      } else {
         request_frame(*capture);
+      }
+    }
   }
 
   // Captures follow the compositor's outputs; the screen is their bounding box.
@@ -403,7 +446,6 @@ class WlrootsScreen final : public ScreenSource {
       capture->screen = this;
       capture->output = output;
       capture->place = output->place;
-      request_frame(*capture);
       captures_.push_back(std::move(capture));
     }
     box_ = wayland::bounding_box(places);
@@ -433,6 +475,7 @@ class WlrootsScreen final : public ScreenSource {
 
   void request_frame(Capture& capture) {
     capture.offered = false;
+    capture.copy_asked = false;
     capture.frame_flags = 0;
     capture.frame = zwlr_screencopy_manager_v1_capture_output(
         manager_, 0, capture.output->output);  // no cursor, as X11 screen reads have none
@@ -446,15 +489,15 @@ class WlrootsScreen final : public ScreenSource {
   static void on_buffer(void* data, zwlr_screencopy_frame_v1* frame, uint32_t format,
                         uint32_t width, uint32_t height, uint32_t stride) {
     Capture& capture = capture_of(data);
-    if (capture.offered || !layout_of(format)) {
-      if (!capture.offered) capture.offered_format = format;  // named if nothing better comes
-      return;
+    if (!capture.offered) {
+      capture.offered_format = format;  // named when nothing readable comes
+      if (layout_of(format)) {
+        capture.offered = true;
+        capture.offered_width = static_cast<int>(width);
+        capture.offered_height = static_cast<int>(height);
+        capture.offered_stride = static_cast<int>(stride);
+      }
     }
-    capture.offered = true;
-    capture.offered_format = format;
-    capture.offered_width = static_cast<int>(width);
-    capture.offered_height = static_cast<int>(height);
-    capture.offered_stride = static_cast<int>(stride);
     // Before version 3 the offer is complete with this one event.
     if (zwlr_screencopy_frame_v1_get_version(frame) < 3) capture.screen->start_copy(capture);
   }
@@ -474,6 +517,8 @@ class WlrootsScreen final : public ScreenSource {
   }
 
   void start_copy(Capture& capture) {
+    if (capture.copy_asked) return;  // one copy per frame
+    capture.copy_asked = true;
     std::unique_lock lock(mutex_);
     if (!capture.offered) {
       capture.unusable = true;
@@ -547,9 +592,14 @@ class WlrootsScreen final : public ScreenSource {
       capture.writing = -1;
       capture.had_frame = true;
       capture.failing = false;
+      ++capture.frames;
       zwlr_screencopy_frame_v1_destroy(capture.frame);
       capture.frame = nullptr;
       frame_changed_.notify_all();
+      if (Clock::now() - last_read_ > kIdlePause) {
+        capture.paused = true;
+        return;
+      }
     }
     request_frame(capture);
   }
@@ -582,6 +632,7 @@ class WlrootsScreen final : public ScreenSource {
   bool lost_ = false;
 
   bool layout_changed_ = false;
+  Clock::time_point last_read_;
 
   // Main thread only.
   std::vector<Pixel> composed_;
