@@ -229,6 +229,9 @@ class VirtualPointer {
     wl_display_roundtrip(display_);
   }
   ~VirtualPointer() {
+    if (pointer_) zwlr_virtual_pointer_v1_destroy(pointer_);
+    if (manager_) zwlr_virtual_pointer_manager_v1_destroy(manager_);
+    if (seat_) wl_seat_destroy(seat_);
     if (display_) wl_display_disconnect(display_);
   }
   bool usable() const { return pointer_ != nullptr; }
