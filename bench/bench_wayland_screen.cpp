@@ -190,6 +190,22 @@ int main(int argc, char** argv) {
     if (!fresh || !fresh->grab(kWidth, kHeight, view)) std::abort();
   });
   {
+    // What a read pays after the capture has rested: a fresh frame asked and waited for.
+    std::vector<double> times;
+    for (int i = 0; i < 30; ++i) {
+      std::string why;
+      auto fresh = platform::open_wlroots_screen(why);
+      PixelView view;
+      const auto start = std::chrono::steady_clock::now();
+      if (!fresh || !fresh->grab(kWidth, kHeight, view)) std::abort();
+      times.push_back(ms_since(start));
+    }
+    std::sort(times.begin(), times.end());
+    std::printf("%-58s median %8.3f ms   min %8.3f ms   (%zu runs)\n",
+                "fresh frame through the source (first read, buffers made)",
+                times[times.size() / 2], times[0], times.size());
+  }
+  {
     auto connection = platform::wayland::Connection::open(why_not);
     FreshFrame fresh(*connection);
     report("fresh frame on an open connection (copy to ready)", 60, [&] {
