@@ -1,7 +1,8 @@
 // The screen of a wlroots compositor (sway, Hyprland, river, labwc...) through its
-// screencopy protocol. A thread of our own keeps every output's capture running: as soon
-// as one frame is complete the next is asked for, to be copied when the output next
-// changes, so a grab takes the newest complete frame without waiting for the compositor.
+// screencopy protocol. While the screen is being read, a thread of our own keeps every
+// output's capture running: as soon as one frame is complete the next is asked for, to be
+// copied when the output next changes, so a grab takes the newest complete frame without
+// waiting for the compositor. Without reads the capture rests.
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/eventfd.h>
