@@ -1,8 +1,7 @@
 #include "platform/clipboard.h"
 
-#include <cstdlib>
-
 #include "platform/console.h"
+#include "platform/desktop.h"
 
 namespace tapline::platform {
 namespace {
@@ -10,8 +9,7 @@ namespace {
 Clipboard& default_clipboard() {
   // Chosen once, at first use, and kept for the life of the process.
   static Clipboard* const chosen = []() -> Clipboard* {
-    const char* wayland = std::getenv("WAYLAND_DISPLAY");
-    if (wayland != nullptr && *wayland != '\0') {
+    if (desktop_choice().desktop == Desktop::wayland) {
       bool reachable = false;
       if (auto clipboard = make_wayland_clipboard(reachable)) return clipboard.release();
       if (reachable)
@@ -20,7 +18,8 @@ Clipboard& default_clipboard() {
             "X11 one, which Wayland programs see only after an X11 window had the focus\n");
       else
         console_diagnostic(
-            "cannot connect to the Wayland display %s; the clipboard is the X11 one\n", wayland);
+            "cannot connect to the Wayland display %s; the clipboard is the X11 one\n",
+            wayland_socket_name().c_str());
     }
     return make_x11_clipboard().release();
   }();

@@ -20,7 +20,7 @@ class Clipboard {
   virtual std::string get_text() = 0;
 };
 
-// The current clipboard. By default, on a Wayland desktop (WAYLAND_DISPLAY set) whose
+// The current clipboard. By default, on a Wayland desktop (platform/desktop.h) whose
 // compositor offers the wlroots data-control protocol, the Wayland clipboard; otherwise the
 // X11 CLIPBOARD selection, which on another Wayland desktop reaches Wayland programs only
 // through Xwayland (said once on standard error). Tests substitute their own.

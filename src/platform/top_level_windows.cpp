@@ -3,6 +3,7 @@
 #include <cstdlib>
 
 #include "platform/console.h"
+#include "platform/desktop.h"
 
 namespace tapline::platform {
 namespace {
@@ -15,10 +16,13 @@ const char* non_empty_env(const char* name) {
 TopLevelWindows& default_windows() {
   // Chosen once, at first use, and kept for the life of the process.
   static TopLevelWindows* const windows = []() -> TopLevelWindows* {
+    const DesktopChoice choice = desktop_choice();
+    const bool x11_forced = choice.desktop == Desktop::x11 && choice.chosen_by_setting;
     for (const char* variable : {"SWAYSOCK", "I3SOCK"}) {
-      if (const char* socket = non_empty_env(variable)) return make_ipc_windows(socket).release();
+      const char* socket = non_empty_env(variable);
+      if (socket != nullptr && !x11_forced) return make_ipc_windows(socket).release();
     }
-    if (non_empty_env("WAYLAND_DISPLAY") != nullptr)
+    if (choice.desktop == Desktop::wayland)
       console_diagnostic(
           "this Wayland desktop lists its windows to no other program: GetWindowPos and "
           "SetWindowPos reach only X11 (Xwayland) windows\n");

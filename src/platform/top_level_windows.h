@@ -29,9 +29,10 @@ class TopLevelWindows {
 };
 
 // The current window service. By default, when SWAYSOCK or I3SOCK names a window
-// manager's IPC socket, that window manager's tree (Wayland and Xwayland windows alike);
-// otherwise the X11 display, which on another Wayland desktop holds only the Xwayland
-// windows (said once on standard error). Tests substitute their own.
+// manager's IPC socket, that window manager's tree (Wayland and Xwayland windows alike),
+// unless TAPLINE_DESKTOP=x11 asks for X11; otherwise the X11 display, which on another
+// Wayland desktop (platform/desktop.h) holds only the Xwayland windows (said once on
+// standard error). Tests substitute their own.
 TopLevelWindows& top_level_windows();
 // Replaces the window service; nullptr restores the default.
 void set_top_level_windows(TopLevelWindows* replacement);

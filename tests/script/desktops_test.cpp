@@ -229,12 +229,13 @@ TEST(I3Desktop, WindowsAreFoundAndPlacedByTheirOuterFrame) {
 TEST(WaylandWithoutDesktopServices, EachServiceSaysOnceThatItFallsBackToX11) {
   const ProgramResult result = run_tapline_script(
       "GetWindowPos('a') GetWindowPos('b') GetClipBoard() GetClipBoard()",
-      {"WAYLAND_DISPLAY=/nonexistent/wayland-0", "SWAYSOCK=", "I3SOCK=", "DISPLAY=:999"});
+      {"WAYLAND_DISPLAY=/nonexistent/wayland-0", "SWAYSOCK=", "I3SOCK=", "DISPLAY=:999",
+       "TAPLINE_DESKTOP="});
   EXPECT_EQ(result.err,
             "tapline: this Wayland desktop lists its windows to no other program: GetWindowPos "
             "and SetWindowPos reach only X11 (Xwayland) windows\n"
             "tapline: no X11 display at :999; screen, cursor and key state are unavailable\n"
-            "tapline: cannot connect to the Wayland display /nonexistent/wayland-0; the "
+            "tapline: cannot connect to the Wayland display wayland-0; the "
             "clipboard is the X11 one\n"
             "tapline: cannot open the X11 display; no clipboard text\n"
             "tapline: cannot open the X11 display; no clipboard text\n");
