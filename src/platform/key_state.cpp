@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "platform/console.h"
+#include "platform/desktop.h"
 #include "platform/evdev/key_state.h"
 #include "platform/x11/key_state.h"
 
@@ -11,11 +12,6 @@ namespace tapline::platform {
 namespace {
 
 KeyStateSource* current = nullptr;
-
-bool is_set(const char* name) {
-  const char* value = std::getenv(name);
-  return value != nullptr && *value != '\0';
-}
 
 KeySource key_source_of_environment() {
   const char* choice = std::getenv("TAPLINE_KEYS");
@@ -26,7 +22,9 @@ KeySource key_source_of_environment() {
                        choice);
   // The X server of a Wayland desktop (Xwayland) sees the keys only while one of its own
   // windows has the focus.
-  return is_set("DISPLAY") && !is_set("WAYLAND_DISPLAY") ? KeySource::x11 : KeySource::evdev;
+  const char* display = std::getenv("DISPLAY");
+  const bool x11_session = display != nullptr && *display != '\0' && !wayland_session();
+  return x11_session ? KeySource::x11 : KeySource::evdev;
 }
 
 }  // namespace
