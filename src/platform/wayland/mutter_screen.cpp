@@ -111,7 +111,11 @@ class MutterScreen final : public ScreenSource {
       if (x < 0 || y < 0 || !monitor.stream->newest_frame(frame)) continue;
       if (x < frame.width && y < frame.height) return image::color_of(frame.row(y)[x]);
     }
-    return std::nullopt;
+    // Between monitors the screen is black, as a grab shows it.
+    const ScreenSize box = size();
+    if (point.x < 0 || point.y < 0 || point.x >= box.width || point.y >= box.height)
+      return std::nullopt;
+    return ColorValue{0};
   }
 
   bool grab(int width, int height, PixelView& out) override {
