@@ -115,6 +115,7 @@ MutterServer::MutterServer(const MutterOptions& options) {
   if (!ready([&] { return exists(runtime_dir_ + "/pipewire-0"); }) || !all_running())
     throw failed("PipeWire did not start", "pipewire");
   start("wireplumber", {"wireplumber"});
+  if (options.monitors.empty()) return;
   std::vector<std::string> argv = {"mutter", "--headless", "--wayland", "--no-x11"};
   for (const std::string& monitor : options.monitors)
     argv.insert(argv.end(), {"--virtual-monitor", monitor});

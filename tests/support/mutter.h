@@ -13,7 +13,8 @@ namespace tapline::testing {
 class ChildProcess;
 
 struct MutterOptions {
-  // One virtual monitor per entry, "WIDTHxHEIGHT".
+  // One virtual monitor per entry, "WIDTHxHEIGHT". None: no mutter, only the session bus,
+  // PipeWire and WirePlumber.
   std::vector<std::string> monitors = {"1280x720"};
 };
 

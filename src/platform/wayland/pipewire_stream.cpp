@@ -29,7 +29,8 @@ using image::PixelView;
 constexpr int64_t kFirstFrameWaitNs = 5'000'000'000;
 constexpr uint64_t kLinearModifier = 0;  // DRM_FORMAT_MOD_LINEAR
 
-// The cursor metadata's room: the position and a cursor picture of up to 384 x 384 pixels.
+// The cursor metadata's room: the position and a cursor picture of up to 384 x 384 pixels
+// (or none: we read only the position).
 constexpr int cursor_meta_size(int side) {
   return static_cast<int>(sizeof(spa_meta_cursor) + sizeof(spa_meta_bitmap)) + side * side * 4;
 }
@@ -207,7 +208,7 @@ struct PipeWireStream::State {
     params[2] = static_cast<const spa_pod*>(spa_pod_builder_add_object(
         &builder, SPA_TYPE_OBJECT_ParamMeta, SPA_PARAM_Meta, SPA_PARAM_META_type,
         SPA_POD_Id(SPA_META_Cursor), SPA_PARAM_META_size,
-        SPA_POD_CHOICE_RANGE_Int(cursor_meta_size(64), cursor_meta_size(1),
+        SPA_POD_CHOICE_RANGE_Int(cursor_meta_size(64), cursor_meta_size(0),
                                  cursor_meta_size(384))));
     pw_stream_update_params(stream, params, 3);
   }
