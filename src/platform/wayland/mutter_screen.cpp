@@ -6,6 +6,7 @@
 #include <cstring>
 #include <vector>
 
+#include "platform/console.h"
 #include "platform/wayland/dbus.h"
 #include "platform/wayland/pipewire_stream.h"
 
@@ -69,6 +70,7 @@ std::vector<MonitorPlace> monitor_layout(sd_bus* bus) {
 struct Monitor {
   MonitorPlace place;
   std::unique_ptr<PipeWireStream> stream;
+  bool said = false;  // that it gives no picture
 };
 
 class MutterScreen final : public ScreenSource {
@@ -88,7 +90,10 @@ class MutterScreen final : public ScreenSource {
     ScreenSize box;
     for (Monitor& monitor : monitors_) {
       const ScreenSize own = monitor.stream->size();
-      if (own.width <= 0 || own.height <= 0) continue;
+      if (own.width <= 0 || own.height <= 0) {
+        say_once(monitor);
+        continue;
+      }
       box.width = std::max(box.width, monitor.place.x + own.width);
       box.height = std::max(box.height, monitor.place.y + own.height);
     }
@@ -116,6 +121,15 @@ class MutterScreen final : public ScreenSource {
     if (point.x < 0 || point.y < 0 || point.x >= box.width || point.y >= box.height)
       return std::nullopt;
     return ColorValue{0};
+  }
+
+  // A monitor that shows nothing is named once, with the reason.
+  void say_once(Monitor& monitor) {
+    if (monitor.said) return;
+    monitor.said = true;
+    const std::string name = monitor.place.connector.empty() ? "primary" : monitor.place.connector;
+    console_diagnostic("the GNOME screen cast of monitor %s gives no picture: %s\n", name.c_str(),
+                       monitor.stream->failure().c_str());
   }
 
   bool grab(int width, int height, PixelView& out) override {
