@@ -260,13 +260,15 @@ struct PipeWireStream::State {
     frame.mapping = static_cast<const BufferData*>(buffer->user_data)->mapping;
     const uint8_t* base = frame.mapping ? frame.mapping->base : static_cast<uint8_t*>(data.data);
     const size_t room = frame.mapping ? frame.mapping->size : data.maxsize;
-    frame.stride = chunk->stride > 0 ? chunk->stride : width * 4;
+    // A stride of 0 means rows follow one another; a negative one (rows bottom-up) is refused.
+    frame.stride = chunk->stride != 0 ? chunk->stride : width * 4;
     frame.width = width;
     frame.height = height;
     frame.masks = masks;
+    if (base == nullptr || width <= 0 || height <= 0 || frame.stride < width * 4) return {};
     const size_t offset = chunk->offset % (data.maxsize ? data.maxsize : 1);
     const size_t needed = offset + static_cast<size_t>(frame.stride) * (height - 1) + width * 4u;
-    if (base == nullptr || frame.stride < width * 4 || height <= 0 || needed > room) return {};
+    if (needed > room) return {};
     frame.data = base + offset;
     return frame;
   }
@@ -373,6 +375,7 @@ PipeWireStream::~PipeWireStream() {
   if (state_->loop) {
     pw_thread_loop_lock(state_->loop);
     state_->give_back(state_->pending);
+    if (state_->current.mapping) state_->current.mapping->sync(DMA_BUF_SYNC_END);
     state_->give_back(state_->current);
     pw_thread_loop_unlock(state_->loop);
   }
