@@ -525,6 +525,7 @@ bool PipeWireStream::newest_frame(image::PixelView& out) {
 
 std::optional<image::Point> PipeWireStream::cursor() {
   pw().thread_loop_lock(state_->loop);
+  state_->wait_first_frame();  // the metadata comes with the frames
   const std::optional<image::Point> position = state_->cursor;
   pw().thread_loop_unlock(state_->loop);
   return position;
