@@ -7,6 +7,7 @@
 #include <spa/buffer/meta.h>
 #include <spa/param/video/format-utils.h>
 #include <spa/pod/builder.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -24,10 +25,13 @@ constexpr int kWidth = 64, kHeight = 48;
 constexpr int kStride = kWidth * 4 + 16;  // rows with room after them, as GPUs lay them out
 
 // A video source that sends the same frame every 10 ms: pixel (x, y) is `word(x, y)` in its
-// format, the cursor at (x, y) = (5, 7) in the metadata.
+// format, the cursor at (x, y) = (5, 7) in the metadata. Its buffers are memfds of its own,
+// as a compositor's are; with `dmabuf` they are announced as DMA-BUFs of a linear layout
+// (shared memory standing for them, as no GPU is at hand).
 class Producer {
  public:
-  Producer(spa_video_format format, uint32_t (*word)(int x, int y)) : format_(format), word_(word) {
+  Producer(spa_video_format format, uint32_t (*word)(int x, int y), bool dmabuf = false)
+      : format_(format), word_(word), dmabuf_(dmabuf) {
     loop_ = pw_thread_loop_new("producer", nullptr);
     context_ = pw_context_new(pw_thread_loop_get_loop(loop_), nullptr, 0);
     pw_thread_loop_start(loop_);
@@ -42,6 +46,14 @@ class Producer {
         if (id == SPA_PARAM_Format && param) static_cast<Producer*>(self)->on_format();
       };
       e.process = [](void* self) { static_cast<Producer*>(self)->on_process(); };
+      e.add_buffer = [](void* self, pw_buffer* buffer) {
+        allocate(buffer->buffer->datas[0], static_cast<Producer*>(self)->dmabuf_);
+      };
+      e.remove_buffer = [](void*, pw_buffer* buffer) {
+        spa_data& data = buffer->buffer->datas[0];
+        munmap(data.data, data.maxsize);
+        close(static_cast<int>(data.fd));
+      };
       return e;
     }();
     pw_stream_add_listener(stream_, &listener_, &events, this);
@@ -54,10 +66,11 @@ class Producer {
         SPA_POD_Id(SPA_MEDIA_TYPE_video), SPA_FORMAT_mediaSubtype,
         SPA_POD_Id(SPA_MEDIA_SUBTYPE_raw), SPA_FORMAT_VIDEO_format, SPA_POD_Id(format_),
         SPA_FORMAT_VIDEO_size, SPA_POD_Rectangle(&size), SPA_FORMAT_VIDEO_framerate,
-        SPA_POD_Fraction(&rate)))};
+        SPA_POD_Fraction(&rate), SPA_FORMAT_VIDEO_modifier,
+        SPA_POD_OPT_Long(dmabuf_ ? &kLinear : nullptr)))};
     pw_stream_connect(
         stream_, PW_DIRECTION_OUTPUT, PW_ID_ANY,
-        static_cast<pw_stream_flags>(PW_STREAM_FLAG_DRIVER | PW_STREAM_FLAG_MAP_BUFFERS), params,
+        static_cast<pw_stream_flags>(PW_STREAM_FLAG_DRIVER | PW_STREAM_FLAG_ALLOC_BUFFERS), params,
         1);
     timer_ = pw_loop_add_timer(
         pw_thread_loop_get_loop(loop_),
@@ -99,12 +112,23 @@ class Producer {
             SPA_POD_CHOICE_RANGE_Int(4, 3, 8), SPA_PARAM_BUFFERS_blocks, SPA_POD_Int(1),
             SPA_PARAM_BUFFERS_size, SPA_POD_Int(kStride * kHeight), SPA_PARAM_BUFFERS_stride,
             SPA_POD_Int(kStride), SPA_PARAM_BUFFERS_dataType,
-            SPA_POD_CHOICE_FLAGS_Int(1 << SPA_DATA_MemFd))),
+            SPA_POD_CHOICE_FLAGS_Int(1 << (dmabuf_ ? SPA_DATA_DmaBuf : SPA_DATA_MemFd)))),
         static_cast<const spa_pod*>(spa_pod_builder_add_object(
             &builder, SPA_TYPE_OBJECT_ParamMeta, SPA_PARAM_Meta, SPA_PARAM_META_type,
             SPA_POD_Id(SPA_META_Cursor), SPA_PARAM_META_size,
             SPA_POD_Int(sizeof(spa_meta_cursor) + sizeof(spa_meta_bitmap))))};
     pw_stream_update_params(stream_, params, 2);
+  }
+
+  static void allocate(spa_data& data, bool dmabuf) {
+    const int fd = memfd_create("frame", MFD_CLOEXEC);
+    data.type = dmabuf ? SPA_DATA_DmaBuf : SPA_DATA_MemFd;
+    data.flags = SPA_DATA_FLAG_READWRITE;
+    data.fd = fd;
+    data.mapoffset = 0;
+    data.maxsize = kStride * kHeight;
+    if (fd < 0 || ftruncate(fd, data.maxsize) != 0) return;
+    data.data = mmap(nullptr, data.maxsize, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
   }
 
   void on_process() {
@@ -130,8 +154,10 @@ class Producer {
     pw_stream_queue_buffer(stream_, buffer);
   }
 
+  static constexpr int64_t kLinear = 0;  // DRM_FORMAT_MOD_LINEAR
   spa_video_format format_;
   uint32_t (*word_)(int x, int y);
+  bool dmabuf_;
   pw_thread_loop* loop_ = nullptr;
   pw_context* context_ = nullptr;
   pw_core* core_ = nullptr;
@@ -148,6 +174,7 @@ uint32_t blue(int x, int y) { return static_cast<uint32_t>((x + y) & 0xFF); }
 struct Case {
   spa_video_format format;
   uint32_t (*word)(int x, int y);
+  bool dmabuf = false;
 };
 
 // Each layout puts the channels in its own places; the 10-bit ones carry our 8 bits on top.
@@ -160,6 +187,8 @@ const Case kCases[] = {
      [](int x, int y) { return blue(x, y) << 2 | 3 | green(x, y) << 12 | red(x, y) << 22; }},
     {SPA_VIDEO_FORMAT_xBGR_210LE,
      [](int x, int y) { return red(x, y) << 2 | green(x, y) << 12 | blue(x, y) << 22 | 1; }},
+    {SPA_VIDEO_FORMAT_BGRA,
+     [](int x, int y) { return blue(x, y) | green(x, y) << 8 | red(x, y) << 16; }, true},
 };
 
 TEST(PipeWireStream, EachOfferedFormatReadsAsOurPixelsWithTheCursor) {
@@ -172,8 +201,8 @@ TEST(PipeWireStream, EachOfferedFormatReadsAsOurPixelsWithTheCursor) {
   pw_init(nullptr, nullptr);
 
   for (const Case& c : kCases) {
-    SCOPED_TRACE("format " + std::to_string(c.format));
-    Producer producer(c.format, c.word);
+    SCOPED_TRACE("format " + std::to_string(c.format) + (c.dmabuf ? " in DMA-BUFs" : ""));
+    Producer producer(c.format, c.word, c.dmabuf);
     const uint32_t node = producer.node();
     ASSERT_NE(node, PW_ID_ANY);
     std::string why_not;
@@ -183,6 +212,9 @@ TEST(PipeWireStream, EachOfferedFormatReadsAsOurPixelsWithTheCursor) {
     ASSERT_TRUE(stream->newest_frame(frame));
     ASSERT_EQ(frame.width, kWidth);
     ASSERT_EQ(frame.height, kHeight);
+    // Our own layout is read where it lies (the producer's row length); others are converted.
+    const bool ours = c.format == SPA_VIDEO_FORMAT_BGRx || c.format == SPA_VIDEO_FORMAT_BGRA;
+    EXPECT_EQ(frame.row_step, ours ? kStride / 4 : kWidth);
     EXPECT_EQ(stream->size().width, kWidth);
     for (int y = 0; y < kHeight; ++y)
       for (int x = 0; x < kWidth; ++x)
