@@ -1,5 +1,6 @@
 #include "platform/wayland/dbus.h"
 
+#include <cerrno>
 #include <cstring>
 
 namespace tapline::platform::wayland {
@@ -13,6 +14,10 @@ std::string bus_error_text(const sd_bus_error* error, int code) {
 Bus open_session_bus(std::string& why_not) {
   sd_bus* bus = nullptr;
   const int result = sd_bus_open_user(&bus);
+  if (result == -ENOMEDIUM) {
+    why_not = "no session bus (neither DBUS_SESSION_BUS_ADDRESS nor XDG_RUNTIME_DIR is set)";
+    return nullptr;
+  }
   if (result < 0) {
     why_not = "cannot reach the session bus (" + bus_error_text(nullptr, result) + ")";
     return nullptr;

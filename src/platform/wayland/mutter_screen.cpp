@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cstdlib>
 #include <cstring>
 #include <vector>
 
@@ -173,14 +172,6 @@ class MutterScreen final : public ScreenSource {
 };
 
 }  // namespace
-
-bool gnome_desktop() {
-  const char* desktops = std::getenv("XDG_CURRENT_DESKTOP");
-  if (desktops != nullptr && std::strstr(desktops, "GNOME") != nullptr) return true;
-  std::string why_not;
-  Bus bus = wayland::open_session_bus(why_not);
-  return bus && wayland::name_has_owner(bus.get(), kMutterScreenCastName);
-}
 
 std::unique_ptr<ScreenSource> open_mutter_screen(std::string& why_not) {
   Bus bus = wayland::open_session_bus(why_not);
