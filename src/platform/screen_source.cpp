@@ -4,6 +4,7 @@
 
 #include "platform/console.h"
 #include "platform/desktop.h"
+#include "platform/wayland/mutter_screen.h"
 
 namespace tapline::platform {
 namespace {
@@ -28,6 +29,7 @@ struct ScreenCandidate {
 };
 const ScreenCandidate kScreenCandidates[] = {
     {"wlroots screencopy", Desktop::wayland, open_wlroots_screen},
+    {"GNOME screen cast", Desktop::wayland, open_mutter_screen},
     {"X11", Desktop::x11, open_x11_screen},
 };
 
