@@ -38,11 +38,14 @@ constexpr uint32_t kPersistUntilRevoked = 2;
 // The first interface version that knows persist_mode and restore tokens.
 constexpr uint32_t kPersistVersion = 4;
 
-// Plain requests are answered at once; Start may wait for the person to answer a dialog.
+// Plain requests are answered at once. The person's dialog comes with SelectSources or with
+// Start, depending on the desktop: those two may wait for it, and say so.
 constexpr std::chrono::milliseconds kRequestLimit{10'000};
 constexpr std::chrono::milliseconds kDialogLimit{300'000};
-// How long Start may be silent before standard error says what is awaited.
 constexpr std::chrono::milliseconds kQuietBeforeNotice{1000};
+const char* const kDialogNotice =
+    "waiting for the desktop's screen sharing dialog: choose the screens Tapline may see and "
+    "allow it";
 
 const char* const kNoPortal =
     "no desktop portal is running: install xdg-desktop-portal and the portal backend of your "
@@ -299,16 +302,13 @@ bool Handshake::select_sources(uint32_t version, uint32_t cursor_modes, std::str
   }
   if (result < 0)
     return fail(why_not, "the SelectSources request to the desktop portal could not be made");
-  return request(std::move(call), kRequestLimit, nullptr, why_not) != nullptr;
+  return request(std::move(call), kDialogLimit, kDialogNotice, why_not) != nullptr;
 }
 
 bool Handshake::start(std::string& why_not) {
   Message call = new_request("Start", true);
   if (!call) return fail(why_not, "the Start request to the desktop portal could not be made");
-  const Message results = request(std::move(call), kDialogLimit,
-                                  "waiting for the desktop's screen sharing dialog: choose the "
-                                  "screens Tapline may see and allow it",
-                                  why_not);
+  const Message results = request(std::move(call), kDialogLimit, kDialogNotice, why_not);
   if (!results) return false;
   std::string new_token;
   const int result = read_dictionary(results.get(), [&](const char* key) {
