@@ -1,6 +1,10 @@
 #include "platform/screen_source.h"
 
 #include <cstdlib>
+#include <string>
+
+#include "platform/console.h"
+#include "platform/wayland/mutter_screen.h"
 
 namespace tapline::platform {
 namespace {
@@ -19,6 +23,13 @@ ScreenSource& default_screen() {
     const char* picture = std::getenv("TAPLINE_SCREEN");
     if (picture != nullptr && *picture != '\0') {
       if (auto opened = open_picture_screen(picture)) return opened.release();
+      return new NoScreen;
+    }
+    const char* wayland_display = std::getenv("WAYLAND_DISPLAY");
+    if (wayland_display != nullptr && *wayland_display != '\0' && gnome_desktop()) {
+      std::string why_not;
+      if (auto opened = open_mutter_screen(why_not)) return opened.release();
+      console_diagnostic("cannot see the GNOME screen: %s\n", why_not.c_str());
       return new NoScreen;
     }
     return make_x11_screen().release();

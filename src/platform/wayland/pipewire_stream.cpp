@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <linux/dma-buf.h>
 #include <pipewire/pipewire.h>
+#include <pthread.h>
 #include <spa/buffer/meta.h>
 #include <spa/param/video/format-utils.h>
 #include <spa/pod/builder.h>
@@ -11,6 +12,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 #include <mutex>
 #include <vector>
@@ -29,7 +31,8 @@ using image::PixelView;
 constexpr int64_t kFirstFrameWaitNs = 5'000'000'000;
 constexpr uint64_t kLinearModifier = 0;  // DRM_FORMAT_MOD_LINEAR
 
-// The cursor metadata's room: the position and a cursor picture of up to 384 x 384 pixels.
+// The cursor metadata's room: the position and a cursor picture of up to 384 x 384 pixels
+// (or none: we read only the position).
 constexpr int cursor_meta_size(int side) {
   return static_cast<int>(sizeof(spa_meta_cursor) + sizeof(spa_meta_bitmap)) + side * side * 4;
 }
@@ -124,6 +127,7 @@ struct PipeWireStream::State {
   HeldFrame pending;  // the newest complete frame not yet taken
   HeldFrame current;  // the frame the caller's view shows
   uint64_t frames = 0;
+  bool waited = false;  // for the first frame
   std::optional<image::Point> cursor;
   std::string failure;
 
@@ -207,7 +211,7 @@ struct PipeWireStream::State {
     params[2] = static_cast<const spa_pod*>(spa_pod_builder_add_object(
         &builder, SPA_TYPE_OBJECT_ParamMeta, SPA_PARAM_Meta, SPA_PARAM_META_type,
         SPA_POD_Id(SPA_META_Cursor), SPA_PARAM_META_size,
-        SPA_POD_CHOICE_RANGE_Int(cursor_meta_size(64), cursor_meta_size(1),
+        SPA_POD_CHOICE_RANGE_Int(cursor_meta_size(64), cursor_meta_size(0),
                                  cursor_meta_size(384))));
     pw_stream_update_params(stream, params, 3);
   }
@@ -286,9 +290,11 @@ struct PipeWireStream::State {
     }
   }
 
-  // Waits (lock held) until the first frame came or the stream failed.
+  // Waits (lock held) until the first frame came or the stream failed; once only, so that a
+  // stream that never sends costs one wait, not one per grab.
   void wait_first_frame() {
-    if (frames > 0 || !failure.empty()) return;
+    if (frames > 0 || !failure.empty() || waited) return;
+    waited = true;
     timespec deadline;
     pw_thread_loop_get_time(loop, &deadline, kFirstFrameWaitNs);
     while (frames == 0 && failure.empty())
@@ -378,6 +384,15 @@ std::unique_ptr<PipeWireStream> PipeWireStream::open(int remote_fd, uint32_t nod
   std::call_once(initialised, [] { pw_init(nullptr, nullptr); });
 
   auto state = std::make_unique<State>();
+  // PipeWire's threads take no signals: the stop signals' handlers run on the script's
+  // thread, whose waits they end.
+  sigset_t all, before;
+  sigfillset(&all);
+  pthread_sigmask(SIG_BLOCK, &all, &before);
+  struct RestoreMask {
+    sigset_t* mask;
+    ~RestoreMask() { pthread_sigmask(SIG_SETMASK, mask, nullptr); }
+  } restore{&before};
   state->loop = pw_thread_loop_new("tapline-screen", nullptr);
   if (state->loop == nullptr) {
     if (remote_fd >= 0) close(remote_fd);
@@ -444,7 +459,8 @@ bool PipeWireStream::newest_frame(image::PixelView& out) {
     if (s.current.mapping) s.current.mapping->sync(DMA_BUF_SYNC_START);
     s.show_current();
   }
-  const bool shown = !s.current.empty();
+  // A broken stream shows nothing rather than its last picture for ever.
+  const bool shown = !s.current.empty() && s.failure.empty();
   pw_thread_loop_unlock(s.loop);
   if (shown) out = s.view;
   return shown;
@@ -455,6 +471,15 @@ std::optional<image::Point> PipeWireStream::cursor() {
   const std::optional<image::Point> position = state_->cursor;
   pw_thread_loop_unlock(state_->loop);
   return position;
+}
+
+std::string PipeWireStream::failure() {
+  pw_thread_loop_lock(state_->loop);
+  std::string why = state_->failure;
+  if (why.empty() && state_->waited && state_->frames == 0)
+    why = "no picture came within " + std::to_string(kFirstFrameWaitNs / 1'000'000'000) + " s";
+  pw_thread_loop_unlock(state_->loop);
+  return why;
 }
 
 platform::ScreenSize PipeWireStream::size() {

@@ -30,6 +30,8 @@ class PipeWireStream {
   // The cursor position on the stream's picture as the cursor metadata last gave it; empty
   // while the cursor is elsewhere or hidden, or before any metadata arrived.
   std::optional<image::Point> cursor();
+  // Why the stream gives no picture (it broke, or none came in time); empty while it does.
+  std::string failure();
   // The size of the stream's frames (waits for the first frame like newest_frame); 0 x 0
   // when none came.
   platform::ScreenSize size();

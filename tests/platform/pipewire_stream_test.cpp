@@ -1,0 +1,200 @@
+// The PipeWire stream consumer against a producer of our own on a private PipeWire: each
+// pixel format it offers reads as our pixels, and the cursor metadata gives the cursor.
+#include "platform/wayland/pipewire_stream.h"
+
+#include <gtest/gtest.h>
+#include <pipewire/pipewire.h>
+#include <spa/buffer/meta.h>
+#include <spa/param/video/format-utils.h>
+#include <spa/pod/builder.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+
+#include "mutter.h"
+
+namespace {
+
+using tapline::platform::wayland::PipeWireStream;
+using tapline::testing::MutterOptions;
+using tapline::testing::MutterServer;
+
+constexpr int kWidth = 64, kHeight = 48;
+constexpr int kStride = kWidth * 4 + 16;  // rows with room after them, as GPUs lay them out
+
+// A video source that sends the same frame every 10 ms: pixel (x, y) is `word(x, y)` in its
+// format, the cursor at (x, y) = (5, 7) in the metadata.
+class Producer {
+ public:
+  Producer(spa_video_format format, uint32_t (*word)(int x, int y)) : format_(format), word_(word) {
+    loop_ = pw_thread_loop_new("producer", nullptr);
+    context_ = pw_context_new(pw_thread_loop_get_loop(loop_), nullptr, 0);
+    pw_thread_loop_start(loop_);
+    pw_thread_loop_lock(loop_);
+    core_ = pw_context_connect(context_, nullptr, 0);
+    stream_ = pw_stream_new(core_, "test-source",
+                            pw_properties_new(PW_KEY_MEDIA_CLASS, "Video/Source", nullptr));
+    static const pw_stream_events events = [] {
+      pw_stream_events e{};
+      e.version = PW_VERSION_STREAM_EVENTS;
+      e.param_changed = [](void* self, uint32_t id, const spa_pod* param) {
+        if (id == SPA_PARAM_Format && param) static_cast<Producer*>(self)->on_format();
+      };
+      e.process = [](void* self) { static_cast<Producer*>(self)->on_process(); };
+      return e;
+    }();
+    pw_stream_add_listener(stream_, &listener_, &events, this);
+    uint8_t memory[512];
+    spa_pod_builder builder = SPA_POD_BUILDER_INIT(memory, sizeof memory);
+    const spa_rectangle size{kWidth, kHeight};
+    const spa_fraction rate{0, 1};
+    const spa_pod* params[] = {static_cast<const spa_pod*>(spa_pod_builder_add_object(
+        &builder, SPA_TYPE_OBJECT_Format, SPA_PARAM_EnumFormat, SPA_FORMAT_mediaType,
+        SPA_POD_Id(SPA_MEDIA_TYPE_video), SPA_FORMAT_mediaSubtype,
+        SPA_POD_Id(SPA_MEDIA_SUBTYPE_raw), SPA_FORMAT_VIDEO_format, SPA_POD_Id(format_),
+        SPA_FORMAT_VIDEO_size, SPA_POD_Rectangle(&size), SPA_FORMAT_VIDEO_framerate,
+        SPA_POD_Fraction(&rate)))};
+    pw_stream_connect(
+        stream_, PW_DIRECTION_OUTPUT, PW_ID_ANY,
+        static_cast<pw_stream_flags>(PW_STREAM_FLAG_DRIVER | PW_STREAM_FLAG_MAP_BUFFERS), params,
+        1);
+    timer_ = pw_loop_add_timer(
+        pw_thread_loop_get_loop(loop_),
+        [](void* self, uint64_t) {
+          pw_stream_trigger_process(static_cast<Producer*>(self)->stream_);
+        },
+        this);
+    timespec interval{0, 10'000'000};
+    pw_loop_update_timer(pw_thread_loop_get_loop(loop_), timer_, &interval, &interval, false);
+    pw_thread_loop_unlock(loop_);
+  }
+  ~Producer() {
+    pw_thread_loop_stop(loop_);
+    pw_stream_destroy(stream_);
+    pw_core_disconnect(core_);
+    pw_context_destroy(context_);
+    pw_thread_loop_destroy(loop_);
+  }
+
+  // The node id, once the daemon has given one.
+  uint32_t node() {
+    uint32_t id = PW_ID_ANY;
+    for (int i = 0; i < 500 && id == PW_ID_ANY; ++i) {
+      pw_thread_loop_lock(loop_);
+      id = pw_stream_get_node_id(stream_);
+      pw_thread_loop_unlock(loop_);
+      if (id == PW_ID_ANY) usleep(10000);
+    }
+    return id;
+  }
+
+ private:
+  void on_format() {
+    uint8_t memory[512];
+    spa_pod_builder builder = SPA_POD_BUILDER_INIT(memory, sizeof memory);
+    const spa_pod* params[] = {
+        static_cast<const spa_pod*>(spa_pod_builder_add_object(
+            &builder, SPA_TYPE_OBJECT_ParamBuffers, SPA_PARAM_Buffers, SPA_PARAM_BUFFERS_buffers,
+            SPA_POD_CHOICE_RANGE_Int(4, 3, 8), SPA_PARAM_BUFFERS_blocks, SPA_POD_Int(1),
+            SPA_PARAM_BUFFERS_size, SPA_POD_Int(kStride * kHeight), SPA_PARAM_BUFFERS_stride,
+            SPA_POD_Int(kStride), SPA_PARAM_BUFFERS_dataType,
+            SPA_POD_CHOICE_FLAGS_Int(1 << SPA_DATA_MemFd))),
+        static_cast<const spa_pod*>(spa_pod_builder_add_object(
+            &builder, SPA_TYPE_OBJECT_ParamMeta, SPA_PARAM_Meta, SPA_PARAM_META_type,
+            SPA_POD_Id(SPA_META_Cursor), SPA_PARAM_META_size,
+            SPA_POD_Int(sizeof(spa_meta_cursor) + sizeof(spa_meta_bitmap))))};
+    pw_stream_update_params(stream_, params, 2);
+  }
+
+  void on_process() {
+    pw_buffer* buffer = pw_stream_dequeue_buffer(stream_);
+    if (buffer == nullptr) return;
+    spa_data& data = buffer->buffer->datas[0];
+    if (data.data != nullptr) {
+      for (int y = 0; y < kHeight; ++y)
+        for (int x = 0; x < kWidth; ++x) {
+          const uint32_t w = word_(x, y);
+          std::memcpy(static_cast<uint8_t*>(data.data) + y * kStride + x * 4, &w, 4);
+        }
+      data.chunk->offset = 0;
+      data.chunk->size = kStride * kHeight;
+      data.chunk->stride = kStride;
+    }
+    if (auto* cursor = static_cast<spa_meta_cursor*>(
+            spa_buffer_find_meta_data(buffer->buffer, SPA_META_Cursor, sizeof(spa_meta_cursor)))) {
+      *cursor = {};
+      cursor->id = 1;
+      cursor->position = {5, 7};
+    }
+    pw_stream_queue_buffer(stream_, buffer);
+  }
+
+  spa_video_format format_;
+  uint32_t (*word_)(int x, int y);
+  pw_thread_loop* loop_ = nullptr;
+  pw_context* context_ = nullptr;
+  pw_core* core_ = nullptr;
+  pw_stream* stream_ = nullptr;
+  spa_hook listener_{};
+  spa_source* timer_ = nullptr;
+};
+
+// The colour every test pixel should read as: red, green and blue from the position.
+uint32_t red(int x, int) { return static_cast<uint32_t>(x * 4); }
+uint32_t green(int, int y) { return static_cast<uint32_t>(y * 5); }
+uint32_t blue(int x, int y) { return static_cast<uint32_t>((x + y) & 0xFF); }
+
+struct Case {
+  spa_video_format format;
+  uint32_t (*word)(int x, int y);
+};
+
+// Each layout puts the channels in its own places; the 10-bit ones carry our 8 bits on top.
+const Case kCases[] = {
+    {SPA_VIDEO_FORMAT_BGRx,
+     [](int x, int y) { return blue(x, y) | green(x, y) << 8 | red(x, y) << 16; }},
+    {SPA_VIDEO_FORMAT_RGBA,
+     [](int x, int y) { return red(x, y) | green(x, y) << 8 | blue(x, y) << 16 | 0xFF000000u; }},
+    {SPA_VIDEO_FORMAT_xRGB_210LE,
+     [](int x, int y) { return blue(x, y) << 2 | 3 | green(x, y) << 12 | red(x, y) << 22; }},
+    {SPA_VIDEO_FORMAT_xBGR_210LE,
+     [](int x, int y) { return red(x, y) << 2 | green(x, y) << 12 | blue(x, y) << 22 | 1; }},
+};
+
+TEST(PipeWireStream, EachOfferedFormatReadsAsOurPixelsWithTheCursor) {
+  if (const std::string reason = MutterServer::skip_reason(); !reason.empty())
+    GTEST_SKIP() << reason;
+  MutterOptions options;
+  options.monitors.clear();  // PipeWire alone
+  MutterServer session(options);
+  setenv("PIPEWIRE_RUNTIME_DIR", session.runtime_dir().c_str(), 1);
+  pw_init(nullptr, nullptr);
+
+  for (const Case& c : kCases) {
+    SCOPED_TRACE("format " + std::to_string(c.format));
+    Producer producer(c.format, c.word);
+    const uint32_t node = producer.node();
+    ASSERT_NE(node, PW_ID_ANY);
+    std::string why_not;
+    auto stream = PipeWireStream::open(-1, node, why_not);
+    ASSERT_TRUE(stream) << why_not;
+    tapline::image::PixelView frame;
+    ASSERT_TRUE(stream->newest_frame(frame));
+    ASSERT_EQ(frame.width, kWidth);
+    ASSERT_EQ(frame.height, kHeight);
+    EXPECT_EQ(stream->size().width, kWidth);
+    for (int y = 0; y < kHeight; ++y)
+      for (int x = 0; x < kWidth; ++x)
+        ASSERT_EQ(tapline::image::color_of(frame.row(y)[x]),
+                  red(x, y) | green(x, y) << 8 | blue(x, y) << 16)
+            << x << ", " << y;
+    ASSERT_TRUE(stream->cursor());
+    EXPECT_EQ(stream->cursor()->x, 5);
+    EXPECT_EQ(stream->cursor()->y, 7);
+    // A later frame replaces the first one.
+    ASSERT_TRUE(stream->newest_frame(frame));
+  }
+}
+
+}  // namespace
