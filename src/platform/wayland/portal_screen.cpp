@@ -115,11 +115,15 @@ bool make_folders(const std::string& path) {
   }
 }
 
+// The kept token; empty when there is none or the file holds something no portal gave
+// (which the bus would refuse to carry, failing the request).
 std::string read_restore_token(const std::string& path) {
   std::ifstream file(path);
   std::string token;
   std::getline(file, token);
-  return token;
+  const bool printable =
+      std::all_of(token.begin(), token.end(), [](unsigned char c) { return c > ' ' && c < 0x7F; });
+  return printable ? token : std::string();
 }
 
 void keep_restore_token(const std::string& path, const std::string& token) {
@@ -188,7 +192,8 @@ bool Handshake::run(std::string& why_not) {
                 "the desktop portal offers no monitor capture: install the portal backend of "
                 "your desktop");
   // Older portals lack the cursor mode list; the cursor then stays as the portal shows it.
-  if (!read_property("AvailableCursorModes", cursor_modes, why_not)) cursor_modes = 0;
+  std::string no_cursor_modes;
+  if (!read_property("AvailableCursorModes", cursor_modes, no_cursor_modes)) cursor_modes = 0;
   return create_session(why_not) && select_sources(version, cursor_modes, why_not) &&
          start(why_not);
 }
