@@ -25,8 +25,11 @@ ScreenSource& default_screen() {
       if (auto opened = open_picture_screen(picture)) return opened.release();
       return new NoScreen;
     }
+    // A GNOME Wayland session, unless the X11 screen is asked for (TAPLINE_DESKTOP=x11).
     const char* wayland_display = std::getenv("WAYLAND_DISPLAY");
-    if (wayland_display != nullptr && *wayland_display != '\0' && gnome_desktop()) {
+    const char* desktop = std::getenv("TAPLINE_DESKTOP");
+    const bool x11_asked = desktop != nullptr && std::string(desktop) == "x11";
+    if (!x11_asked && wayland_display != nullptr && *wayland_display != '\0' && gnome_desktop()) {
       std::string why_not;
       if (auto opened = open_mutter_screen(why_not)) return opened.release();
       console_diagnostic("cannot see the GNOME screen: %s\n", why_not.c_str());

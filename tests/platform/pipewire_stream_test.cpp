@@ -197,4 +197,21 @@ TEST(PipeWireStream, EachOfferedFormatReadsAsOurPixelsWithTheCursor) {
   }
 }
 
+TEST(PipeWireStream, ANodeThatIsNotThereGivesNoPictureAndSaysWhy) {
+  if (const std::string reason = MutterServer::skip_reason(); !reason.empty())
+    GTEST_SKIP() << reason;
+  MutterOptions options;
+  options.monitors.clear();
+  MutterServer session(options);
+  setenv("PIPEWIRE_RUNTIME_DIR", session.runtime_dir().c_str(), 1);
+  std::string why_not;
+  auto stream = PipeWireStream::open(-1, 99999, why_not);
+  ASSERT_TRUE(stream) << why_not;
+  tapline::image::PixelView frame;
+  EXPECT_FALSE(stream->newest_frame(frame));
+  EXPECT_FALSE(stream->newest_frame(frame));
+  EXPECT_EQ(stream->size().width, 0);
+  EXPECT_NE(stream->failure(), "");
+}
+
 }  // namespace

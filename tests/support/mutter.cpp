@@ -76,8 +76,8 @@ void MutterServer::start(const std::string& name, const std::vector<std::string>
                        "DBUS_SESSION_BUS_ADDRESS=" + bus_address_,
                        // Settings in memory: nothing of the test's user is read or written.
                        "GSETTINGS_BACKEND=memory", "XDG_CURRENT_DESKTOP=GNOME"};
-  child.unset = {"DISPLAY", "WAYLAND_DISPLAY", "XDG_CONFIG_HOME", "XDG_STATE_HOME",
-                 "PIPEWIRE_REMOTE"};
+  child.unset = {"DISPLAY",        "WAYLAND_DISPLAY", "XDG_CONFIG_HOME",
+                 "XDG_STATE_HOME", "PIPEWIRE_REMOTE", "PIPEWIRE_RUNTIME_DIR"};
   processes_.push_back(std::make_unique<ChildProcess>(argv, child));
 }
 

@@ -109,6 +109,8 @@ class MutterScreen final : public ScreenSource {
     return last_cursor_;
   }
 
+  // Reads the newest frame too. A grab's view from before stays mapped: the stream keeps
+  // every buffer mapped while it has it.
   std::optional<ColorValue> pixel(ScreenPoint point) override {
     for (Monitor& monitor : monitors_) {
       PixelView frame;

@@ -1,5 +1,6 @@
 #include "platform/wayland/pipewire_stream.h"
 
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <linux/dma-buf.h>
 #include <pipewire/pipewire.h>
@@ -14,7 +15,6 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
-#include <mutex>
 #include <vector>
 
 #include "image/channel_mask.h"
@@ -29,6 +29,8 @@ using image::PixelView;
 // How long the first frame may take: a compositor answers within a frame or two; this only
 // ends the wait for one that never sends anything.
 constexpr int64_t kFirstFrameWaitNs = 5'000'000'000;
+// How long a stream may stay without its first picture before it is asked again.
+constexpr int64_t kAskAgainNs = 250'000'000;
 constexpr uint64_t kLinearModifier = 0;  // DRM_FORMAT_MOD_LINEAR
 
 // The cursor metadata's room: the position and a cursor picture of up to 384 x 384 pixels
@@ -52,6 +54,45 @@ constexpr FormatMasks kFormats[] = {
     {SPA_VIDEO_FORMAT_xBGR_210LE, 0x3FF, 0xFFC00, 0x3FF00000},
     {SPA_VIDEO_FORMAT_ABGR_210LE, 0x3FF, 0xFFC00, 0x3FF00000},
 };
+
+// libpipewire, loaded when a stream is first opened: a program that never reads a
+// PipeWire screen neither loads it (a few milliseconds of every start) nor needs it.
+// clang-format off
+#define TAPLINE_PIPEWIRE_FUNCTIONS(X)                                                      \
+  X(init) X(thread_loop_new) X(thread_loop_get_loop) X(thread_loop_start)                \
+  X(thread_loop_stop) X(thread_loop_destroy) X(thread_loop_lock) X(thread_loop_unlock)   \
+  X(thread_loop_signal) X(thread_loop_get_time) X(thread_loop_timed_wait_full)           \
+  X(context_new) X(context_destroy) X(context_connect) X(context_connect_fd)             \
+  X(core_disconnect) X(properties_new) X(stream_new) X(stream_add_listener)              \
+  X(stream_connect) X(stream_destroy) X(stream_dequeue_buffer) X(stream_queue_buffer)    \
+  X(stream_update_params) X(stream_set_active)
+// clang-format on
+
+struct PipeWireLibrary {
+  bool loaded = false;  // the library and every function were found
+#define TAPLINE_MEMBER(name) decltype(&::pw_##name) name = nullptr;
+  TAPLINE_PIPEWIRE_FUNCTIONS(TAPLINE_MEMBER)
+#undef TAPLINE_MEMBER
+};
+
+constexpr const char* kPipeWireLibrary = "libpipewire-0.3.so.0";
+
+const PipeWireLibrary& pw() {
+  static const PipeWireLibrary library = [] {
+    PipeWireLibrary found;
+    void* handle = dlopen(kPipeWireLibrary, RTLD_NOW | RTLD_LOCAL);
+    if (handle == nullptr) return found;
+    found.loaded = true;
+#define TAPLINE_LOOK_UP(name)                                                      \
+  found.name = reinterpret_cast<decltype(found.name)>(dlsym(handle, "pw_" #name)); \
+  found.loaded = found.loaded && found.name != nullptr;
+    TAPLINE_PIPEWIRE_FUNCTIONS(TAPLINE_LOOK_UP)
+#undef TAPLINE_LOOK_UP
+    if (found.loaded) found.init(nullptr, nullptr);
+    return found;
+  }();
+  return library;
+}
 
 // A buffer's memory as we mapped it. Shared by the buffer and the frames that show it, so
 // that a frame the script still reads stays mapped after the producer took the buffer away.
@@ -136,21 +177,21 @@ struct PipeWireStream::State {
   std::vector<Pixel> converted;  // frames not stored as our pixels, converted once each
 
   ~State() {
-    if (loop) pw_thread_loop_stop(loop);
-    if (stream) pw_stream_destroy(stream);
-    if (core) pw_core_disconnect(core);
-    if (context) pw_context_destroy(context);
-    if (loop) pw_thread_loop_destroy(loop);
+    if (loop) pw().thread_loop_stop(loop);
+    if (stream) pw().stream_destroy(stream);
+    if (core) pw().core_disconnect(core);
+    if (context) pw().context_destroy(context);
+    if (loop) pw().thread_loop_destroy(loop);
   }
 
   void give_back(HeldFrame& frame) {
-    if (frame.buffer && stream) pw_stream_queue_buffer(stream, frame.buffer);
+    if (frame.buffer && stream) pw().stream_queue_buffer(stream, frame.buffer);
     frame = {};
   }
 
   void fail(const std::string& why) {
     if (failure.empty()) failure = why;
-    pw_thread_loop_signal(loop, false);
+    pw().thread_loop_signal(loop, false);
   }
 
   // The formats offered: shared memory first (read where it lies), then linear DMA-BUF.
@@ -213,7 +254,7 @@ struct PipeWireStream::State {
         SPA_POD_Id(SPA_META_Cursor), SPA_PARAM_META_size,
         SPA_POD_CHOICE_RANGE_Int(cursor_meta_size(64), cursor_meta_size(0),
                                  cursor_meta_size(384))));
-    pw_stream_update_params(stream, params, 3);
+    pw().stream_update_params(stream, params, 3);
   }
 
   void on_add_buffer(pw_buffer* buffer) {
@@ -260,24 +301,26 @@ struct PipeWireStream::State {
     frame.mapping = static_cast<const BufferData*>(buffer->user_data)->mapping;
     const uint8_t* base = frame.mapping ? frame.mapping->base : static_cast<uint8_t*>(data.data);
     const size_t room = frame.mapping ? frame.mapping->size : data.maxsize;
-    frame.stride = chunk->stride > 0 ? chunk->stride : width * 4;
+    // A stride of 0 means rows follow one another; a negative one (rows bottom-up) is refused.
+    frame.stride = chunk->stride != 0 ? chunk->stride : width * 4;
     frame.width = width;
     frame.height = height;
     frame.masks = masks;
+    if (base == nullptr || width <= 0 || height <= 0 || frame.stride < width * 4) return {};
     const size_t offset = chunk->offset % (data.maxsize ? data.maxsize : 1);
     const size_t needed = offset + static_cast<size_t>(frame.stride) * (height - 1) + width * 4u;
-    if (base == nullptr || frame.stride < width * 4 || height <= 0 || needed > room) return {};
+    if (needed > room) return {};
     frame.data = base + offset;
     return frame;
   }
 
   void on_process() {
     bool fresh = false;
-    while (pw_buffer* buffer = pw_stream_dequeue_buffer(stream)) {
+    while (pw_buffer* buffer = pw().stream_dequeue_buffer(stream)) {
       read_cursor(buffer->buffer);
       HeldFrame frame = frame_of(buffer);
       if (frame.empty()) {
-        pw_stream_queue_buffer(stream, buffer);
+        pw().stream_queue_buffer(stream, buffer);
         continue;
       }
       give_back(pending);
@@ -286,19 +329,29 @@ struct PipeWireStream::State {
     }
     if (fresh) {
       ++frames;
-      pw_thread_loop_signal(loop, false);
+      pw().thread_loop_signal(loop, false);
     }
   }
 
   // Waits (lock held) until the first frame came or the stream failed; once only, so that a
-  // stream that never sends costs one wait, not one per grab.
+  // stream that never sends costs one wait, not one per grab. A producer only sends when
+  // its picture changes, and one may let its first picture fall (mutter drops one that
+  // comes too soon after a cursor update): a static screen would then send nothing. So
+  // the stream is paused and resumed, which asks for a picture again, while none comes.
   void wait_first_frame() {
     if (frames > 0 || !failure.empty() || waited) return;
     waited = true;
-    timespec deadline;
-    pw_thread_loop_get_time(loop, &deadline, kFirstFrameWaitNs);
-    while (frames == 0 && failure.empty())
-      if (pw_thread_loop_timed_wait_full(loop, &deadline) != 0) break;
+    for (int64_t waited_ns = 0; frames == 0 && failure.empty() && waited_ns < kFirstFrameWaitNs;
+         waited_ns += kAskAgainNs) {
+      if (waited_ns > 0) {
+        pw().stream_set_active(stream, false);
+        pw().stream_set_active(stream, true);
+      }
+      timespec deadline;
+      pw().thread_loop_get_time(loop, &deadline, kAskAgainNs);
+      while (frames == 0 && failure.empty())
+        if (pw().thread_loop_timed_wait_full(loop, &deadline) != 0) break;
+    }
   }
 
   // Makes `view` show `current`, reading it where it lies when it holds our pixels.
@@ -371,17 +424,21 @@ PipeWireStream::PipeWireStream(std::unique_ptr<State> state) : state_(std::move(
 PipeWireStream::~PipeWireStream() {
   // Frames go back before the stream goes; their mappings go with the state.
   if (state_->loop) {
-    pw_thread_loop_lock(state_->loop);
+    pw().thread_loop_lock(state_->loop);
     state_->give_back(state_->pending);
+    if (state_->current.mapping) state_->current.mapping->sync(DMA_BUF_SYNC_END);
     state_->give_back(state_->current);
-    pw_thread_loop_unlock(state_->loop);
+    pw().thread_loop_unlock(state_->loop);
   }
 }
 
 std::unique_ptr<PipeWireStream> PipeWireStream::open(int remote_fd, uint32_t node_id,
                                                      std::string& why_not) {
-  static std::once_flag initialised;
-  std::call_once(initialised, [] { pw_init(nullptr, nullptr); });
+  if (!pw().loaded) {
+    if (remote_fd >= 0) close(remote_fd);
+    why_not = std::string(kPipeWireLibrary) + " cannot be loaded (install PipeWire's library)";
+    return nullptr;
+  }
 
   auto state = std::make_unique<State>();
   // PipeWire's threads take no signals: the stop signals' handlers run on the script's
@@ -393,63 +450,63 @@ std::unique_ptr<PipeWireStream> PipeWireStream::open(int remote_fd, uint32_t nod
     sigset_t* mask;
     ~RestoreMask() { pthread_sigmask(SIG_SETMASK, mask, nullptr); }
   } restore{&before};
-  state->loop = pw_thread_loop_new("tapline-screen", nullptr);
+  state->loop = pw().thread_loop_new("tapline-screen", nullptr);
   if (state->loop == nullptr) {
     if (remote_fd >= 0) close(remote_fd);
     why_not = "cannot start a PipeWire thread";
     return nullptr;
   }
-  state->context = pw_context_new(pw_thread_loop_get_loop(state->loop), nullptr, 0);
+  state->context = pw().context_new(pw().thread_loop_get_loop(state->loop), nullptr, 0);
   if (state->context == nullptr) {
     if (remote_fd >= 0) close(remote_fd);
     why_not = "cannot make a PipeWire context";
     return nullptr;
   }
-  if (pw_thread_loop_start(state->loop) < 0) {
+  if (pw().thread_loop_start(state->loop) < 0) {
     if (remote_fd >= 0) close(remote_fd);
     why_not = "cannot start a PipeWire thread";
     return nullptr;
   }
 
-  pw_thread_loop_lock(state->loop);
+  pw().thread_loop_lock(state->loop);
   State& s = *state;
-  s.core = remote_fd >= 0 ? pw_context_connect_fd(s.context, remote_fd, nullptr, 0)
-                          : pw_context_connect(s.context, nullptr, 0);
+  s.core = remote_fd >= 0 ? pw().context_connect_fd(s.context, remote_fd, nullptr, 0)
+                          : pw().context_connect(s.context, nullptr, 0);
   if (s.core == nullptr) {
     why_not = std::string("cannot connect to PipeWire (") + std::strerror(errno) + ")";
-    pw_thread_loop_unlock(s.loop);
+    pw().thread_loop_unlock(s.loop);
     return nullptr;
   }
   pw_core_add_listener(s.core, &s.core_listener, &kCoreEvents, &s);
-  s.stream = pw_stream_new(s.core, "tapline-screen",
-                           pw_properties_new(PW_KEY_MEDIA_TYPE, "Video", PW_KEY_MEDIA_CATEGORY,
-                                             "Capture", PW_KEY_MEDIA_ROLE, "Screen", nullptr));
+  s.stream = pw().stream_new(s.core, "tapline-screen",
+                             pw().properties_new(PW_KEY_MEDIA_TYPE, "Video", PW_KEY_MEDIA_CATEGORY,
+                                                 "Capture", PW_KEY_MEDIA_ROLE, "Screen", nullptr));
   if (s.stream == nullptr) {
     why_not = "cannot make a PipeWire stream";
-    pw_thread_loop_unlock(s.loop);
+    pw().thread_loop_unlock(s.loop);
     return nullptr;
   }
-  pw_stream_add_listener(s.stream, &s.stream_listener, &kStreamEvents, &s);
+  pw().stream_add_listener(s.stream, &s.stream_listener, &kStreamEvents, &s);
   uint8_t memory[2048];
   spa_pod_builder builder = SPA_POD_BUILDER_INIT(memory, sizeof memory);
   std::vector<const spa_pod*> params = State::format_params(builder);
-  const int result = pw_stream_connect(
+  const int result = pw().stream_connect(
       s.stream, PW_DIRECTION_INPUT, node_id,
       static_cast<pw_stream_flags>(PW_STREAM_FLAG_AUTOCONNECT | PW_STREAM_FLAG_DONT_RECONNECT),
       params.data(), static_cast<uint32_t>(params.size()));
   if (result < 0) {
     why_not = std::string("cannot connect a PipeWire stream to node ") + std::to_string(node_id) +
               " (" + std::strerror(-result) + ")";
-    pw_thread_loop_unlock(s.loop);
+    pw().thread_loop_unlock(s.loop);
     return nullptr;
   }
-  pw_thread_loop_unlock(s.loop);
+  pw().thread_loop_unlock(s.loop);
   return std::unique_ptr<PipeWireStream>(new PipeWireStream(std::move(state)));
 }
 
 bool PipeWireStream::newest_frame(image::PixelView& out) {
   State& s = *state_;
-  pw_thread_loop_lock(s.loop);
+  pw().thread_loop_lock(s.loop);
   s.wait_first_frame();
   if (!s.pending.empty()) {
     if (s.current.mapping) s.current.mapping->sync(DMA_BUF_SYNC_END);
@@ -461,34 +518,35 @@ bool PipeWireStream::newest_frame(image::PixelView& out) {
   }
   // A broken stream shows nothing rather than its last picture for ever.
   const bool shown = !s.current.empty() && s.failure.empty();
-  pw_thread_loop_unlock(s.loop);
+  pw().thread_loop_unlock(s.loop);
   if (shown) out = s.view;
   return shown;
 }
 
 std::optional<image::Point> PipeWireStream::cursor() {
-  pw_thread_loop_lock(state_->loop);
+  pw().thread_loop_lock(state_->loop);
+  state_->wait_first_frame();  // the metadata comes with the frames
   const std::optional<image::Point> position = state_->cursor;
-  pw_thread_loop_unlock(state_->loop);
+  pw().thread_loop_unlock(state_->loop);
   return position;
 }
 
 std::string PipeWireStream::failure() {
-  pw_thread_loop_lock(state_->loop);
+  pw().thread_loop_lock(state_->loop);
   std::string why = state_->failure;
   if (why.empty() && state_->waited && state_->frames == 0)
     why = "no picture came within " + std::to_string(kFirstFrameWaitNs / 1'000'000'000) + " s";
-  pw_thread_loop_unlock(state_->loop);
+  pw().thread_loop_unlock(state_->loop);
   return why;
 }
 
 platform::ScreenSize PipeWireStream::size() {
-  pw_thread_loop_lock(state_->loop);
+  pw().thread_loop_lock(state_->loop);
   state_->wait_first_frame();
   const platform::ScreenSize size = state_->have_format
                                         ? platform::ScreenSize{state_->width, state_->height}
                                         : platform::ScreenSize{};
-  pw_thread_loop_unlock(state_->loop);
+  pw().thread_loop_unlock(state_->loop);
   return size;
 }
 

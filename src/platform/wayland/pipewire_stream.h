@@ -27,8 +27,8 @@ class PipeWireStream {
   // The newest complete frame, valid until the next call or until the stream is destroyed.
   // The first call waits for a frame (a few seconds at most). False when there is none.
   bool newest_frame(image::PixelView& out);
-  // The cursor position on the stream's picture as the cursor metadata last gave it; empty
-  // while the cursor is elsewhere or hidden, or before any metadata arrived.
+  // The cursor position on the stream's picture as the cursor metadata last gave it (waits
+  // for the first frame like newest_frame); empty while the cursor is elsewhere or hidden.
   std::optional<image::Point> cursor();
   // Why the stream gives no picture (it broke, or none came in time); empty while it does.
   std::string failure();
