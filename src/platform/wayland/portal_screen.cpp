@@ -18,7 +18,7 @@
 #include "platform/file_replace.h"
 #include "platform/stop_request.h"
 #include "platform/wayland/dbus.h"
-#include "platform/wayland/pipewire_stream.h"
+#include "platform/wayland/monitor_streams_screen.h"
 
 namespace tapline::platform::wayland {
 namespace {
@@ -79,8 +79,7 @@ int read_dictionary(sd_bus_message* message, OnEntry on_entry) {
 // One monitor stream the person granted, as Start describes it.
 struct GrantedStream {
   uint32_t node = 0;
-  image::Point position;
-  ScreenSize size;
+  image::Point position;  // in the desktop's layout; the size comes with the frames
 };
 
 int read_streams(sd_bus_message* message, std::vector<GrantedStream>& streams) {
@@ -91,11 +90,8 @@ int read_streams(sd_bus_message* message, std::vector<GrantedStream>& streams) {
     GrantedStream stream;
     if ((result = sd_bus_message_read(message, "u", &stream.node)) < 0) return result;
     result = read_dictionary(message, [&](const char* key) {
-      if (std::strcmp(key, "position") == 0)
-        return sd_bus_message_read(message, "v", "(ii)", &stream.position.x, &stream.position.y);
-      if (std::strcmp(key, "size") == 0)
-        return sd_bus_message_read(message, "v", "(ii)", &stream.size.width, &stream.size.height);
-      return 0;
+      if (std::strcmp(key, "position") != 0) return 0;
+      return sd_bus_message_read(message, "v", "(ii)", &stream.position.x, &stream.position.y);
     });
     if (result < 0) return result;
     if ((result = sd_bus_message_exit_container(message)) < 0) return result;
@@ -352,102 +348,15 @@ int Handshake::open_pipewire_remote(std::string& why_not) {
   return -1;
 }
 
-// The granted monitors as one screen: the bounding box of their places, each monitor's
-// newest frame copied into its place (or, for a single monitor, shown where it lies).
-class PortalScreen final : public ScreenSource {
+// The granted monitors as one screen, for as long as the session lasts.
+class PortalScreen final : public MonitorStreamsScreen {
  public:
-  struct Monitor {
-    std::unique_ptr<PipeWireStream> stream;
-    image::Point position;
-    ScreenSize granted_size;
-  };
-
   PortalScreen(Bus bus, std::vector<Monitor> monitors)
-      : bus_(std::move(bus)), monitors_(std::move(monitors)) {}
-
-  ScreenSize size() override {
-    const Box box = bounds();
-    return {box.right - box.left, box.bottom - box.top};
-  }
-
-  std::optional<ScreenPoint> cursor() override {
-    const Box box = bounds();
-    for (Monitor& monitor : monitors_) {
-      if (const auto point = monitor.stream->cursor())
-        return ScreenPoint{monitor.position.x - box.left + point->x,
-                           monitor.position.y - box.top + point->y};
-    }
-    return std::nullopt;
-  }
-
-  std::optional<ColorValue> pixel(ScreenPoint point) override {
-    const Box box = bounds();
-    for (Monitor& monitor : monitors_) {
-      const int x = point.x + box.left - monitor.position.x;
-      const int y = point.y + box.top - monitor.position.y;
-      const ScreenSize size = frame_size(monitor);
-      if (x < 0 || y < 0 || x >= size.width || y >= size.height) continue;
-      PixelView view;
-      if (!monitor.stream->newest_frame(view) || x >= view.width || y >= view.height)
-        return std::nullopt;
-      return image::color_of(view.row(y)[x]);
-    }
-    return std::nullopt;
-  }
-
-  bool grab(int width, int height, PixelView& out) override {
-    if (monitors_.size() == 1) {
-      if (!monitors_[0].stream->newest_frame(out)) return false;
-      out.width = std::min(out.width, width);
-      out.height = std::min(out.height, height);
-      return true;
-    }
-    // Places no monitor covers read black.
-    const size_t count = static_cast<size_t>(width) * static_cast<size_t>(height);
-    if (composed_.size() < count) composed_.resize(count);
-    std::fill_n(composed_.begin(), count, Pixel{0});
-    const Box box = bounds();
-    for (Monitor& monitor : monitors_) {
-      PixelView frame;
-      if (!monitor.stream->newest_frame(frame)) return false;
-      const int left = monitor.position.x - box.left, top = monitor.position.y - box.top;
-      const int columns = std::min(frame.width, width - left);
-      for (int y = 0; y < frame.height && top + y < height; ++y) {
-        if (columns > 0)
-          std::copy_n(frame.row(y), columns,
-                      composed_.data() + static_cast<size_t>(top + y) * width + left);
-      }
-    }
-    out = PixelView{composed_.data(), width, width, height};
-    return true;
-  }
+      : MonitorStreamsScreen(std::move(monitors), "the desktop portal's screen cast"),
+        bus_(std::move(bus)) {}
 
  private:
-  struct Box {
-    int left = 0, top = 0, right = 0, bottom = 0;
-  };
-
-  // The stream's own frame size once frames come; until then what the portal granted.
-  static ScreenSize frame_size(Monitor& monitor) {
-    const ScreenSize size = monitor.stream->size();
-    return size.width > 0 && size.height > 0 ? size : monitor.granted_size;
-  }
-
-  Box bounds() {
-    Box box{INT32_MAX, INT32_MAX, INT32_MIN, INT32_MIN};
-    for (Monitor& monitor : monitors_) {
-      const ScreenSize size = frame_size(monitor);
-      box.left = std::min(box.left, monitor.position.x);
-      box.top = std::min(box.top, monitor.position.y);
-      box.right = std::max(box.right, monitor.position.x + size.width);
-      box.bottom = std::max(box.bottom, monitor.position.y + size.height);
-    }
-    return box;
-  }
-
-  Bus bus_;  // the session lives as long as this connection
-  std::vector<Monitor> monitors_;
-  std::vector<Pixel> composed_;
+  Bus bus_;  // the portal ends the session when this connection goes
 };
 
 }  // namespace
@@ -484,7 +393,7 @@ std::unique_ptr<ScreenSource> open_portal_screen(std::string& why_not) {
     if (fd < 0) return nullptr;
     auto stream = PipeWireStream::open(fd, granted.node, why_not);
     if (!stream) return nullptr;
-    monitors.push_back({std::move(stream), granted.position, granted.size});
+    monitors.push_back({std::move(stream), granted.position, std::to_string(monitors.size() + 1)});
   }
   return std::make_unique<PortalScreen>(handshake.take_bus(), std::move(monitors));
 }
