@@ -354,6 +354,7 @@ class PortalScreen final : public MonitorStreamsScreen {
   PortalScreen(Bus bus, std::vector<Monitor> monitors)
       : MonitorStreamsScreen(std::move(monitors), "the desktop portal's screen cast"),
         bus_(std::move(bus)) {}
+  ~PortalScreen() override { end_streams(); }  // before the session they show
 
  private:
   Bus bus_;  // the portal ends the session when this connection goes
@@ -380,9 +381,8 @@ std::string portal_restore_token_path() {
 std::unique_ptr<ScreenSource> open_portal_screen(std::string& why_not) {
   Bus bus = open_session_bus(why_not);
   if (!bus) {
-    why_not +=
-        " to reach the desktop portal: run Tapline inside the desktop session, where "
-        "DBUS_SESSION_BUS_ADDRESS is set";
+    why_not = "no session bus for the desktop portal (" + why_not +
+              "): run Tapline inside the desktop session, where DBUS_SESSION_BUS_ADDRESS is set";
     return nullptr;
   }
   Handshake handshake{std::move(bus)};
