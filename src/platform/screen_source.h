@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <string>
 
 #include "image/pixels.h"
 
@@ -45,8 +46,8 @@ class ScreenSource {
 };
 
 // The current screen source. By default it is the picture named by the environment
-// variable TAPLINE_SCREEN (a BMP file) when that is set, else the X11 display. Tests
-// substitute their own.
+// variable TAPLINE_SCREEN (a BMP file) when that is set, else the first source that works
+// on the desktop TAPLINE_DESKTOP chooses (platform/desktop.h). Tests substitute their own.
 ScreenSource& screen();
 // Replaces the screen source; nullptr restores the default.
 void set_screen(ScreenSource* replacement);
@@ -55,6 +56,9 @@ void set_screen(ScreenSource* replacement);
 // `allow_shared_memory` false forces plain image reads.
 std::unique_ptr<ScreenSource> make_x11_screen(_XDisplay* display = nullptr,
                                               bool allow_shared_memory = true);
+// The screen of a wlroots compositor through its screencopy protocol; nullptr, with the
+// reason in `why_not`, when the compositor at WAYLAND_DISPLAY offers none.
+std::unique_ptr<ScreenSource> open_wlroots_screen(std::string& why_not);
 // A BMP picture as the screen, with the cursor at (0, 0). nullptr (and one line on
 // standard error) when the file is not a readable BMP picture.
 std::unique_ptr<ScreenSource> open_picture_screen(const char* path);

@@ -51,12 +51,37 @@ TEST(ScreenChoice, WithoutDisplayOrPictureThereIsNoScreen) {
   EXPECT_EXIT(
       {
         unsetenv("DISPLAY");
+        unsetenv("WAYLAND_DISPLAY");
+        unsetenv("TAPLINE_DESKTOP");
         unsetenv("TAPLINE_SCREEN");
         no_screen_behaviour();
       },
       testing::ExitedWithCode(0),
       "^tapline: no X11 display \\(DISPLAY is not set\\); screen, cursor and key state are "
       "unavailable\nCaptureScreen: there is no screen to save; .*shot.bmp was not written\n$");
+}
+
+// A Wayland session is read through its compositor: when none answers, the reason is
+// said and there is no screen (X11 is not tried: Xwayland's root window is no picture).
+TEST(ScreenChoice, AWaylandSessionWithoutCompositorHasNoScreenAndSaysWhy) {
+  EXPECT_EXIT(
+      {
+        setenv("DISPLAY", ":99999", 1);  // never opened
+        setenv("WAYLAND_DISPLAY", "/nonexistent/wayland-9", 1);
+        setenv("TAPLINE_DESKTOP", "wayland-please", 1);
+        setenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/bus", 1);
+        unsetenv("TAPLINE_SCREEN");
+        no_screen_behaviour();
+      },
+      testing::ExitedWithCode(0),
+      "^tapline: TAPLINE_DESKTOP=wayland-please is not x11, wayland or auto; choosing as for "
+      "auto\ntapline: screen: no screen source works on wayland-9 \\(wlroots screencopy: cannot "
+      "connect to the Wayland compositor at wayland-9 \\(No such file or directory\\); GNOME "
+      "screen cast: cannot reach the session bus \\(No such file or directory\\); desktop "
+      "portal: cannot reach the session bus \\(No such file or directory\\): run Tapline inside "
+      "the desktop session, where DBUS_SESSION_BUS_ADDRESS is set\\); there is no screen. "
+      "TAPLINE_DESKTOP=x11 reads Xwayland instead, which shows no Wayland window\nCaptureScreen: "
+      "there is no screen to save; .*shot.bmp was not written\n$");
 }
 
 TEST(ScreenChoice, AnUnreadablePictureMeansNoScreen) {

@@ -174,14 +174,6 @@ class MutterScreen final : public ScreenSource {
 
 }  // namespace
 
-bool gnome_desktop() {
-  const char* desktops = std::getenv("XDG_CURRENT_DESKTOP");
-  if (desktops != nullptr && std::strstr(desktops, "GNOME") != nullptr) return true;
-  std::string why_not;
-  Bus bus = wayland::open_session_bus(why_not);
-  return bus && wayland::name_has_owner(bus.get(), kMutterScreenCastName);
-}
-
 std::unique_ptr<ScreenSource> open_mutter_screen(std::string& why_not) {
   Bus bus = wayland::open_session_bus(why_not);
   if (!bus) return nullptr;

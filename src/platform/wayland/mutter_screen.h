@@ -12,10 +12,6 @@ namespace tapline::platform {
 // The D-Bus name of mutter's screen cast service.
 constexpr const char* kMutterScreenCastName = "org.gnome.Mutter.ScreenCast";
 
-// True on a GNOME desktop: XDG_CURRENT_DESKTOP names GNOME, or mutter's screen cast
-// service is on the session bus.
-bool gnome_desktop();
-
 // Records every monitor (the screen is their layout's bounding box) with the cursor as
 // metadata. nullptr with the reason and the fix in `why_not` when that cannot be done.
 std::unique_ptr<ScreenSource> open_mutter_screen(std::string& why_not);

@@ -381,8 +381,7 @@ std::string portal_restore_token_path() {
 std::unique_ptr<ScreenSource> open_portal_screen(std::string& why_not) {
   Bus bus = open_session_bus(why_not);
   if (!bus) {
-    why_not = "no session bus for the desktop portal (" + why_not +
-              "): run Tapline inside the desktop session, where DBUS_SESSION_BUS_ADDRESS is set";
+    why_not += ": run Tapline inside the desktop session, where DBUS_SESSION_BUS_ADDRESS is set";
     return nullptr;
   }
   Handshake handshake{std::move(bus)};

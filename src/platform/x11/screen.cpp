@@ -13,6 +13,7 @@
 #include "platform/console.h"
 #include "platform/screen_source.h"
 #include "platform/x11/display.h"
+#include "platform/x11/error_trap.h"
 
 namespace tapline::platform {
 namespace {
@@ -88,7 +89,12 @@ class X11Screen final : public ScreenSource {
     // The server answers a read outside the root window with an error, not a colour.
     if (point.x < 0 || point.y < 0 || point.x >= screen.width || point.y >= screen.height)
       return std::nullopt;
-    XImage* image = XGetImage(d, DefaultRootWindow(d), point.x, point.y, 1, 1, AllPlanes, ZPixmap);
+    XImage* image = nullptr;
+    {
+      X11ErrorTrap trap(d);
+      image = XGetImage(d, DefaultRootWindow(d), point.x, point.y, 1, 1, AllPlanes, ZPixmap);
+      if (trap.failed()) note_refused_read();
+    }
     if (image == nullptr) return std::nullopt;
     const bool readable = supported(image);
     Pixel value = 0;
@@ -227,11 +233,24 @@ class X11Screen final : public ScreenSource {
 
   bool grab_plain(Display* d, int width, int height, PixelView& out) {
     release_plain();
-    plain_image_ = XGetImage(d, DefaultRootWindow(d), 0, 0, static_cast<unsigned>(width),
-                             static_cast<unsigned>(height), AllPlanes, ZPixmap);
+    {
+      X11ErrorTrap trap(d);
+      plain_image_ = XGetImage(d, DefaultRootWindow(d), 0, 0, static_cast<unsigned>(width),
+                               static_cast<unsigned>(height), AllPlanes, ZPixmap);
+      if (trap.failed()) note_refused_read();
+    }
     if (plain_image_ == nullptr || !supported(plain_image_)) return false;
     view_image(plain_image_, width, height, out);
     return true;
+  }
+
+  // Xwayland refuses to read its root window (it has no picture of the desktop).
+  void note_refused_read() {
+    if (told_refused_read_) return;
+    told_refused_read_ = true;
+    console_diagnostic(
+        "the X11 server refused to read its screen, as Xwayland does in a Wayland session; "
+        "TAPLINE_DESKTOP=wayland (or auto) reads the compositor instead\n");
   }
 
   void release_plain() {
@@ -251,6 +270,7 @@ class X11Screen final : public ScreenSource {
   int shared_width_ = 0;
   int shared_height_ = 0;
   bool shared_refused_ = false;
+  bool told_refused_read_ = false;
 
   // The last plain read, kept until the next grab because a view may point into it.
   XImage* plain_image_ = nullptr;
