@@ -1,6 +1,7 @@
 // The desktop's text clipboard.
 #pragma once
 
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -19,9 +20,18 @@ class Clipboard {
   virtual std::string get_text() = 0;
 };
 
-// The current clipboard (the X11 CLIPBOARD selection by default). Tests substitute their own.
+// The current clipboard. By default, on a Wayland desktop (platform/desktop.h) whose
+// compositor offers the wlroots data-control protocol, the Wayland clipboard; otherwise the
+// X11 CLIPBOARD selection, which on another Wayland desktop reaches Wayland programs only
+// through Xwayland (said once on standard error). Tests substitute their own.
 Clipboard& clipboard();
 // Replaces the clipboard; nullptr restores the default.
 void set_clipboard(Clipboard* replacement);
+
+// The X11 CLIPBOARD selection.
+std::unique_ptr<Clipboard> make_x11_clipboard();
+// The clipboard of the Wayland display through wlroots data control; nullptr when the
+// display cannot be reached (`reachable` false) or offers no data control.
+std::unique_ptr<Clipboard> make_wayland_clipboard(bool& reachable);
 
 }  // namespace tapline::platform

@@ -1,5 +1,11 @@
 #include "platform/key_state.h"
 
+#include <cstdlib>
+#include <cstring>
+
+#include "platform/console.h"
+#include "platform/desktop.h"
+#include "platform/evdev/key_state.h"
 #include "platform/x11/key_state.h"
 
 namespace tapline::platform {
@@ -7,9 +13,31 @@ namespace {
 
 KeyStateSource* current = nullptr;
 
+KeySource key_source_of_environment() {
+  const char* choice = std::getenv("TAPLINE_KEYS");
+  if (choice != nullptr && std::strcmp(choice, "x11") == 0) return KeySource::x11;
+  if (choice != nullptr && std::strcmp(choice, "evdev") == 0) return KeySource::evdev;
+  if (choice != nullptr && *choice != '\0' && std::strcmp(choice, "auto") != 0)
+    console_diagnostic("TAPLINE_KEYS=%s is none of x11, evdev, auto; choosing as auto does\n",
+                       choice);
+  // The X server of a Wayland desktop (Xwayland) sees the keys only while one of its own
+  // windows has the focus.
+  const char* display = std::getenv("DISPLAY");
+  const bool x11_session = display != nullptr && *display != '\0' && !wayland_session();
+  return x11_session ? KeySource::x11 : KeySource::evdev;
+}
+
 }  // namespace
 
-KeyStateSource& key_state() { return current ? *current : x11_key_state(); }
+KeySource chosen_key_source() {
+  static const KeySource chosen = key_source_of_environment();
+  return chosen;
+}
+
+KeyStateSource& key_state() {
+  if (current) return *current;
+  return chosen_key_source() == KeySource::x11 ? x11_key_state() : evdev_key_state();
+}
 
 void set_key_state(KeyStateSource* replacement) { current = replacement; }
 

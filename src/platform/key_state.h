@@ -21,7 +21,13 @@ class KeyStateSource {
   virtual bool can_be_held(int virtual_key) = 0;
 };
 
-// The current key-state source (the X11 desktop by default). Tests substitute their own.
+// Where the host's keys are read, for their state and their events alike: TAPLINE_KEYS
+// (x11, evdev, or auto: the X11 desktop in an X11 session, the input devices otherwise, a
+// Wayland desktop included). Chosen on first use.
+enum class KeySource { x11, evdev };
+KeySource chosen_key_source();
+
+// The current key-state source: that of the chosen key source. Tests substitute their own.
 KeyStateSource& key_state();
 // Replaces the key-state source; nullptr restores the default.
 void set_key_state(KeyStateSource* replacement);

@@ -2,7 +2,9 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
+#include <string>
 
 namespace tapline::platform {
 
@@ -26,9 +28,19 @@ class TopLevelWindows {
   virtual bool move(uint64_t handle, int x, int y) = 0;
 };
 
-// The current window service (the X11 display by default). Tests substitute their own.
+// The current window service. By default, when SWAYSOCK or I3SOCK names a window
+// manager's IPC socket, that window manager's tree (Wayland and Xwayland windows alike),
+// unless TAPLINE_DESKTOP=x11 asks for X11; otherwise the X11 display, which on another
+// Wayland desktop (platform/desktop.h) holds only the Xwayland windows (said once on
+// standard error). Tests substitute their own.
 TopLevelWindows& top_level_windows();
 // Replaces the window service; nullptr restores the default.
 void set_top_level_windows(TopLevelWindows* replacement);
+
+// The windows of the X11 display (the process's own connection).
+std::unique_ptr<TopLevelWindows> make_x11_windows();
+// The windows that an i3-compatible window manager (sway, i3) lists on its IPC socket.
+// Handles are its container ids.
+std::unique_ptr<TopLevelWindows> make_ipc_windows(std::string socket_path);
 
 }  // namespace tapline::platform

@@ -79,7 +79,7 @@ TEST(HotkeysWithoutADisplay, OneNoticeAndTheScriptGoesOn) {
     RegMouseEvent(function() end)
     io.write("went on\n")
   )",
-                                                           {"DISPLAY="});
+                                                           {"DISPLAY=", "TAPLINE_KEYS=x11"});
   EXPECT_NE(result.out.find("went on\n"), std::string::npos) << result.out;
   const std::string notice =
       "tapline: host key and mouse events are unavailable: no X11 display (DISPLAY is not "

@@ -17,6 +17,7 @@
 namespace {
 
 using tapline::testing::eventually;
+using tapline::testing::lua_quoted;
 using Script = tapline::testing::ScriptState;
 using tapline::testing::shell_output;
 
@@ -73,16 +74,6 @@ class Clipboard : public tapline::testing::XvfbSuite {
 };
 
 const std::string kText = "h\xC3\xA9llo w\xC3\xB6rld \xE2\x9C\x93 \t\r\nsecond line";
-
-std::string lua_quoted(const std::string& text) {
-  std::string quoted = "'";
-  for (unsigned char c : text) {
-    char escape[8];
-    std::snprintf(escape, sizeof escape, "\\%u", c);
-    quoted += escape;
-  }
-  return quoted + "'";
-}
 
 TEST_F(Clipboard, TextSetByAScriptIsReadByXclipAfterTheScriptHasEnded) {
   run_in_exiting_process("SetClipBoard(" + lua_quoted(kText) + ")");
@@ -189,8 +180,10 @@ TEST_F(Clipboard, WithoutADisplayBothSayWhyAndGoOn) {
   const std::string err = ::testing::internal::GetCapturedStderr();
   setenv("DISPLAY", display.c_str(), 1);
   EXPECT_EQ(text, "");
-  EXPECT_NE(err.find("tapline: cannot open the X11 display; clipboard not set"), std::string::npos) << err;
-  EXPECT_NE(err.find("tapline: cannot open the X11 display; no clipboard text"), std::string::npos) << err;
+  EXPECT_NE(err.find("tapline: cannot open the X11 display; clipboard not set"), std::string::npos)
+      << err;
+  EXPECT_NE(err.find("tapline: cannot open the X11 display; no clipboard text"), std::string::npos)
+      << err;
 }
 
 }  // namespace

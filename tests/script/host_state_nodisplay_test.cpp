@@ -1,5 +1,5 @@
-// Without a desktop every host key reads as up and not toggled, nothing waits for a key
-// that can never go down, and the missing display is told once.
+// Without an X11 display the X11 key source reads every host key as up and not toggled,
+// nothing waits for a key that can never go down, and the missing display is told once.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -21,6 +21,7 @@ size_t occurrences(const std::string& text, const std::string& word) {
 
 TEST(NoDisplay, KeysReadAsUpAndWaitsEnd) {
   unsetenv("DISPLAY");
+  setenv("TAPLINE_KEYS", "x11", 1);
   CommandCapture capture;
   ScriptState script;
   ::testing::internal::CaptureStderr();

@@ -25,6 +25,7 @@ using tapline::testing::ScriptState;
 class HostKeys : public tapline::testing::XvfbSuite {
  protected:
   void SetUp() override {
+    setenv("TAPLINE_KEYS", "x11", 1);  // even when the tests run inside a Wayland session
     tester_ = XOpenDisplay(display_name().c_str());
     ASSERT_NE(tester_, nullptr);
   }

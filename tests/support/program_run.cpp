@@ -108,6 +108,16 @@ std::string TempDir::write(const std::string& name, std::string_view bytes) cons
   return path;
 }
 
+std::string lua_quoted(const std::string& text) {
+  std::string quoted = "'";
+  for (unsigned char c : text) {
+    char escape[8];
+    std::snprintf(escape, sizeof escape, "\\%u", c);
+    quoted += escape;
+  }
+  return quoted + "'";
+}
+
 std::string shell_output(const std::string& command) {
   std::string output;
   FILE* pipe = popen(command.c_str(), "r");

@@ -59,6 +59,9 @@ class TempFile : public TempDir {
   std::string path_;
 };
 
+// `text` as a Lua string literal that gives exactly its bytes, whatever they are.
+std::string lua_quoted(const std::string& text);
+
 // The output of a shell command line (run by the test itself, not by the code under test).
 std::string shell_output(const std::string& command);
 

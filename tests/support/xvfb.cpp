@@ -71,6 +71,8 @@ XvfbServer* XvfbSuite::server_ = nullptr;
 void XvfbSuite::start_display(const std::string& screen) {
   server_ = new XvfbServer(screen);
   setenv("DISPLAY", server_->name().c_str(), 1);
+  // The X11 services, even when the tests run on a Wayland desktop.
+  for (const char* variable : {"WAYLAND_DISPLAY", "SWAYSOCK", "I3SOCK"}) unsetenv(variable);
 }
 
 void XvfbSuite::TearDownTestSuite() {

@@ -1,13 +1,15 @@
-"""Real-USB checks, run as root inside the test VM (tests/vm/run).
+"""Real-USB and input-device checks, run as root inside the test VM (tests/vm/run).
 
-Each check plugs in one or two gadgets made by scripts/gadget-setup on the kernel's
+The USB checks plug in one or two gadgets made by scripts/gadget-setup on the kernel's
 dummy_hcd device controllers, so that the kernel's own USB host side, usbhid and hidraw
-stand between the programs under test and the gadget's /dev/hidgN ends. Prints one
+stand between the programs under test and the gadget's /dev/hidgN ends. The key-state
+checks make keyboards through uinput whose keys the host's scripts read through evdev. Prints one
 "ok NAME" or "FAIL NAME: why" line per check and closes with "N passed, M failed".
 
     checks.py BUILD_DIR [CHECK...]
 """
 
+import fcntl
 import glob
 import os
 import select
@@ -482,6 +484,261 @@ vol_up()
         x_server.terminate()
         x_server.wait()
         gadget.down()
+
+
+KEY_ENTER, KEY_LEFTSHIFT, KEY_CAPSLOCK = 28, 42, 58
+KEY_A, KEY_B, KEY_C, KEY_D = 30, 48, 46, 32
+KEY_ESC, KEY_KP7, KEY_RIGHTSHIFT = 1, 71, 54
+EV_SYN, EV_LED, LED_CAPSL = 0, 0x11, 1
+BTN_LEFT, BTN_SIDE, REL_X, REL_Y, REL_HWHEEL, REL_WHEEL = 0x110, 0x113, 0, 1, 6, 8
+
+
+def _ioctl_number(direction, number, size):
+    return (direction << 30) | (size << 16) | (ord("U") << 8) | number
+
+
+UI_DEV_CREATE, UI_DEV_DESTROY = _ioctl_number(0, 1, 0), _ioctl_number(0, 2, 0)
+UI_DEV_SETUP = _ioctl_number(1, 3, 92)  # struct uinput_setup
+UI_SET_EVBIT, UI_SET_KEYBIT, UI_SET_RELBIT, UI_SET_LEDBIT = (
+    _ioctl_number(1, number, 4) for number in (100, 101, 102, 105))
+
+
+class UinputKeyboard:
+    """A keyboard with lock lights made through /dev/uinput: what the test presses, the
+    kernel reports as the keys of a real keyboard, and the lights the kernel's console
+    keyboard sets come back on our end. With `mouse`, it has mouse buttons and wheels too."""
+
+    def __init__(self, name, mouse=False):
+        self.fd = os.open("/dev/uinput", os.O_RDWR | os.O_NONBLOCK)
+        for event_type in (EV_KEY, EV_LED) + ((EV_REL,) if mouse else ()):
+            fcntl.ioctl(self.fd, UI_SET_EVBIT, event_type)
+        for code in list(range(1, 128)) + (list(range(BTN_LEFT, BTN_SIDE + 1)) if mouse else []):
+            fcntl.ioctl(self.fd, UI_SET_KEYBIT, code)
+        for axis in (REL_X, REL_Y, REL_HWHEEL, REL_WHEEL) if mouse else ():
+            fcntl.ioctl(self.fd, UI_SET_RELBIT, axis)
+        for led in range(3):
+            fcntl.ioctl(self.fd, UI_SET_LEDBIT, led)
+        setup = struct.pack("HHHH80sI", 0x03, 0x1234, 0x5678, 1, name.encode(), 0)
+        fcntl.ioctl(self.fd, UI_DEV_SETUP, setup)
+        fcntl.ioctl(self.fd, UI_DEV_CREATE)
+        wait_for(name + "'s event node", lambda: self._node(name))
+
+    @staticmethod
+    def _node(name):
+        for folder in glob.glob("/sys/class/input/event*"):
+            try:
+                if open(os.path.join(folder, "device", "name")).read().strip() == name:
+                    node = "/dev/input/" + os.path.basename(folder)
+                    return node if os.path.exists(node) else None
+            except OSError:
+                continue
+        return None
+
+    def send(self, code, value, event_type=EV_KEY):
+        os.write(self.fd, EVENT.pack(0, 0, event_type, code, value) + EVENT.pack(0, 0, EV_SYN, 0, 0))
+
+    def press(self, code):
+        self.send(code, 1)
+
+    def release(self, code):
+        self.send(code, 0)
+
+    def tap(self, code):
+        self.press(code)
+        self.release(code)
+
+    def wait_for_light(self, led, lit):
+        """Until the kernel has set one of our lights to `lit`."""
+        deadline = time.monotonic() + 5
+        while time.monotonic() < deadline:
+            if select.select([self.fd], [], [], 0.1)[0]:
+                data = os.read(self.fd, EVENT.size * 16)
+                for offset in range(0, len(data) - EVENT.size + 1, EVENT.size):
+                    if EVENT.unpack_from(data, offset)[2:] == (EV_LED, led, int(lit)):
+                        return
+        raise CheckFailed("light %d never turned %s" % (led, "on" if lit else "off"))
+
+    def destroy(self):
+        fcntl.ioctl(self.fd, UI_DEV_DESTROY)
+        os.close(self.fd)
+
+
+class ScriptRepl:
+    """A tapline script that evaluates each line it is sent as a Lua expression and answers
+    "= value"; the expression runs while the test waits for its answer."""
+
+    SCRIPT = ('for line in io.lines() do\n'
+              '  io.write("= ", tostring(load("return " .. line)()), "\\n")\n'
+              '  io.stdout:flush()\n'
+              'end\n')
+
+    def __init__(self):
+        self.process = subprocess.Popen(
+            [TAPLINE, write_script("repl.lua", self.SCRIPT), "net", "127.0.0.1", "9"],
+            stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        self.pending = b""
+
+    def send(self, expression):
+        self.process.stdin.write(expression.encode() + b"\n")
+        self.process.stdin.flush()
+
+    def answer(self, seconds=10):
+        """The next answer; None when there is none within `seconds`."""
+        fd = self.process.stdout.fileno()
+        deadline = time.monotonic() + seconds
+        while True:
+            while b"\n" in self.pending:
+                line, self.pending = self.pending.split(b"\n", 1)
+                if line.startswith(b"= "):
+                    return line[2:].decode("utf-8", "replace").strip()
+            left = deadline - time.monotonic()
+            if left <= 0 or not select.select([fd], [], [], left)[0]:
+                return None
+            chunk = os.read(fd, 4096)
+            if not chunk:
+                raise CheckFailed("the script ended: " + self.process.stderr.read().decode())
+            self.pending += chunk
+
+    def ask(self, expression):
+        self.send(expression)
+        answer = self.answer()
+        expect(answer is not None, "no answer to %s" % expression)
+        return answer
+
+    def end(self):
+        self.process.stdin.close()
+        self.process.wait(timeout=30)
+        return self.process.stderr.read().decode("utf-8", "replace")
+
+
+@check
+def key_state_follows_uinput_keyboards():
+    """With no X11 session the script reads the host's keys through evdev: keys pressed and
+    released on a keyboard, Caps Lock as the kernel's console toggles its light, WaitKey
+    with and without a time-out, and a second keyboard plugged in and pulled out while
+    the script runs, with a key held on it."""
+    first = UinputKeyboard("tapline check keyboard")
+    second = None
+    repl = ScriptRepl()
+    try:
+        states = "GetKeyState(65), GetKeyState('65'), GetKeyState(66), GetLED(0)"
+        states = "table.concat({%s}, ' ')" % states
+        expect(repl.ask(states) == "0 0 0 0", "before any press")
+        first.press(KEY_A)
+        expect(repl.ask(states) == "-128 -128 0 0", "A held")
+        first.release(KEY_A)
+        expect(repl.ask(states) == "0 0 0 0", "A released")
+
+        caps = "table.concat({GetLED(0), GetLED(2), GetKeyState(0x14), GetLED(3)}, ' ')"
+        first.press(KEY_CAPSLOCK)
+        first.wait_for_light(LED_CAPSL, True)
+        expect(repl.ask(caps) == "-127 -127 -127 -1", "Caps Lock held and on")
+        first.release(KEY_CAPSLOCK)
+        expect(repl.ask(caps) == "1 1 1 -1", "Caps Lock on")
+        first.press(KEY_CAPSLOCK)
+        first.wait_for_light(LED_CAPSL, False)
+        first.release(KEY_CAPSLOCK)
+        expect(repl.ask(caps) == "0 0 0 -1", "Caps Lock off")
+
+        expect(repl.ask("WaitKey('b', 200)") == "0", "WaitKey timed out with B up")
+        for wait, key in (("WaitKey('b')", KEY_B), ("WaitKey(' Enter ', 20000)", KEY_ENTER)):
+            repl.send(wait)
+            expect(repl.answer(seconds=0.5) is None, wait + " ended before the press")
+            first.press(key)
+            expect(repl.answer() == "1", wait + " after the press")
+            first.release(key)
+
+        # A keyboard plugged in while the script waits on a key only it presses.
+        repl.send("WaitKey('c')")
+        second = UinputKeyboard("tapline second keyboard")
+        second.press(KEY_C)
+        expect(repl.answer() == "1", "C on the keyboard plugged in while waiting")
+        second.release(KEY_C)
+        first.press(KEY_LEFTSHIFT)
+        second.press(KEY_D)
+        held = "table.concat({GetKeyState(0x10), GetKeyState(0xA0), GetKeyState(68)}, ' ')"
+        expect(repl.ask(held) == "-128 -128 -128", "Shift on one keyboard, D on the other")
+        second.destroy()
+        second = None
+        expect(repl.ask(held) == "-128 -128 0", "D gone with its keyboard")
+        first.release(KEY_LEFTSHIFT)
+        expect(repl.ask(held) == "0 0 0", "all released")
+        said = repl.end()
+        expect("tapline:" not in said, "unexpected notice: " + said)
+    finally:
+        if repl.process.poll() is None:
+            repl.process.kill()
+        if second is not None:
+            second.destroy()
+        first.destroy()
+
+
+@check
+def key_state_without_device_access_says_how_to_grant_it():
+    """A user outside the input group gets one notice that says how to join it, keys that
+    read as up, and no endless wait."""
+    keyboard = UinputKeyboard("tapline check keyboard")
+    try:
+        script = write_script("denied.lua", 'io.write("= ", GetKeyState(65), " ", GetLED(0), " ", '
+                                            'WaitKey("a"), " ", WaitKey("a", 30), "\\n")\n')
+        os.chmod(script, 0o644)
+        keyboard.press(KEY_A)
+        run = subprocess.run(["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
+                              TAPLINE, script, "net", "127.0.0.1", "9"],
+                             capture_output=True, timeout=30, cwd="/tmp",
+                             env=dict(os.environ, TAPLINE_KEYS="evdev"))
+        out = run.stdout.decode("gbk", "replace")
+        said = run.stderr.decode("utf-8", "replace")
+        expect(run.returncode == 0, "tapline ended with %d: %s" % (run.returncode, said))
+        expect("= 0 0 0 0\n" in out, "results: " + out)
+        expect(said.count("sudo usermod -aG input $USER, then log in again") == 1, "notice: " + said)
+    finally:
+        keyboard.destroy()
+
+@check
+def hotkeys_follow_uinput_devices():
+    """RegKbEvent and RegMouseEvent hear the input devices through evdev: keys by their
+    virtual-key codes (Shift by side, the keypad's 7 by its second level), no auto-repeat,
+    mouse buttons and wheel steps; Escape coming up ends the script's Loop."""
+    device = UinputKeyboard("tapline check keyboard and mouse", mouse=True)
+    try:
+        script = write_script("hotkeys.lua", """
+RegKbEvent(function(code, state)
+  io.write("key ", code, " ", state, "\\n") io.flush()
+  if code == 0x1B and state == 0 then EndScript() end
+end)
+RegMouseEvent(function(entry)
+  io.write("mouse ", entry // 65536, " ", entry % 65536, "\\n") io.flush()
+end)
+io.write("ready\\n") io.flush()
+Loop()
+""")
+        run = subprocess.Popen([TAPLINE, script, "net", "127.0.0.1", "9"], stdout=subprocess.PIPE,
+                               stderr=subprocess.PIPE)
+        wait_for("the script's ready line", lambda: run.stdout.readline().strip() == b"ready")
+        device.tap(KEY_A)
+        device.press(KEY_RIGHTSHIFT)
+        device.tap(KEY_KP7)
+        device.release(KEY_RIGHTSHIFT)
+        device.press(KEY_C)
+        device.send(KEY_C, 2)  # auto-repeat
+        device.release(KEY_C)
+        device.tap(BTN_LEFT)
+        device.tap(BTN_SIDE)
+        device.send(REL_WHEEL, -2, EV_REL)
+        device.send(REL_HWHEEL, 1, EV_REL)
+        device.tap(KEY_ESC)
+        out, err = run.communicate(timeout=30)
+        lines = out.decode("utf-8", "replace").splitlines()
+        keys = [line for line in lines if line.startswith("key ")]
+        mouse = [line for line in lines if line.startswith("mouse ")]
+        expect(keys == ["key 65 1", "key 65 0", "key 161 1", "key 103 1", "key 103 0",
+                        "key 161 0", "key 67 1", "key 67 0", "key 27 1", "key 27 0"],
+               "keys: %r %s" % (keys, err.decode()))
+        expect(mouse == ["mouse 1 1", "mouse 1 0", "mouse 8 1", "mouse 8 0", "mouse 5 1",
+                         "mouse 5 1", "mouse 7 1"], "mouse: %r" % mouse)
+    finally:
+        device.destroy()
 
 
 @bench

@@ -1,6 +1,6 @@
 // The sink that does on a desktop what the hardware does on its target computer: keys,
 // buttons, pointer moves, wheel and media keys of the frames of one channel are pressed,
-// released and moved through an InputTarget (XTest on an X11 display).
+// released and moved through an InputTarget (X11 or Wayland).
 //
 // Keyboard reports are states: the keys held on the desktop are brought to the keys the
 // report holds (modifier bits as modifier keys, a ShiftFlag usage with Shift held for as

@@ -1,5 +1,6 @@
 // The desktop as the device's injector sees it: keys by keysym, buttons, pointer moves.
-// One implementation drives an X11 display through XTest; tests record the calls.
+// The operations each desktop backend implements: an X11 display through XTest, a Wayland
+// compositor through its virtual keyboard and pointer; tests record the calls.
 #pragma once
 
 #include <cstdint>

@@ -17,14 +17,32 @@
 #include "gadget.h"
 #include "print_sinks.h"
 #include "udp_receiver.h"
+#include "wayland_target.h"
 #include "x11_target.h"
 
 namespace {
 
 constexpr const char* kDefaultListen = "127.0.0.1:9000";
 
+// The desktops the device can drive: one entry per backend, all behind InputTarget, so
+// that the report handling is the same for each.
+struct DesktopBackend {
+  const char* name;
+  std::unique_ptr<tapline::device::InputTarget> (*open)(std::string& error);
+};
+constexpr DesktopBackend kDesktopBackends[] = {
+    {"x11",
+     [](std::string& error) -> std::unique_ptr<tapline::device::InputTarget> {
+       return tapline::device::X11Target::open(nullptr, error);
+     }},
+    {"wayland",
+     [](std::string& error) -> std::unique_ptr<tapline::device::InputTarget> {
+       return tapline::device::WaylandTarget::open(error);
+     }},
+};
+
 constexpr const char* kHelp =
-    "Usage: tapline-device [--listen ADDR:PORT] [--json] [--inject x11 [--channel N]\n"
+    "Usage: tapline-device [--listen ADDR:PORT] [--json] [--inject x11|wayland [--channel N]\n"
     "                      [--altcodes gbk|unicode|auto] [--release-after MS]]\n"
     "       tapline-device --gadget[=NAME] [--listen ADDR:PORT] [--channel N] [--json]\n"
     "\n"
@@ -46,6 +64,9 @@ constexpr const char* kHelp =
     "                      keys. Power requests, the Power key and device commands are\n"
     "                      logged on standard error, never carried out. Keys with no\n"
     "                      keycode on the desktop borrow an unused keycode for a moment.\n"
+    "  --inject wayland    the same on the Wayland desktop named by WAYLAND_DISPLAY,\n"
+    "                      through the compositor's virtual keyboard and pointer\n"
+    "                      (wlroots compositors such as sway)\n"
     "  --gadget[=NAME]     be the device on this machine's USB device port: take frames\n"
     "                      from the command function (interface 3) of the configfs USB\n"
     "                      gadget NAME (default tapline, made by scripts/gadget-setup) and\n"
@@ -83,7 +104,7 @@ struct Options {
   bool gadget = false;
   std::string gadget_name = "tapline";
   bool json = false;
-  bool inject_x11 = false;
+  const DesktopBackend* desktop = nullptr;  // --inject
   bool injector_options_given = false;
   bool channel_given = false;
   tapline::device::InjectorOptions injector;
@@ -131,12 +152,14 @@ bool parse_options(int argc, char** argv, Options& options, int& status) {
         return false;
       }
     } else if ((value = value_of("--inject")) != nullptr) {
-      if (std::strcmp(value, "x11") != 0) {
-        std::fprintf(stderr, "tapline-device: --inject knows only x11, not \"%s\"\n", value);
+      options.desktop = nullptr;
+      for (const DesktopBackend& backend : kDesktopBackends)
+        if (std::strcmp(value, backend.name) == 0) options.desktop = &backend;
+      if (options.desktop == nullptr) {
+        std::fprintf(stderr, "tapline-device: --inject is x11 or wayland, not \"%s\"\n", value);
         status = 2;
         return false;
       }
-      options.inject_x11 = true;
     } else if ((value = value_of("--altcodes")) != nullptr) {
       options.injector_options_given = true;
       if (!tapline::device::parse_alt_code_reading(value, options.injector.alt_codes)) {
@@ -179,13 +202,13 @@ bool parse_options(int argc, char** argv, Options& options, int& status) {
       return false;
     }
   }
-  if (options.injector_options_given && !options.inject_x11) {
-    std::fprintf(stderr, "tapline-device: --altcodes and --release-after need --inject x11\n");
+  if (options.injector_options_given && options.desktop == nullptr) {
+    std::fprintf(stderr, "tapline-device: --altcodes and --release-after need --inject\n");
     status = 2;
     return false;
   }
-  if (options.channel_given && !options.inject_x11 && !options.gadget) {
-    std::fprintf(stderr, "tapline-device: --channel needs --inject x11 or --gadget\n");
+  if (options.channel_given && options.desktop == nullptr && !options.gadget) {
+    std::fprintf(stderr, "tapline-device: --channel needs --inject or --gadget\n");
     status = 2;
     return false;
   }
@@ -230,12 +253,13 @@ int main(int argc, char** argv) {
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
 
   // The desktop before the socket: a device that cannot reach it never listens.
-  std::unique_ptr<X11Target> desktop;
+  std::unique_ptr<InputTarget> desktop;
   std::unique_ptr<DesktopInjector> injector;
-  if (options.inject_x11) {
-    desktop = X11Target::open(nullptr, error);
+  if (options.desktop != nullptr) {
+    desktop = options.desktop->open(error);
     if (!desktop) {
-      std::fprintf(stderr, "tapline-device: --inject x11: %s\n", error.c_str());
+      std::fprintf(stderr, "tapline-device: --inject %s: %s\n", options.desktop->name,
+                   error.c_str());
       return 1;
     }
     injector = std::make_unique<DesktopInjector>(*desktop, options.injector, stderr);

@@ -1,6 +1,4 @@
-// The CLIPBOARD selection. X11 has no clipboard storage: the owner of the selection hands
-// the text to each program that asks for it. So that the text outlives the script, setting
-// it starts a small serving process (as clipboard tools do) that owns the selection until
+// The CLIPBOARD selection, set through a serving process that owns the selection until
 // another program takes it. Both directions use a connection of their own, so that the
 // serving process inherits nothing from the shared one and reads never compete with other
 // users of the shared connection for events.
@@ -8,24 +6,17 @@
 
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
-#include <fcntl.h>
 #include <poll.h>
-#include <sys/prctl.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
 #include <climits>
-#include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <optional>
 #include <vector>
 
+#include "platform/clipboard_server.h"
 #include "platform/console.h"
 #include "platform/text_codec.h"
 #include "platform/x11/display.h"
@@ -33,15 +24,8 @@
 namespace tapline::platform {
 namespace {
 
-// How long a read waits for each answer of the owner, and how long setting the text waits
-// for the serving process to report that it owns the selection.
+// How long a read waits for each answer of the owner.
 constexpr auto kAnswerTimeout = std::chrono::milliseconds(1000);
-constexpr int kServerStartTimeoutMs = 3000;
-
-// What the serving process reports over its start-up pipe.
-constexpr char kOwned = '1';
-constexpr char kNoDisplay = 'D';
-constexpr char kNotOwned = 'O';
 
 struct DisplayCloser {
   void operator()(Display* display) const { XCloseDisplay(display); }
@@ -190,80 +174,27 @@ class SelectionServer {
   std::vector<IncrementalTransfer> transfers_;
 };
 
-void report(int fd, char status) {
-  while (write(fd, &status, 1) < 0 && errno == EINTR) {
-  }
-  close(fd);
-}
-
-// The serving process: detached from the script's session and streams, keeping only the
-// start-up pipe (as descriptor 3) and its own X connection.
-constexpr const char* kServerName = "tapline-clipboard";
-
-// The serving process outlives the script: named like it, it would look as if the script
-// were still running. It takes a name of its own, as its thread name (which the kernel
-// cuts to 15 characters) and as its command line: the forked copy of the program's
-// argument area (its bounds from /proc/self/stat) is overwritten in place.
-void name_this_process() {
-  prctl(PR_SET_NAME, kServerName);
-  std::FILE* stat = std::fopen("/proc/self/stat", "r");
-  if (stat == nullptr) return;
-  char text[2048] = "";
-  const size_t got = std::fread(text, 1, sizeof text - 1, stat);
-  std::fclose(stat);
-  text[got] = '\0';
-  // The fields after the command name, which may hold anything, closing parenthesis too.
-  const char* rest = std::strrchr(text, ')');
-  if (rest == nullptr) return;
-  unsigned long long arg_start = 0, arg_end = 0;
-  int field = 2;
-  for (const char* p = rest + 1; *p != '\0' && field < 49; ++p) {
-    if (*p != ' ') continue;
-    ++field;
-    if (field == 48) arg_start = std::strtoull(p + 1, nullptr, 10);
-    if (field == 49) arg_end = std::strtoull(p + 1, nullptr, 10);
-  }
-  if (arg_start == 0 || arg_end <= arg_start) return;
-  char* area = reinterpret_cast<char*>(static_cast<uintptr_t>(arg_start));
-  const size_t size = static_cast<size_t>(arg_end - arg_start);
-  std::memset(area, 0, size);
-  std::memcpy(area, kServerName, std::min(size - 1, std::strlen(kServerName)));
-}
-
-[[noreturn]] void run_server(int ready_fd, const std::string& utf8) {
-  setsid();
-  name_this_process();
-  if (chdir("/") != 0) {
-    // Staying in the script's directory is harmless.
-  }
-  const int null_fd = open("/dev/null", O_RDWR);
-  if (ready_fd != 3) {
-    dup2(ready_fd, 3);
-    ready_fd = 3;
-  }
-  for (int fd = 0; fd < 3; ++fd) dup2(null_fd, fd);
-  close_range(4, ~0U, 0);  // the script's files, pipes and X connection among them
-
+// Runs in the serving process.
+void serve_text(int report_fd, const std::string& utf8) {
   Display* display = XOpenDisplay(nullptr);
   if (display == nullptr) {
-    report(ready_fd, kNoDisplay);
-    _exit(1);
+    report_server_status(report_fd, ServerStatus::no_display);
+    return;
   }
   XSetErrorHandler(ignore_error);
   XSetIOErrorHandler(end_quietly);
   const Window window =
       XCreateSimpleWindow(display, DefaultRootWindow(display), 0, 0, 1, 1, 0, 0, 0);
-  XStoreName(display, window, kServerName);
+  XStoreName(display, window, kClipboardServerName);
   XSelectInput(display, window, PropertyChangeMask);
   SelectionServer server(display, window, utf8);
   if (!server.take_ownership()) {
-    report(ready_fd, kNotOwned);
-    _exit(1);
+    report_server_status(report_fd, ServerStatus::not_owned);
+    return;
   }
-  report(ready_fd, kOwned);
+  report_server_status(report_fd, ServerStatus::owned);
   server.serve();
   XCloseDisplay(display);
-  _exit(0);
 }
 
 // ---- Reading the text ----
@@ -353,46 +284,9 @@ class X11Clipboard final : public Clipboard {
  public:
   bool set_text(std::string_view text) override {
     const std::string utf8 = locale_to_utf8(text);
-    int ready[2];
-    if (pipe2(ready, O_CLOEXEC) != 0) {
-      console_diagnostic("cannot create a pipe for the clipboard: %s; clipboard not set\n",
-                         std::strerror(errno));
-      return false;
-    }
-    // The serving process is the grandchild, so that it is nobody's zombie when it ends.
-    const pid_t child = fork();
-    if (child == 0) {
-      close(ready[0]);
-      const pid_t server = fork();
-      if (server == 0) run_server(ready[1], utf8);
-      _exit(server < 0 ? 1 : 0);
-    }
-    close(ready[1]);
-    if (child < 0) {
-      close(ready[0]);
-      console_diagnostic("cannot start the clipboard process: %s; clipboard not set\n",
-                         std::strerror(errno));
-      return false;
-    }
-    while (waitpid(child, nullptr, 0) < 0 && errno == EINTR) {
-    }
-    char status = 0;
-    pollfd answer{ready[0], POLLIN, 0};
-    if (poll(&answer, 1, kServerStartTimeoutMs) == 1 && read(ready[0], &status, 1) != 1) status = 0;
-    close(ready[0]);
-    switch (status) {
-      case kOwned:
-        return true;
-      case kNoDisplay:
-        console_diagnostic("cannot open the X11 display; clipboard not set\n");
-        return false;
-      case kNotOwned:
-        console_diagnostic("another program kept the clipboard; clipboard not set\n");
-        return false;
-      default:
-        console_diagnostic("the clipboard process did not start; clipboard not set\n");
-        return false;
-    }
+    return clipboard_server_started(
+        start_clipboard_server([&](int report_fd) { serve_text(report_fd, utf8); }),
+        "the X11 display");
   }
 
   std::string get_text() override {
@@ -423,13 +317,8 @@ class X11Clipboard final : public Clipboard {
   }
 };
 
-X11Clipboard x11_clipboard;
-Clipboard* current = &x11_clipboard;
-
 }  // namespace
 
-Clipboard& clipboard() { return *current; }
-
-void set_clipboard(Clipboard* replacement) { current = replacement ? replacement : &x11_clipboard; }
+std::unique_ptr<Clipboard> make_x11_clipboard() { return std::make_unique<X11Clipboard>(); }
 
 }  // namespace tapline::platform

@@ -15,8 +15,8 @@
 #include <vector>
 
 #include "platform/console.h"
+#include "platform/virtual_keys.h"
 #include "platform/x11/display.h"
-#include "platform/x11/key_state.h"
 
 namespace tapline::platform {
 namespace {
@@ -205,7 +205,8 @@ class X11InputListener final : public InputListener {
     for (int keycode = min_keycode; keycode <= max_keycode && keycode < kKeycodes; ++keycode) {
       const KeySym* syms = mapping + (keycode - min_keycode) * per_keycode;
       for (int level = 0; level < per_keycode && virtual_keys_[keycode] == 0; ++level)
-        virtual_keys_[keycode] = static_cast<uint8_t>(virtual_key_of_keysym(syms[level]));
+        virtual_keys_[keycode] =
+            static_cast<uint8_t>(virtual_key_of_keysym(static_cast<Keysym>(syms[level])));
     }
     XFree(mapping);
   }

@@ -169,15 +169,8 @@ class X11Windows final : public TopLevelWindows {
   }
 };
 
-X11Windows x11_windows;
-TopLevelWindows* current = &x11_windows;
-
 }  // namespace
 
-TopLevelWindows& top_level_windows() { return *current; }
-
-void set_top_level_windows(TopLevelWindows* replacement) {
-  current = replacement ? replacement : &x11_windows;
-}
+std::unique_ptr<TopLevelWindows> make_x11_windows() { return std::make_unique<X11Windows>(); }
 
 }  // namespace tapline::platform
