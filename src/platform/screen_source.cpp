@@ -5,6 +5,7 @@
 #include "platform/console.h"
 #include "platform/desktop.h"
 #include "platform/wayland/mutter_screen.h"
+#include "platform/wayland/portal_screen.h"
 
 namespace tapline::platform {
 namespace {
@@ -30,6 +31,8 @@ struct ScreenCandidate {
 const ScreenCandidate kScreenCandidates[] = {
     {"wlroots screencopy", Desktop::wayland, open_wlroots_screen},
     {"GNOME screen cast", Desktop::wayland, open_mutter_screen},
+    // Last on Wayland: it may ask the person (once; the permission is kept).
+    {"desktop portal", Desktop::wayland, wayland::open_portal_screen},
     {"X11", Desktop::x11, open_x11_screen},
 };
 

@@ -1,0 +1,23 @@
+// The screen through the desktop portal's screen cast (org.freedesktop.portal.ScreenCast),
+// for Wayland desktops that offer neither wlroots screen copies nor mutter's own screen
+// cast: KDE Plasma and others. The first run may show the desktop's dialog; the portal's
+// restore token, kept under $XDG_STATE_HOME/tapline/, lets later runs start without it.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "platform/screen_source.h"
+
+namespace tapline::platform::wayland {
+
+// The monitors the portal grants, as one screen (the bounding box of their places); frames
+// arrive through PipeWire. nullptr, with `why_not` naming the reason and the fix, when the
+// session bus, the portal or the person refuses.
+std::unique_ptr<ScreenSource> open_portal_screen(std::string& why_not);
+
+// Where the restore token lives: $XDG_STATE_HOME/tapline/screencast-restore-token, with
+// ~/.local/state in place of an unset XDG_STATE_HOME; empty when neither is known.
+std::string portal_restore_token_path();
+
+}  // namespace tapline::platform::wayland
