@@ -104,7 +104,8 @@ void DesktopSession::start(const std::string& name, const std::vector<std::strin
   child.err = ChildOutput::File;
   child.file = runtime_dir_ + "/" + name + ".log";
   child.environment = merged(environment_, environment);
-  child.unset = {"DISPLAY", "WAYLAND_DISPLAY", "SWAYSOCK", "PIPEWIRE_REMOTE"};
+  child.unset = {"DISPLAY", "WAYLAND_DISPLAY", "SWAYSOCK", "PIPEWIRE_REMOTE",
+                 "PIPEWIRE_RUNTIME_DIR"};
   processes_.push_back(std::make_unique<ChildProcess>(argv, child));
   ChildProcess& process = *processes_.back();
 

@@ -1,16 +1,16 @@
-// A private headless GNOME compositor (mutter) for tests that need a GNOME desktop: a
-// session bus, PipeWire and WirePlumber of its own, then mutter with virtual monitors, all
-// in a runtime folder of its own, so parallel test programs never share a desktop. Each
-// program is ended by its pid when the object goes.
+// A private headless GNOME compositor (mutter) for tests that need a GNOME desktop: mutter
+// with virtual monitors in a private desktop session (a session bus, PipeWire and
+// WirePlumber of its own in a runtime folder of its own), so parallel test programs never
+// share a desktop. Each program is ended by its pid when the object goes.
 #pragma once
 
 #include <memory>
 #include <string>
 #include <vector>
 
-namespace tapline::testing {
+#include "desktop_session.h"
 
-class ChildProcess;
+namespace tapline::testing {
 
 struct MutterOptions {
   // One virtual monitor per entry, "WIDTHxHEIGHT". None: no mutter, only the session bus,
@@ -30,7 +30,7 @@ class MutterServer {
   // Why no test can run this desktop here ("mutter is not installed"), or empty.
   static std::string skip_reason();
 
-  const std::string& runtime_dir() const { return runtime_dir_; }
+  const std::string& runtime_dir() const { return session_.runtime_dir(); }
   // "WAYLAND_DISPLAY=…", "XDG_RUNTIME_DIR=…", "DBUS_SESSION_BUS_ADDRESS=…" and
   // "XDG_CURRENT_DESKTOP=GNOME" for a client's environment; DISPLAY is left to the caller.
   std::vector<std::string> client_environment() const;
@@ -40,12 +40,9 @@ class MutterServer {
 
  private:
   struct Pointer;
-  void start(const std::string& name, const std::vector<std::string>& argv);
 
-  std::string runtime_dir_;
-  std::string bus_address_;
-  std::vector<std::unique_ptr<ChildProcess>> processes_;  // in the order started
-  std::unique_ptr<Pointer> pointer_;
+  DesktopSession session_;
+  std::unique_ptr<Pointer> pointer_;  // ends before the session
 };
 
 }  // namespace tapline::testing

@@ -1,12 +1,10 @@
 #include "platform/wayland/mutter_screen.h"
 
-#include <algorithm>
 #include <chrono>
-#include <cstring>
 #include <vector>
 
-#include "platform/console.h"
 #include "platform/wayland/dbus.h"
+#include "platform/wayland/monitor_streams_screen.h"
 #include "platform/wayland/pipewire_stream.h"
 
 namespace tapline::platform {
@@ -14,6 +12,7 @@ namespace {
 
 using wayland::Bus;
 using wayland::Message;
+using wayland::MonitorStreamsScreen;
 using wayland::PipeWireStream;
 using wayland::SignalWait;
 
@@ -66,109 +65,25 @@ std::vector<MonitorPlace> monitor_layout(sd_bus* bus) {
   return places;
 }
 
-struct Monitor {
-  MonitorPlace place;
-  std::unique_ptr<PipeWireStream> stream;
-  bool said = false;  // that it gives no picture
-};
-
-class MutterScreen final : public ScreenSource {
+// The recorded monitors as one screen, for as long as the session lasts.
+class MutterScreen final : public MonitorStreamsScreen {
  public:
   MutterScreen(Bus bus, std::string session, std::vector<Monitor> monitors)
-      : bus_(std::move(bus)), session_(std::move(session)), monitors_(std::move(monitors)) {}
+      : MonitorStreamsScreen(std::move(monitors), "the GNOME screen cast"),
+        bus_(std::move(bus)),
+        session_(std::move(session)) {}
 
   ~MutterScreen() override {
-    monitors_.clear();  // the streams end before the session does
+    end_streams();  // the streams end before the session does
     std::string ignored;
     if (Message stop = wayland::new_method_call(bus_.get(), kMutterScreenCastName, session_.c_str(),
                                                 kSessionInterface, "Stop"))
       wayland::call(bus_.get(), stop.get(), ignored);
   }
 
-  ScreenSize size() override {
-    ScreenSize box;
-    for (Monitor& monitor : monitors_) {
-      const ScreenSize own = monitor.stream->size();
-      if (own.width <= 0 || own.height <= 0) {
-        say_once(monitor);
-        continue;
-      }
-      box.width = std::max(box.width, monitor.place.x + own.width);
-      box.height = std::max(box.height, monitor.place.y + own.height);
-    }
-    return box;
-  }
-
-  // The monitor that shows the cursor says where it is; while none does (the cursor is
-  // hidden for a moment), it is where it was last seen.
-  std::optional<ScreenPoint> cursor() override {
-    for (Monitor& monitor : monitors_)
-      if (const auto seen = monitor.stream->cursor())
-        last_cursor_ = ScreenPoint{monitor.place.x + seen->x, monitor.place.y + seen->y};
-    return last_cursor_;
-  }
-
-  // Reads the newest frame too. A grab's view from before stays mapped: the stream keeps
-  // every buffer mapped while it has it.
-  std::optional<ColorValue> pixel(ScreenPoint point) override {
-    for (Monitor& monitor : monitors_) {
-      PixelView frame;
-      const int x = point.x - monitor.place.x, y = point.y - monitor.place.y;
-      if (x < 0 || y < 0 || !monitor.stream->newest_frame(frame)) continue;
-      if (x < frame.width && y < frame.height) return image::color_of(frame.row(y)[x]);
-    }
-    // Between monitors the screen is black, as a grab shows it.
-    const ScreenSize box = size();
-    if (point.x < 0 || point.y < 0 || point.x >= box.width || point.y >= box.height)
-      return std::nullopt;
-    return ColorValue{0};
-  }
-
-  // A monitor that shows nothing is named once, with the reason.
-  void say_once(Monitor& monitor) {
-    if (monitor.said) return;
-    monitor.said = true;
-    const std::string name = monitor.place.connector.empty() ? "primary" : monitor.place.connector;
-    console_diagnostic("the GNOME screen cast of monitor %s gives no picture: %s\n", name.c_str(),
-                       monitor.stream->failure().c_str());
-  }
-
-  bool grab(int width, int height, PixelView& out) override {
-    out = PixelView{};
-    if (width <= 0 || height <= 0) return false;
-    // One monitor at the origin: its newest frame where it lies.
-    if (monitors_.size() == 1 && monitors_[0].place.x == 0 && monitors_[0].place.y == 0) {
-      if (!monitors_[0].stream->newest_frame(out)) return false;
-      out.width = std::min(width, out.width);
-      out.height = std::min(height, out.height);
-      return true;
-    }
-    // Several: each newest frame copied into its place; what no monitor covers is black.
-    const size_t count = static_cast<size_t>(width) * height;
-    if (composed_.size() != count) composed_.assign(count, 0);
-    std::fill(composed_.begin(), composed_.end(), 0);
-    bool any = false;
-    for (Monitor& monitor : monitors_) {
-      PixelView frame;
-      if (!monitor.stream->newest_frame(frame)) continue;
-      any = true;
-      const int left = monitor.place.x, top = monitor.place.y;
-      const int columns = std::min(frame.width, width - left);
-      for (int y = 0; y < frame.height && top + y < height; ++y)
-        if (columns > 0)
-          std::memcpy(composed_.data() + static_cast<ptrdiff_t>(top + y) * width + left,
-                      frame.row(y), static_cast<size_t>(columns) * sizeof(Pixel));
-    }
-    if (any) out = PixelView{composed_.data(), width, width, height};
-    return any;
-  }
-
  private:
   Bus bus_;  // mutter ends the session when this connection goes
   std::string session_;
-  std::vector<Monitor> monitors_;
-  std::optional<ScreenPoint> last_cursor_;
-  std::vector<Pixel> composed_;
 };
 
 }  // namespace
@@ -201,7 +116,7 @@ std::unique_ptr<ScreenSource> open_mutter_screen(std::string& why_not) {
   const std::string session = session_path;
 
   // Each monitor's stream, and a watch for its PipeWire node made before the start.
-  std::vector<Monitor> monitors;
+  std::vector<MutterScreen::Monitor> monitors;
   std::vector<std::unique_ptr<SignalWait>> added;
   for (const MonitorPlace& place : places) {
     Message record = wayland::new_method_call(b, kMutterScreenCastName, session.c_str(),
@@ -219,7 +134,8 @@ std::unique_ptr<ScreenSource> open_mutter_screen(std::string& why_not) {
     }
     added.push_back(std::make_unique<SignalWait>(b, kMutterScreenCastName, stream_path,
                                                  kStreamInterface, "PipeWireStreamAdded"));
-    monitors.push_back({place, nullptr});
+    monitors.push_back(
+        {nullptr, {place.x, place.y}, place.connector.empty() ? "primary" : place.connector});
   }
   Message start = wayland::new_method_call(b, kMutterScreenCastName, session.c_str(),
                                            kSessionInterface, "Start");
