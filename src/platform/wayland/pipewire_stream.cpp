@@ -17,13 +17,13 @@
 #include <cstring>
 #include <vector>
 
-#include "image/channel_mask.h"
+#include "image/pixel_formats.h"
 
 namespace tapline::platform::wayland {
 namespace {
 
-using image::ChannelMasks;
 using image::Pixel;
+using image::PixelLayout;
 using image::PixelView;
 
 // How long the first frame may take: a compositor answers within a frame or two; this only
@@ -39,20 +39,20 @@ constexpr int cursor_meta_size(int side) {
   return static_cast<int>(sizeof(spa_meta_cursor) + sizeof(spa_meta_bitmap)) + side * side * 4;
 }
 
-// The 32-bit formats we read, each as channel masks over the little-endian pixel word.
-struct FormatMasks {
+// The 32-bit formats we read, each with the layout of its little-endian pixel word.
+struct StreamFormat {
   spa_video_format format;
-  uint32_t red, green, blue;
+  PixelLayout layout;
 };
-constexpr FormatMasks kFormats[] = {
-    {SPA_VIDEO_FORMAT_BGRx, 0xFF0000, 0xFF00, 0xFF},
-    {SPA_VIDEO_FORMAT_BGRA, 0xFF0000, 0xFF00, 0xFF},
-    {SPA_VIDEO_FORMAT_RGBx, 0xFF, 0xFF00, 0xFF0000},
-    {SPA_VIDEO_FORMAT_RGBA, 0xFF, 0xFF00, 0xFF0000},
-    {SPA_VIDEO_FORMAT_xRGB_210LE, 0x3FF00000, 0xFFC00, 0x3FF},
-    {SPA_VIDEO_FORMAT_ARGB_210LE, 0x3FF00000, 0xFFC00, 0x3FF},
-    {SPA_VIDEO_FORMAT_xBGR_210LE, 0x3FF, 0xFFC00, 0x3FF00000},
-    {SPA_VIDEO_FORMAT_ABGR_210LE, 0x3FF, 0xFFC00, 0x3FF00000},
+constexpr StreamFormat kFormats[] = {
+    {SPA_VIDEO_FORMAT_BGRx, PixelLayout::xrgb8888},
+    {SPA_VIDEO_FORMAT_BGRA, PixelLayout::xrgb8888},
+    {SPA_VIDEO_FORMAT_RGBx, PixelLayout::xbgr8888},
+    {SPA_VIDEO_FORMAT_RGBA, PixelLayout::xbgr8888},
+    {SPA_VIDEO_FORMAT_xRGB_210LE, PixelLayout::xrgb2101010},
+    {SPA_VIDEO_FORMAT_ARGB_210LE, PixelLayout::xrgb2101010},
+    {SPA_VIDEO_FORMAT_xBGR_210LE, PixelLayout::xbgr2101010},
+    {SPA_VIDEO_FORMAT_ABGR_210LE, PixelLayout::xbgr2101010},
 };
 
 // libpipewire, loaded when a stream is first opened: a program that never reads a
@@ -127,7 +127,7 @@ struct HeldFrame {
   int stride = 0;
   int width = 0;
   int height = 0;
-  ChannelMasks masks;
+  PixelLayout layout = PixelLayout::xrgb8888;
 
   bool empty() const { return data == nullptr; }
 };
@@ -164,7 +164,7 @@ struct PipeWireStream::State {
   int width = 0;
   int height = 0;
   bool have_format = false;
-  ChannelMasks masks;
+  PixelLayout layout = PixelLayout::xrgb8888;
   HeldFrame pending;  // the newest complete frame not yet taken
   HeldFrame current;  // the frame the caller's view shows
   uint64_t frames = 0;
@@ -206,7 +206,7 @@ struct PipeWireStream::State {
       spa_pod_frame choice;
       spa_pod_builder_push_choice(&builder, &choice, SPA_CHOICE_Enum, 0);
       spa_pod_builder_id(&builder, kFormats[0].format);  // the default
-      for (const FormatMasks& format : kFormats) spa_pod_builder_id(&builder, format.format);
+      for (const StreamFormat& format : kFormats) spa_pod_builder_id(&builder, format.format);
       spa_pod_builder_pop(&builder, &choice);
       if (dmabuf) {
         spa_pod_builder_prop(&builder, SPA_FORMAT_VIDEO_modifier, SPA_POD_PROP_FLAG_MANDATORY);
@@ -226,11 +226,11 @@ struct PipeWireStream::State {
   void on_format(const spa_pod* param) {
     spa_video_info_raw info{};
     if (spa_format_video_raw_parse(param, &info) < 0) return;
-    const FormatMasks* format = nullptr;
-    for (const FormatMasks& known : kFormats)
+    const StreamFormat* format = nullptr;
+    for (const StreamFormat& known : kFormats)
       if (known.format == info.format) format = &known;
     if (format == nullptr) return fail("the stream's pixel format is not one we read");
-    masks.set(format->red, format->green, format->blue);
+    layout = format->layout;
     width = static_cast<int>(info.size.width);
     height = static_cast<int>(info.size.height);
     have_format = true;
@@ -305,7 +305,7 @@ struct PipeWireStream::State {
     frame.stride = chunk->stride != 0 ? chunk->stride : width * 4;
     frame.width = width;
     frame.height = height;
-    frame.masks = masks;
+    frame.layout = layout;
     if (base == nullptr || width <= 0 || height <= 0 || frame.stride < width * 4) return {};
     const size_t offset = chunk->offset % (data.maxsize ? data.maxsize : 1);
     const size_t needed = offset + static_cast<size_t>(frame.stride) * (height - 1) + width * 4u;
@@ -357,7 +357,8 @@ struct PipeWireStream::State {
   // Makes `view` show `current`, reading it where it lies when it holds our pixels.
   void show_current() {
     const HeldFrame& frame = current;
-    const bool in_place = frame.masks.is_plain_bgr() && frame.mapping && frame.stride % 4 == 0 &&
+    const bool in_place = frame.layout == PixelLayout::xrgb8888 && frame.mapping &&
+                          frame.stride % 4 == 0 &&
                           reinterpret_cast<uintptr_t>(frame.data) % alignof(Pixel) == 0;
     if (in_place) {
       view = {reinterpret_cast<const Pixel*>(frame.data), frame.stride / 4, frame.width,
@@ -370,11 +371,10 @@ struct PipeWireStream::State {
       const auto* row =
           reinterpret_cast<const uint8_t*>(frame.data) + static_cast<ptrdiff_t>(y) * frame.stride;
       Pixel* out = converted.data() + static_cast<ptrdiff_t>(y) * frame.width;
-      for (int x = 0; x < frame.width; ++x) {
-        uint32_t raw;
-        std::memcpy(&raw, row + x * 4, 4);
-        out[x] = frame.masks.pixel(raw);
-      }
+      // Copied first, as the row may not lie on a 4-byte boundary; converted where it lands.
+      std::memcpy(out, row, static_cast<size_t>(frame.width) * 4);
+      if (frame.layout != PixelLayout::xrgb8888)
+        image::convert_pixels(frame.layout, out, out, frame.width);
     }
     view = {converted.data(), frame.width, frame.width, frame.height};
   }
