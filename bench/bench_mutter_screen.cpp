@@ -16,31 +16,14 @@
 
 #include "image/search.h"
 #include "platform/wayland/mutter_screen.h"
+#include "timing.h"
 
 namespace {
 
 using namespace tapline;
-
-double ms_since(std::chrono::steady_clock::time_point start) {
-  return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
-      .count();
-}
-
-void report(const char* name, std::vector<double> times) {
-  std::sort(times.begin(), times.end());
-  std::printf("%-52s %8.4f ms median %8.4f ms min\n", name, times[times.size() / 2], times[0]);
-}
-
-std::vector<double> timed(int runs, const std::function<void()>& work) {
-  work();  // warm-up
-  std::vector<double> times;
-  for (int i = 0; i < runs; ++i) {
-    const auto start = std::chrono::steady_clock::now();
-    work();
-    times.push_back(ms_since(start));
-  }
-  return times;
-}
+using bench::ms_since;
+using bench::report;
+using bench::timed;
 
 }  // namespace
 

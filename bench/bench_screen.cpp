@@ -26,6 +26,7 @@
 #include "platform/file_replace.h"
 #include "platform/screen_source.h"
 #include "script/script_functions.h"
+#include "timing.h"
 
 // Last: Xlib's macros (KeyPress...) would clash with the names above.
 #include <X11/Xlib.h>
@@ -34,6 +35,8 @@
 namespace {
 
 using namespace tapline;
+using bench::ms_since;
+using bench::report;
 using image::Pixel;
 using image::PixelView;
 
@@ -52,25 +55,6 @@ struct Image {
     return out;
   }
 };
-
-double ms_since(std::chrono::steady_clock::time_point start) {
-  return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
-      .count();
-}
-
-void report(const char* name, int runs, const std::function<void()>& work) {
-  work();  // warm: buffers made, pages touched
-  std::vector<double> times;
-  for (int i = 0; i < runs; ++i) {
-    const auto start = std::chrono::steady_clock::now();
-    work();
-    times.push_back(ms_since(start));
-  }
-  std::sort(times.begin(), times.end());
-  std::printf("%-58s median %8.3f ms   min %8.3f ms   (%d runs)\n", name, times[times.size() / 2],
-              times[0], runs);
-  std::fflush(stdout);
-}
 
 void write_file(const std::string& path, const PixelView& view) {
   std::vector<uint8_t> bytes;

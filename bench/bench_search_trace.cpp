@@ -27,37 +27,17 @@
 #include "platform/screen_source.h"
 #include "script/script_functions.h"
 #include "script/search_trace.h"
+#include "timing.h"
 
 namespace {
 
 using namespace tapline;
+using bench::report;
 using image::Pixel;
 using image::PixelView;
 
 constexpr int kWidth = 1920, kHeight = 1080, kPatternWidth = 64, kPatternHeight = 48;
 constexpr int kPatternX = 1800, kPatternY = 1000;
-
-double median_ms(int runs, const std::function<void()>& work, double* fastest) {
-  work();
-  std::vector<double> times;
-  for (int i = 0; i < runs; ++i) {
-    const auto start = std::chrono::steady_clock::now();
-    work();
-    times.push_back(
-        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
-            .count());
-  }
-  std::sort(times.begin(), times.end());
-  *fastest = times.front();
-  return times[times.size() / 2];
-}
-
-void report(const char* name, int runs, const std::function<void()>& work) {
-  double fastest = 0;
-  const double median = median_ms(runs, work, &fastest);
-  std::printf("%-46s median %8.3f ms   min %8.3f ms   (%d runs)\n", name, median, fastest, runs);
-  std::fflush(stdout);
-}
 
 void write_bmp(const std::string& path, const PixelView& view) {
   std::vector<uint8_t> bytes;

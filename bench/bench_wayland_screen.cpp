@@ -29,34 +29,18 @@
 #include "platform/screen_source.h"
 #include "platform/wayland/display.h"
 #include "script/script_functions.h"
+#include "timing.h"
 
 namespace {
 
 using namespace tapline;
+using bench::ms_since;
+using bench::report;
 using image::Pixel;
 using image::PixelView;
 
 constexpr int kWidth = 1920, kHeight = 1080;
 constexpr int kPatternX = 1800, kPatternY = 1000, kPatternWidth = 64, kPatternHeight = 48;
-
-double ms_since(std::chrono::steady_clock::time_point start) {
-  return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
-      .count();
-}
-
-void report(const char* name, int runs, const std::function<void()>& work) {
-  work();  // warm: buffers made, pages touched
-  std::vector<double> times;
-  for (int i = 0; i < runs; ++i) {
-    const auto start = std::chrono::steady_clock::now();
-    work();
-    times.push_back(ms_since(start));
-  }
-  std::sort(times.begin(), times.end());
-  std::printf("%-58s median %8.3f ms   min %8.3f ms   (%d runs)\n", name, times[times.size() / 2],
-              times[0], runs);
-  std::fflush(stdout);
-}
 
 // The first grab of a fresh source whose frames have come: what converting a new frame
 // costs (a grab without a new frame reuses the converted pixels).
@@ -72,10 +56,7 @@ void report_conversion(const char* name) {
     screen->grab(kWidth, kHeight, view);
     times.push_back(ms_since(start));
   }
-  std::sort(times.begin(), times.end());
-  std::printf("%-58s median %8.3f ms   min %8.3f ms   (%zu runs)\n", name, times[times.size() / 2],
-              times[0], times.size());
-  std::fflush(stdout);
+  report(name, times);
 }
 
 // One frame asked for and copied on a connection that is already open: what a fresh
@@ -200,10 +181,7 @@ int main(int argc, char** argv) {
       if (!fresh || !fresh->grab(kWidth, kHeight, view)) std::abort();
       times.push_back(ms_since(start));
     }
-    std::sort(times.begin(), times.end());
-    std::printf("%-58s median %8.3f ms   min %8.3f ms   (%zu runs)\n",
-                "fresh frame through the source (first read, buffers made)",
-                times[times.size() / 2], times[0], times.size());
+    report("fresh frame through the source (first read, buffers made)", times);
   }
   {
     auto connection = platform::wayland::Connection::open(why_not);
