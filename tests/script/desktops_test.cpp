@@ -84,16 +84,19 @@ TEST_F(SwayDesktop, WaylandAndXwaylandWindowsAreFoundAndPlacedByTheirOuterFrame)
   SwayOptions options;
   options.xwayland = true;
   start(options);
-  // Started by the compositor, as its own user and with its environment.
-  sway->swaymsg({"exec", "foot -T '" + kWaylandTitle + "'"});
+  // Started by the compositor, as its own user and with its environment. foot runs a command
+  // of its own: that user's login shell refuses to run and would close the window at once.
+  sway->swaymsg({"exec", "foot -T '" + kWaylandTitle + "' sleep 600"});
   sway->swaymsg({"exec", "xmessage -title 'X11 window' 'on Xwayland'"});
+  std::string tree;
   ASSERT_TRUE(eventually(
       [&] {
-        const std::string tree = sway->swaymsg({"-t", "get_tree"});
+        tree = sway->swaymsg({"-t", "get_tree"});
         return tree.find("Wayland fen") != std::string::npos &&
                tree.find("X11 window") != std::string::npos;
       },
-      2000));
+      1000))
+      << tree;
 
   const std::string found = run(R"(
     local function show(title) put(table.concat({GetWindowPos(title)}, " ", 1, 4)) end
@@ -227,10 +230,10 @@ TEST(I3Desktop, WindowsAreFoundAndPlacedByTheirOuterFrame) {
 
 // Where neither service has a Wayland way, each says so once and uses X11.
 TEST(WaylandWithoutDesktopServices, EachServiceSaysOnceThatItFallsBackToX11) {
-  const ProgramResult result = run_tapline_script(
-      "GetWindowPos('a') GetWindowPos('b') GetClipBoard() GetClipBoard()",
-      {"WAYLAND_DISPLAY=/nonexistent/wayland-0", "SWAYSOCK=", "I3SOCK=", "DISPLAY=:999",
-       "TAPLINE_DESKTOP="});
+  const ProgramResult result =
+      run_tapline_script("GetWindowPos('a') GetWindowPos('b') GetClipBoard() GetClipBoard()",
+                         {"WAYLAND_DISPLAY=/nonexistent/wayland-0",
+                          "SWAYSOCK=", "I3SOCK=", "DISPLAY=:999", "TAPLINE_DESKTOP="});
   EXPECT_EQ(result.err,
             "tapline: this Wayland desktop lists its windows to no other program: GetWindowPos "
             "and SetWindowPos reach only X11 (Xwayland) windows\n"
