@@ -1,7 +1,8 @@
 // End to end through a real desktop, X11 (a private Xvfb) and Wayland (a private headless
-// sway): a Tapline script sends frames over UDP to the software device, which injects them
-// into the desktop, where a small client window records the key and pointer events it
-// receives (both clients in the same lines) and fills itself with a colour when clicked.
+// sway, with a Wayland client and with an X11 client on Xwayland): a Tapline script sends
+// frames over UDP to the software device, which injects them into the desktop, where a
+// small client window records the key and pointer events it receives (both clients in the
+// same lines) and fills itself with a colour when clicked.
 // Each script ends with F12, which marks the end of what it typed.
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -41,8 +42,8 @@ constexpr int kHeight = 600;
 std::unique_ptr<XvfbServer> x_server;
 std::unique_ptr<SwayServer> compositor;
 
-// Runs on the X11 desktop ("x11") or the Wayland one ("wayland"); each test starts its
-// own client and device.
+// Runs on the X11 desktop ("x11"), or on the Wayland one with a Wayland client ("wayland")
+// or an X11 client on Xwayland ("xwayland"); each test starts its own client and device.
 class Desktop : public ::testing::TestWithParam<std::string> {
  protected:
   static void TearDownTestSuite() {
@@ -50,7 +51,8 @@ class Desktop : public ::testing::TestWithParam<std::string> {
     compositor.reset();
   }
 
-  bool wayland() const { return GetParam() == "wayland"; }
+  bool wayland() const { return GetParam() != "x11"; }
+  bool wayland_client() const { return GetParam() == "wayland"; }
 
   void SetUp() override {
     if (wayland()) {
@@ -59,10 +61,20 @@ class Desktop : public ::testing::TestWithParam<std::string> {
       if (!compositor) {
         tapline::testing::SwayOptions options;
         options.outputs = {std::to_string(kWidth) + "x" + std::to_string(kHeight)};
+        options.xwayland = true;
+        // The X11 client is a managed window there: the only window of its workspace,
+        // without a border, it fills the output and has the keyboard focus.
+        options.config = {"default_border none"};
         compositor = std::make_unique<SwayServer>(options);
       }
       environment_ = compositor->client_environment();
-      environment_.push_back("DISPLAY=");
+      if (wayland_client()) {
+        environment_.push_back("DISPLAY=");
+      } else {
+        const std::string display = compositor->x_display();
+        ASSERT_NE(display, "") << "sway started no Xwayland";
+        environment_.push_back("DISPLAY=" + display);
+      }
     } else {
       if (!x_server)
         x_server = std::make_unique<XvfbServer>(std::to_string(kWidth) + "x" +
@@ -73,15 +85,18 @@ class Desktop : public ::testing::TestWithParam<std::string> {
     client_options.environment = environment_;
     client_options.environment.push_back("LC_ALL=C.UTF-8");
     client_options.err = ChildOutput::Inherit;
-    client_ = std::make_unique<ChildProcess>(
-        std::vector<std::string>{wayland() ? TAPLINE_WAYLAND_CLIENT : TAPLINE_DESKTOP_CLIENT},
-        client_options);
+    std::vector<std::string> client = {TAPLINE_DESKTOP_CLIENT};
+    if (wayland_client())
+      client = {TAPLINE_WAYLAND_CLIENT};
+    else if (wayland())
+      client.push_back("--managed");  // sway gives override-redirect windows no keys
+    client_ = std::make_unique<ChildProcess>(client, client_options);
     ASSERT_EQ(next_client_line("ready"),
               "ready " + std::to_string(kWidth) + " " + std::to_string(kHeight));
   }
 
   void start_device(const std::vector<std::string>& options = {}) {
-    std::vector<std::string> arguments = {"--inject", GetParam()};
+    std::vector<std::string> arguments = {"--inject", wayland() ? "wayland" : "x11"};
     arguments.insert(arguments.end(), options.begin(), options.end());
     // Standard output goes unread: a full pipe would stop the device.
     ChildOptions device_options;
@@ -92,7 +107,7 @@ class Desktop : public ::testing::TestWithParam<std::string> {
     port_ = std::to_string(device_->port());
     // The compositor's seat gains a keyboard with the device: the window has to take it
     // up before keys can reach it.
-    if (wayland()) {
+    if (wayland_client()) {
       ASSERT_EQ(next_client_line("keyboard-enter"), "keyboard-enter");
     }
   }
@@ -167,7 +182,7 @@ class Desktop : public ::testing::TestWithParam<std::string> {
 // What only X11 offers the console program: the pointer's position.
 class X11Desktop : public Desktop {};
 
-INSTANTIATE_TEST_SUITE_P(Backends, Desktop, ::testing::Values("x11", "wayland"),
+INSTANTIATE_TEST_SUITE_P(Backends, Desktop, ::testing::Values("x11", "wayland", "xwayland"),
                          [](const auto& info) { return info.param; });
 INSTANTIATE_TEST_SUITE_P(Backends, X11Desktop, ::testing::Values("x11"),
                          [](const auto& info) { return info.param; });

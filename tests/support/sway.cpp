@@ -132,6 +132,15 @@ std::vector<std::string> SwayServer::client_environment() const {
           "SWAYSOCK=" + ipc_socket_};
 }
 
+std::string SwayServer::x_display() const {
+  const std::string file = runtime_dir_ + "/x-display";
+  swaymsg({"exec", "xhost +si:localuser:" + std::string(getpwuid(geteuid())->pw_name) +
+                       " >/dev/null && echo $DISPLAY >" + file});
+  std::string display;
+  eventually([&] { return bool(std::ifstream(file) >> display); }, kStartAttempts);
+  return display;
+}
+
 std::string SwayServer::swaymsg(const std::vector<std::string>& args) const {
   std::vector<std::string> all = {"-s", ipc_socket_};
   all.insert(all.end(), args.begin(), args.end());

@@ -45,6 +45,10 @@ class SwayServer {
   const std::string& ipc_socket() const { return ipc_socket_; }
   // "WAYLAND_DISPLAY=…", "XDG_RUNTIME_DIR=…", "SWAYSOCK=…" for a client's environment.
   std::vector<std::string> client_environment() const;
+  // Xwayland's display name ("DISPLAY" of X11 clients), once Xwayland admits this test's
+  // user too (it admits its own user only); empty when no Xwayland starts. Needs
+  // `SwayOptions::xwayland`.
+  std::string x_display() const;
   // Runs swaymsg with `args` on this compositor ({"exec swaybg -c '#ff0000'"},
   // {"-t", "get_tree"}): its standard output, after a failed test naming the arguments
   // when it fails.

@@ -4,7 +4,9 @@
 // of a fixed list, so that screen reads can see the click. For a screenshot it also
 // shows what happened: the ASCII text typed (other characters as '?') from row 40 down,
 // a small square around each click (its centre pixel untouched) and the path of each
-// drag with button 1.
+// drag with button 1. With --managed the window manager places the window (on a tiling
+// one, the only window of a workspace fills it) and gives it the focus; otherwise it
+// places itself over everything.
 //
 //   ready <width> <height>            the window is mapped and has the focus
 //   key-down <keysym> <state>         keysym name, modifier state in hexadecimal
@@ -78,7 +80,8 @@ const char* keysym_name(KeySym keysym) {
 
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
+  const bool managed = argc > 1 && std::strcmp(argv[1], "--managed") == 0;
   std::setlocale(LC_ALL, "");
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
   Display* display = XOpenDisplay(nullptr);
@@ -93,9 +96,11 @@ int main() {
   const Window window =
       XCreateSimpleWindow(display, RootWindow(display, screen), 0, 0, width, height, 0,
                           BlackPixel(display, screen), WhitePixel(display, screen));
-  XSetWindowAttributes attributes{};
-  attributes.override_redirect = True;  // no window manager decides where it goes
-  XChangeWindowAttributes(display, window, CWOverrideRedirect, &attributes);
+  if (!managed) {
+    XSetWindowAttributes attributes{};
+    attributes.override_redirect = True;  // no window manager decides where it goes
+    XChangeWindowAttributes(display, window, CWOverrideRedirect, &attributes);
+  }
   XSelectInput(display, window,
                KeyPressMask | KeyReleaseMask | ButtonPressMask | ButtonReleaseMask |
                    PointerMotionMask | ExposureMask | StructureNotifyMask | FocusChangeMask);

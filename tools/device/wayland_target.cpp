@@ -326,6 +326,9 @@ void WaylandTarget::button(unsigned number, bool down) {
   }
   const uint32_t code = evdev_button(number);
   if (code == 0) return;
+  // Xwayland passes a button on at once but a move only at its frame's end: a button in
+  // the frame of a move would reach X11 windows where the pointer was before the move.
+  if (pointer_frame_due_) zwlr_virtual_pointer_v1_frame(pointer_);
   zwlr_virtual_pointer_v1_button(
       pointer_, platform::tick_ms(), code,
       down ? WL_POINTER_BUTTON_STATE_PRESSED : WL_POINTER_BUTTON_STATE_RELEASED);
