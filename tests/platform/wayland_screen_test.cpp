@@ -120,12 +120,13 @@ class ShownPictures {
 };
 
 // A script that asks every screen function about `screen`; `shot` receives the capture.
+// (w / 4, h - 1) lies below the shorter of two outputs side by side, where no output is.
 std::string questions(const Image& screen, const std::string& pattern, const std::string& shot) {
   auto color = [&](int x, int y) { return std::to_string(screen.get(x, y)); };
   const int w = screen.width, h = screen.height;
   std::string script = kSay + "say(GetScreenResolution())\n";
-  for (const auto& [x, y] :
-       std::vector<std::pair<int, int>>{{0, 0}, {w - 1, h - 1}, {w / 2, h / 3}, {w, 0}, {-1, 5}})
+  for (const auto& [x, y] : std::vector<std::pair<int, int>>{
+           {0, 0}, {w - 1, h - 1}, {w / 2, h / 3}, {w / 4, h - 1}, {w, 0}, {-1, 5}})
     script += "say(GetColor(" + std::to_string(x) + ", " + std::to_string(y) + "))\n";
   script += "say(FindColor(" + color(w - 7, h - 5) + "))\n";
   script += "say(FindColor(" + color(w / 3, h / 2) + ", 10, 10, " + std::to_string(w) + ", " +

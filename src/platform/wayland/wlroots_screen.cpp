@@ -212,7 +212,10 @@ class WlrootsScreen final : public ScreenSource {
       read_part(*slot, place, x, y, 1, 1, &value, 1, pixel_columns_);
       return image::color_of(value);
     }
-    return std::nullopt;
+    // Between outputs the screen is black, as a grab shows it.
+    if (lost_ || point.x < 0 || point.y < 0 || point.x >= box_.width || point.y >= box_.height)
+      return std::nullopt;
+    return ColorValue{0};
   }
 
   bool grab(int width, int height, PixelView& out) override {
