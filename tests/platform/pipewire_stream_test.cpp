@@ -14,9 +14,11 @@
 #include <cstring>
 
 #include "mutter.h"
+#include "platform/wayland/monitor_streams_screen.h"
 
 namespace {
 
+using tapline::platform::wayland::MonitorStreamsScreen;
 using tapline::platform::wayland::PipeWireStream;
 using tapline::testing::MutterOptions;
 using tapline::testing::MutterServer;
@@ -244,6 +246,38 @@ TEST(PipeWireStream, ANodeThatIsNotThereGivesNoPictureAndSaysWhy) {
   EXPECT_FALSE(stream->newest_frame(frame));
   EXPECT_EQ(stream->size().width, 0);
   EXPECT_NE(stream->failure(), "");
+}
+
+// A monitor whose stream broke gives no colour: its pixels are unknown, not black, and the
+// reason is said.
+TEST(PipeWireStream, AMonitorWhoseStreamBrokeReadsAsUnknownNotBlack) {
+  if (const std::string reason = MutterServer::skip_reason(); !reason.empty())
+    GTEST_SKIP() << reason;
+  MutterOptions options;
+  options.monitors.clear();
+  MutterServer session(options);
+  setenv("PIPEWIRE_RUNTIME_DIR", session.runtime_dir().c_str(), 1);
+  pw_init(nullptr, nullptr);
+  auto producer = std::make_unique<Producer>(SPA_VIDEO_FORMAT_BGRx, kCases[0].word);
+  std::string why_not;
+  auto stream = PipeWireStream::open(-1, producer->node(), why_not);
+  ASSERT_TRUE(stream) << why_not;
+  PipeWireStream& watched = *stream;
+  std::vector<MonitorStreamsScreen::Monitor> monitors;
+  monitors.push_back({std::move(stream), {0, 0}, "DP-1"});
+  MonitorStreamsScreen screen(std::move(monitors), "the test's screen cast");
+  ASSERT_EQ(screen.pixel({3, 2}), red(3, 2) | green(3, 2) << 8 | blue(3, 2) << 16);
+
+  producer.reset();
+  for (int i = 0; i < 500 && watched.failure().empty(); ++i) usleep(10000);
+  ASSERT_NE(watched.failure(), "");
+  ::testing::internal::CaptureStderr();
+  EXPECT_EQ(screen.pixel({3, 2}), std::nullopt);
+  tapline::image::PixelView view;
+  EXPECT_FALSE(screen.grab(kWidth, kHeight, view));
+  EXPECT_NE(::testing::internal::GetCapturedStderr().find("the test's screen cast of monitor DP-1 "
+                                                          "gives no picture: the PipeWire stream"),
+            std::string::npos);
 }
 
 }  // namespace

@@ -51,9 +51,15 @@ std::optional<ScreenPoint> MonitorStreamsScreen::cursor() {
 
 std::optional<ColorValue> MonitorStreamsScreen::pixel(ScreenPoint point) {
   for (Monitor& monitor : monitors_) {
-    PixelView frame;
     const int x = point.x - monitor.place.x, y = point.y - monitor.place.y;
-    if (x < 0 || y < 0 || !monitor.stream->newest_frame(frame)) continue;
+    const ScreenSize own = monitor.stream->size();
+    if (x < 0 || y < 0 || x >= own.width || y >= own.height) continue;
+    // On a monitor whose stream gives no picture the pixel is unknown, not black.
+    PixelView frame;
+    if (!monitor.stream->newest_frame(frame)) {
+      say_once(monitor);
+      return std::nullopt;
+    }
     if (x < frame.width && y < frame.height) return image::color_of(frame.row(y)[x]);
   }
   // Between monitors the screen is black, as a grab shows it.
@@ -68,7 +74,10 @@ bool MonitorStreamsScreen::grab(int width, int height, PixelView& out) {
   if (width <= 0 || height <= 0) return false;
   // One monitor: its newest frame where it lies.
   if (monitors_.size() == 1) {
-    if (!monitors_[0].stream->newest_frame(out)) return false;
+    if (!monitors_[0].stream->newest_frame(out)) {
+      say_once(monitors_[0]);
+      return false;
+    }
     out.width = std::min(width, out.width);
     out.height = std::min(height, out.height);
     return true;
@@ -80,7 +89,10 @@ bool MonitorStreamsScreen::grab(int width, int height, PixelView& out) {
   bool any = false;
   for (Monitor& monitor : monitors_) {
     PixelView frame;
-    if (!monitor.stream->newest_frame(frame)) continue;
+    if (!monitor.stream->newest_frame(frame)) {
+      say_once(monitor);
+      continue;
+    }
     any = true;
     const int left = monitor.place.x, top = monitor.place.y;
     const int columns = std::min(frame.width, width - left);
