@@ -191,6 +191,20 @@ TEST_F(WaylandScreen, AReadAfterAPauseSeesTheScreenAsItIsNow) {
       << run.out << run.err;
 }
 
+// Once the compositor is gone its last picture is no answer: the pixel is unknown.
+TEST_F(WaylandScreen, AfterTheCompositorWentNoPixelIsRead) {
+  ShownPictures shown(SwayOptions{{"320x200"}, {}, false});
+  shown.show(1, Image(320, 200, 0x102030), 1, 1, 0x102030);
+  const ProgramResult run = run_tapline_script(
+      kSay + "say(GetColor(1, 1))\nos.execute('swaymsg -s " + shown.sway().ipc_socket() +
+          " exit >/dev/null')\nsleep(1000)\nsay(GetColor(1, 1))\n",
+      shown.environment());
+  EXPECT_NE(answers(run).find("\n" + std::to_string(0x102030) + " "), std::string::npos);
+  EXPECT_NE(answers(run).find("\n4294967295 255 255 255\n"), std::string::npos) << run.out;
+  EXPECT_NE(run.err.find("the connection to the Wayland compositor at wayland-"), std::string::npos)
+      << run.err;
+}
+
 TEST_F(WaylandScreen, TwoOutputsArePlacedAsTheLayoutSays) {
   ShownPictures shown(SwayOptions{{"640x480", "800x600"}, {}, false});
   const Image left = noise(640, 480, 1), right = noise(800, 600, 2);

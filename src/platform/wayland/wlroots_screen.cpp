@@ -202,6 +202,7 @@ class WlrootsScreen final : public ScreenSource {
   std::optional<ColorValue> pixel(ScreenPoint point) override {
     std::unique_lock lock(mutex_);
     wait_for_frames(lock);
+    if (lost_) return std::nullopt;  // the last frames show a screen that is gone
     for (const auto& capture : captures_) {
       const OutputPlace& place = capture->place;
       const int x = point.x + box_.x - place.x, y = point.y + box_.y - place.y;
@@ -213,7 +214,7 @@ class WlrootsScreen final : public ScreenSource {
       return image::color_of(value);
     }
     // Between outputs the screen is black, as a grab shows it.
-    if (lost_ || point.x < 0 || point.y < 0 || point.x >= box_.width || point.y >= box_.height)
+    if (point.x < 0 || point.y < 0 || point.x >= box_.width || point.y >= box_.height)
       return std::nullopt;
     return ColorValue{0};
   }
