@@ -72,17 +72,21 @@ std::optional<ColorValue> MonitorStreamsScreen::pixel(ScreenPoint point) {
 bool MonitorStreamsScreen::grab(int width, int height, PixelView& out) {
   out = PixelView{};
   if (width <= 0 || height <= 0) return false;
-  // One monitor: its newest frame where it lies.
+  // One monitor: its newest frame where it lies, when that covers what was asked (a monitor
+  // that just changed size may not have sent a picture of its new size yet).
   if (monitors_.size() == 1) {
     if (!monitors_[0].stream->newest_frame(out)) {
       say_once(monitors_[0]);
       return false;
     }
-    out.width = std::min(width, out.width);
-    out.height = std::min(height, out.height);
-    return true;
+    if (out.width >= width && out.height >= height) {
+      out.width = width, out.height = height;
+      return true;
+    }
+    out = PixelView{};
   }
-  // Several: each newest frame copied into its place; what no monitor covers is black.
+  // Several, or a frame smaller than asked: each newest frame copied into its place; what no
+  // monitor covers is black.
   const size_t count = static_cast<size_t>(width) * height;
   if (composed_.size() != count) composed_.assign(count, 0);
   std::fill(composed_.begin(), composed_.end(), 0);
