@@ -1,5 +1,6 @@
 // The PipeWire stream consumer against a producer of our own on a private PipeWire: each
-// pixel format it offers reads as our pixels, and the cursor metadata gives the cursor.
+// pixel format it offers reads as our pixels, and the cursor metadata gives the cursor; a
+// screen made of such a stream says when the stream broke and keeps to the size asked.
 #include "platform/wayland/pipewire_stream.h"
 
 #include <gtest/gtest.h>
@@ -266,6 +267,20 @@ TEST(PipeWireStream, ANodeThatIsNotThereGivesNoPictureAndSaysWhy) {
   EXPECT_NE(stream->failure(), "");
 }
 
+// A screen of one monitor, "DP-1", that shows `producer`'s stream (given in `stream` too);
+// nullptr when the stream does not open.
+std::unique_ptr<MonitorStreamsScreen> screen_of(Producer& producer,
+                                                PipeWireStream** stream = nullptr) {
+  std::string why_not;
+  auto opened = PipeWireStream::open(-1, producer.node(), why_not);
+  EXPECT_TRUE(opened) << why_not;
+  if (!opened) return nullptr;
+  if (stream) *stream = opened.get();
+  std::vector<MonitorStreamsScreen::Monitor> monitors;
+  monitors.push_back({std::move(opened), {0, 0}, "DP-1"});
+  return std::make_unique<MonitorStreamsScreen>(std::move(monitors), "the test's screen cast");
+}
+
 // A monitor whose stream broke gives no colour: its pixels are unknown, not black, and the
 // reason is said.
 TEST(PipeWireStream, AMonitorWhoseStreamBrokeReadsAsUnknownNotBlack) {
@@ -277,18 +292,15 @@ TEST(PipeWireStream, AMonitorWhoseStreamBrokeReadsAsUnknownNotBlack) {
   setenv("PIPEWIRE_RUNTIME_DIR", session.runtime_dir().c_str(), 1);
   pw_init(nullptr, nullptr);
   auto producer = std::make_unique<Producer>(SPA_VIDEO_FORMAT_BGRx, kCases[0].word);
-  std::string why_not;
-  auto stream = PipeWireStream::open(-1, producer->node(), why_not);
-  ASSERT_TRUE(stream) << why_not;
-  PipeWireStream& watched = *stream;
-  std::vector<MonitorStreamsScreen::Monitor> monitors;
-  monitors.push_back({std::move(stream), {0, 0}, "DP-1"});
-  MonitorStreamsScreen screen(std::move(monitors), "the test's screen cast");
+  PipeWireStream* watched = nullptr;
+  const auto made = screen_of(*producer, &watched);
+  ASSERT_TRUE(made);
+  MonitorStreamsScreen& screen = *made;
   ASSERT_EQ(screen.pixel({3, 2}), red(3, 2) | green(3, 2) << 8 | blue(3, 2) << 16);
 
   producer.reset();
-  for (int i = 0; i < 500 && watched.failure().empty(); ++i) usleep(10000);
-  ASSERT_NE(watched.failure(), "");
+  for (int i = 0; i < 500 && watched->failure().empty(); ++i) usleep(10000);
+  ASSERT_NE(watched->failure(), "");
   ::testing::internal::CaptureStderr();
   EXPECT_EQ(screen.pixel({3, 2}), std::nullopt);
   tapline::image::PixelView view;
@@ -310,12 +322,9 @@ TEST(PipeWireStream, AGrabWhileTheMonitorChangesSizeCoversWhatWasAsked) {
   setenv("PIPEWIRE_RUNTIME_DIR", session.runtime_dir().c_str(), 1);
   pw_init(nullptr, nullptr);
   Producer producer(SPA_VIDEO_FORMAT_BGRx, kCases[0].word);
-  std::string why_not;
-  auto stream = PipeWireStream::open(-1, producer.node(), why_not);
-  ASSERT_TRUE(stream) << why_not;
-  std::vector<MonitorStreamsScreen::Monitor> monitors;
-  monitors.push_back({std::move(stream), {0, 0}, "DP-1"});
-  MonitorStreamsScreen screen(std::move(monitors), "the test's screen cast");
+  const auto made = screen_of(producer);
+  ASSERT_TRUE(made);
+  MonitorStreamsScreen& screen = *made;
   tapline::image::PixelView view;
   ASSERT_TRUE(screen.grab(kWidth, kHeight, view));
 
