@@ -13,6 +13,7 @@
 
 #include "image/bmp.h"
 #include "image/png.h"
+#include "platform/screen_source.h"
 #include "program_run.h"
 #include "screen_images.h"
 #include "sway.h"
@@ -203,6 +204,23 @@ TEST_F(WaylandScreen, AfterTheCompositorWentNoPixelIsRead) {
   EXPECT_NE(answers(run).find("\n4294967295 255 255 255\n"), std::string::npos) << run.out;
   EXPECT_NE(run.err.find("the connection to the Wayland compositor at wayland-"), std::string::npos)
       << run.err;
+}
+
+// Outputs that shrank after a caller learnt the screen's size: a grab of the size it was
+// told gives nothing, rather than fewer pixels than the searches then read.
+TEST_F(WaylandScreen, AGrabOfTheSizeBeforeTheOutputsShrankGivesNothing) {
+  ShownPictures shown(SwayOptions{{"640x480"}, {}, false});
+  setenv("WAYLAND_DISPLAY", shown.sway().wayland_display().c_str(), 1);
+  std::string why_not;
+  const auto screen = tapline::platform::open_wlroots_screen(why_not);
+  ASSERT_TRUE(screen) << why_not;
+  tapline::image::PixelView view;
+  ASSERT_TRUE(screen->grab(640, 480, view));
+  shown.sway().swaymsg({"output", "HEADLESS-1", "mode", "320x240"});
+  ASSERT_TRUE(eventually([&] { return screen->size().width == 320; }));
+  EXPECT_FALSE(screen->grab(640, 480, view)) << view.width << " x " << view.height;
+  ASSERT_TRUE(screen->grab(320, 240, view));
+  EXPECT_EQ(view.width, 320);
 }
 
 TEST_F(WaylandScreen, TwoOutputsArePlacedAsTheLayoutSays) {

@@ -240,8 +240,9 @@ class WlrootsScreen final : public ScreenSource {
       any = any || capture->reading >= 0;
     }
     if (lost_ || !any) return false;
-    width = std::min(width, box_.width), height = std::min(height, box_.height);
-    if (width <= 0 || height <= 0) return false;
+    // More than the screen holds: the outputs shrank since the caller asked for its size, and
+    // a smaller view would be read past its end.
+    if (width <= 0 || height <= 0 || width > box_.width || height > box_.height) return false;
     out.width = width, out.height = height;
     if (captures_.size() == 1 && view_in_place(*captures_[0], out)) return true;
     // Converted pixels stay good until a new frame comes or the layout changes.
