@@ -6,6 +6,9 @@
 // Each script ends with F12, which marks the end of what it typed.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -30,6 +33,7 @@ using tapline::testing::ChildProcess;
 using tapline::testing::ListeningDevice;
 using tapline::testing::ProgramResult;
 using tapline::testing::SwayServer;
+using tapline::testing::TempDir;
 using tapline::testing::TempFile;
 using tapline::testing::XvfbServer;
 using Lines = std::vector<std::string>;
@@ -416,6 +420,23 @@ TEST(DesktopOptions, RefusedOrWithoutADisplay) {
                              0),
             0u)
       << result.err;
+
+  // A compositor that takes the connection but never answers: the device gives up on it
+  // instead of waiting, deaf to stop signals, for as long as it stays silent.
+  const TempDir folder;
+  const std::string silent = folder.file("wayland-silent");
+  const int listener = socket(AF_UNIX, SOCK_STREAM, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::strncpy(address.sun_path, silent.c_str(), sizeof address.sun_path - 1);
+  ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(listen(listener, 1), 0);
+  result = run_program(kDevice, {"--inject", "wayland", "--listen", "127.0.0.1:0"},
+                       {"WAYLAND_DISPLAY=" + silent});
+  close(listener);
+  EXPECT_EQ(result.status, 1);
+  EXPECT_EQ(result.err, "tapline-device: --inject wayland: the Wayland display " + silent +
+                            " does not answer\n");
 
   result = run_program(kDevice, {"--help"});
   EXPECT_EQ(result.status, 0);
