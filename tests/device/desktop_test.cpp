@@ -12,6 +12,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -394,6 +395,21 @@ TEST_P(Desktop, ASilenceReleasesHeldKeys) {
   EXPECT_EQ(next_client_line("key-down"), "key-down Shift_L 0");
   // No signal, no frame: the device lets go by itself.
   EXPECT_EQ(next_client_line("key-up"), "key-up Shift_L 1");
+}
+
+// The programs the compositor starts (terminals, pictures) run as its own user: in a
+// folder that user may enter even when the test runs in one private to root.
+TEST(SwayPrograms, RunInAFolderTheCompositorsUserMayEnter) {
+  if (const std::string reason = SwayServer::skip_reason(); !reason.empty()) GTEST_SKIP() << reason;
+  if (geteuid() != 0) GTEST_SKIP() << "the compositor runs as this test's own user";
+  const TempDir private_folder;  // made by root, for root only
+  const std::filesystem::path here = std::filesystem::current_path();
+  std::filesystem::current_path(private_folder.directory());
+  const SwayServer sway;
+  std::filesystem::current_path(here);
+  const std::string entered = sway.runtime_dir() + "/entered";
+  sway.swaymsg({"exec", "ls >/dev/null && touch " + entered});
+  EXPECT_TRUE(tapline::testing::eventually([&] { return std::filesystem::exists(entered); }));
 }
 
 TEST(DesktopOptions, RefusedOrWithoutADisplay) {
