@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -397,18 +398,23 @@ TEST_P(Desktop, ASilenceReleasesHeldKeys) {
   EXPECT_EQ(next_client_line("key-up"), "key-up Shift_L 1");
 }
 
-// The programs the compositor starts (terminals, pictures) run as its own user: in a
-// folder that user may enter even when the test runs in one private to root.
-TEST(SwayPrograms, RunInAFolderTheCompositorsUserMayEnter) {
+// The compositor and the programs it starts (terminals, pictures) run as its own user:
+// they start and read their folder even when the test runs in a folder private to root
+// and with a umask that keeps root's new files to root.
+TEST(SwayCompositor, StartsAndRunsItsProgramsWhereverTheTestRuns) {
   if (const std::string reason = SwayServer::skip_reason(); !reason.empty()) GTEST_SKIP() << reason;
   if (geteuid() != 0) GTEST_SKIP() << "the compositor runs as this test's own user";
   const TempDir private_folder;  // made by root, for root only
   const std::filesystem::path here = std::filesystem::current_path();
   std::filesystem::current_path(private_folder.directory());
-  const SwayServer sway;
+  const mode_t umask_before = umask(077);
+  std::unique_ptr<SwayServer> sway;
+  EXPECT_NO_THROW(sway = std::make_unique<SwayServer>());
+  umask(umask_before);
   std::filesystem::current_path(here);
-  const std::string entered = sway.runtime_dir() + "/entered";
-  sway.swaymsg({"exec", "ls >/dev/null && touch " + entered});
+  ASSERT_TRUE(sway);
+  const std::string entered = sway->runtime_dir() + "/entered";
+  sway->swaymsg({"exec", "ls >/dev/null && touch " + entered});
   EXPECT_TRUE(tapline::testing::eventually([&] { return std::filesystem::exists(entered); }));
 }
 

@@ -78,6 +78,9 @@ SwayServer::SwayServer(const SwayOptions& options) {
   config << "xwayland " << (options.xwayland ? "enable" : "disable") << "\n";
   for (const std::string& line : options.config) config << line << "\n";
   config.close();
+  // Readable by the compositor's user whatever the umask left it.
+  if (chown((runtime_dir_ + "/config").c_str(), user->pw_uid, user->pw_gid) != 0)
+    throw std::runtime_error("chown failed");
 
   ChildOptions child;
   child.out = ChildOutput::Discard;
