@@ -615,8 +615,8 @@ class ScriptRepl:
 def key_state_follows_uinput_keyboards():
     """With no X11 session the script reads the host's keys through evdev: keys pressed and
     released on a keyboard, Caps Lock as the kernel's console toggles its light, WaitKey
-    with and without a time-out, and a second keyboard plugged in and pulled out while
-    the script runs, with a key held on it."""
+    with and without a time-out, and keyboards plugged in and pulled out while the script
+    runs, with a key held on them."""
     first = UinputKeyboard("tapline check keyboard")
     second = None
     repl = ScriptRepl()
@@ -658,6 +658,12 @@ def key_state_follows_uinput_keyboards():
         second.press(KEY_D)
         held = "table.concat({GetKeyState(0x10), GetKeyState(0xA0), GetKeyState(68)}, ' ')"
         expect(repl.ask(held) == "-128 -128 -128", "Shift on one keyboard, D on the other")
+        # Pulled out and another plugged in before the script looks again: the new keyboard
+        # gets the node (name and number) of the one pulled out.
+        second.destroy()
+        second = UinputKeyboard("tapline third keyboard")
+        second.press(KEY_D)
+        expect(repl.ask(held) == "-128 -128 -128", "D on the keyboard plugged in after one left")
         second.destroy()
         second = None
         expect(repl.ask(held) == "-128 -128 0", "D gone with its keyboard")
