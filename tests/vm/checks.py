@@ -747,6 +747,61 @@ Loop()
         device.destroy()
 
 
+@check
+def a_key_held_on_a_pulled_out_keyboard_comes_up():
+    """RegKbEvent hears a key held on a keyboard pulled out come up, also when the keyboard
+    is gone before its last events were read (the script's process stopped meanwhile), and
+    the same key pressed on another keyboard afterwards."""
+    first = UinputKeyboard("tapline check keyboard")
+    second = UinputKeyboard("tapline second keyboard")
+    run = None
+    try:
+        script = write_script("pulled.lua", """
+RegKbEvent(function(code, state)
+  io.write("key ", code, " ", state, "\\n") io.flush()
+  if code == 0x1B and state == 0 then EndScript() end
+end)
+io.write("ready\\n") io.flush()
+Loop()
+""")
+        run = subprocess.Popen([TAPLINE, script, "net", "127.0.0.1", "9"], stdout=subprocess.PIPE,
+                               stderr=subprocess.PIPE)
+        fd, pending = run.stdout.fileno(), [b""]
+
+        def line():
+            """The script's next line of its own (the program traces the calls too)."""
+            deadline = time.monotonic() + 20
+            while True:
+                while b"\n" in pending[0]:
+                    text, pending[0] = pending[0].split(b"\n", 1)
+                    if text == b"ready" or text.startswith(b"key "):
+                        return text.decode()
+                left = deadline - time.monotonic()
+                chunk = os.read(fd, 4096) if select.select([fd], [], [], max(left, 0))[0] else b""
+                if not chunk:
+                    return None
+                pending[0] += chunk
+
+        expect(line() == "ready", "the script did not start")
+        second.press(KEY_D)
+        expect(line() == "key 68 1", "D down on the second keyboard")
+        run.send_signal(signal.SIGSTOP)
+        second.destroy()
+        second = None
+        run.send_signal(signal.SIGCONT)
+        expect(line() == "key 68 0", "D did not come up with its keyboard")
+        first.tap(KEY_D)
+        first.tap(KEY_ESC)
+        keys = [line() for _ in range(4)]
+        expect(keys == ["key 68 1", "key 68 0", "key 27 1", "key 27 0"], "keys: %r" % keys)
+    finally:
+        if run is not None and run.poll() is None:
+            run.kill()
+        if second is not None:
+            second.destroy()
+        first.destroy()
+
+
 @bench
 def usb_pacing(frames=500):
     """How evenly frames leave over real USB: keyboard frames through makeHid and the USB
