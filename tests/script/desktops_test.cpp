@@ -228,6 +228,20 @@ TEST(I3Desktop, WindowsAreFoundAndPlacedByTheirOuterFrame) {
             "SetWindowPos: no window 987654\n");
 }
 
+// A window manager that cannot be reached is said once per call, and nothing else is
+// claimed about the window.
+TEST(UnreachableWindowManager, EachCallSaysWhyAndNothingMore) {
+  const tapline::testing::TempDir folder;
+  const std::string socket = folder.file("gone.sock");
+  const std::string said = "tapline: cannot reach the window manager's IPC socket " + socket +
+                           ": No such file or directory\n";
+  const ProgramResult result =
+      run_tapline_script("io.write(table.concat({GetWindowPos('a')}, ' ')) SetWindowPos(5, 1, 2)",
+                         {"I3SOCK=" + socket, "SWAYSOCK=", "TAPLINE_DESKTOP="});
+  EXPECT_NE(result.out.find("-1 -1 -1 -1 0"), std::string::npos) << result.out;
+  EXPECT_EQ(result.err, said + said);
+}
+
 // Where neither service has a Wayland way, each says so once and uses X11.
 TEST(WaylandWithoutDesktopServices, EachServiceSaysOnceThatItFallsBackToX11) {
   const ProgramResult result =

@@ -178,7 +178,8 @@ class IpcWindows final : public TopLevelWindows {
                                 "] floating enable, move absolute position " + std::to_string(x) +
                                 " " + std::to_string(y) + ", focus";
     const auto reply = ipc_request(socket_path_, kRunCommand, command);
-    if (!reply || reply->array() == nullptr) return false;
+    if (!reply) return true;  // said why; whether the window exists is unknown
+    if (reply->array() == nullptr) return false;
     // One outcome per command; a criterion that matches no window fails them all (sway) or
     // the last (i3).
     for (const JsonValue& outcome : *reply->array()) {
