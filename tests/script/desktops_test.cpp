@@ -242,6 +242,22 @@ TEST(UnreachableWindowManager, EachCallSaysWhyAndNothingMore) {
   EXPECT_EQ(result.err, said + said);
 }
 
+TEST(UnreachableWindowManager, AScriptOutOfDescriptorsIsToldSo) {
+  if (auto reason = missing_program({"prlimit"}); !reason.empty()) GTEST_SKIP() << reason;
+  // The first call has descriptors to spare (the sanitizers' checks need some too).
+  const tapline::testing::TempFile script(
+      "GetWindowPos('a') local open = {} while true do local f = io.open('/dev/null') "
+      "if not f then break end open[#open + 1] = f end GetWindowPos('a') "
+      "for _, f in ipairs(open) do f:close() end");
+  const ProgramResult result = run_program(
+      "prlimit",
+      {"--nofile=64", tapline::testing::tapline_binary(), script.path(), "net", "127.0.0.1", "9"},
+      {"I3SOCK=/run/no-such.sock", "SWAYSOCK=", "TAPLINE_DESKTOP="});
+  const std::string cannot =
+      "tapline: cannot reach the window manager's IPC socket /run/no-such.sock: ";
+  EXPECT_EQ(result.err, cannot + "No such file or directory\n" + cannot + "Too many open files\n");
+}
+
 // Where neither service has a Wayland way, each says so once and uses X11.
 TEST(WaylandWithoutDesktopServices, EachServiceSaysOnceThatItFallsBackToX11) {
   const ProgramResult result =
