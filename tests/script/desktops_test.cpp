@@ -3,6 +3,7 @@
 // sway, with a Wayland window (foot), an Xwayland window (xmessage) and the wl-clipboard
 // tools as the other clipboard client; and against i3 on a private X server.
 #include <gtest/gtest.h>
+#include <unistd.h>
 // Xlib's macros (None, Bool...) collide with test-framework names: X comes after it.
 #include <X11/Xlib.h>
 
@@ -159,9 +160,25 @@ TEST_F(SwayDesktop, TheClipboardIsSharedWithWaylandProgramsAndOutlivesTheScript)
       "t[#t + 1], size, i = line, size + #line, i + 1 end SetClipBoard(table.concat(t))");
   EXPECT_EQ(wl("wl-paste", {"--no-newline"}).out, big);
 
-  // Taken by another program, the text is no longer served.
+  // A reader that has read one byte and pauses: the text stays half sent while another
+  // program takes the clipboard.
+  const tapline::testing::TempDir folder;
+  const std::string got = folder.file("got"), reading = folder.file("reading");
+  std::string variables;
+  for (const std::string& variable : environment) variables += "'" + variable + "' ";
+  shell_output("env " + variables +
+               "sh -c 'wl-paste --no-newline | { dd bs=1 count=1 2>/dev/null; " + "touch " +
+               reading + "; sleep 1; cat; } >" + got + ".part; mv " + got + ".part " + got +
+               "' >/dev/null 2>&1 &");
+  ASSERT_TRUE(eventually([&] { return access(reading.c_str(), F_OK) == 0; }));
+
+  // Taken by another program, the text is no longer served, but a reader still reading it
+  // gets all of it.
   ASSERT_EQ(wl("wl-copy", {"\xE4\xB8\xAD\xE6\x96\x87 from wl-copy"}).status, 0);
   EXPECT_EQ(run("put(GetClipBoard())"), "\xE4\xB8\xAD\xE6\x96\x87 from wl-copy\n");
+  ASSERT_TRUE(eventually([&] { return access(got.c_str(), F_OK) == 0; }));
+  const std::string read_on = shell_output("cat '" + got + "'");
+  EXPECT_TRUE(read_on == big) << read_on.size() << " of " << big.size() << " bytes";
   EXPECT_TRUE(eventually([&] { return servers_of(*sway).empty(); }));
 }
 
