@@ -6,9 +6,14 @@
 // Each script ends with F12, which marks the end of what it typed.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -30,6 +35,7 @@ using tapline::testing::ChildProcess;
 using tapline::testing::ListeningDevice;
 using tapline::testing::ProgramResult;
 using tapline::testing::SwayServer;
+using tapline::testing::TempDir;
 using tapline::testing::TempFile;
 using tapline::testing::XvfbServer;
 using Lines = std::vector<std::string>;
@@ -392,6 +398,26 @@ TEST_P(Desktop, ASilenceReleasesHeldKeys) {
   EXPECT_EQ(next_client_line("key-up"), "key-up Shift_L 1");
 }
 
+// The compositor and the programs it starts (terminals, pictures) run as its own user:
+// they start and read their folder even when the test runs in a folder private to root
+// and with a umask that keeps root's new files to root.
+TEST(SwayCompositor, StartsAndRunsItsProgramsWhereverTheTestRuns) {
+  if (const std::string reason = SwayServer::skip_reason(); !reason.empty()) GTEST_SKIP() << reason;
+  if (geteuid() != 0) GTEST_SKIP() << "the compositor runs as this test's own user";
+  const TempDir private_folder;  // made by root, for root only
+  const std::filesystem::path here = std::filesystem::current_path();
+  std::filesystem::current_path(private_folder.directory());
+  const mode_t umask_before = umask(077);
+  std::unique_ptr<SwayServer> sway;
+  EXPECT_NO_THROW(sway = std::make_unique<SwayServer>());
+  umask(umask_before);
+  std::filesystem::current_path(here);
+  ASSERT_TRUE(sway);
+  const std::string entered = sway->runtime_dir() + "/entered";
+  sway->swaymsg({"exec", "ls >/dev/null && touch " + entered});
+  EXPECT_TRUE(tapline::testing::eventually([&] { return std::filesystem::exists(entered); }));
+}
+
 TEST(DesktopOptions, RefusedOrWithoutADisplay) {
   using tapline::testing::run_program;
   ProgramResult result = run_program(kDevice, {"--channel", "2"});
@@ -416,6 +442,23 @@ TEST(DesktopOptions, RefusedOrWithoutADisplay) {
                              0),
             0u)
       << result.err;
+
+  // A compositor that takes the connection but never answers: the device gives up on it
+  // instead of waiting, deaf to stop signals, for as long as it stays silent.
+  const TempDir folder;
+  const std::string silent = folder.file("wayland-silent");
+  const int listener = socket(AF_UNIX, SOCK_STREAM, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::strncpy(address.sun_path, silent.c_str(), sizeof address.sun_path - 1);
+  ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(listen(listener, 1), 0);
+  result = run_program(kDevice, {"--inject", "wayland", "--listen", "127.0.0.1:0"},
+                       {"WAYLAND_DISPLAY=" + silent});
+  close(listener);
+  EXPECT_EQ(result.status, 1);
+  EXPECT_EQ(result.err, "tapline-device: --inject wayland: the Wayland display " + silent +
+                            " does not answer\n");
 
   result = run_program(kDevice, {"--help"});
   EXPECT_EQ(result.status, 0);

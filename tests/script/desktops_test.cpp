@@ -3,6 +3,7 @@
 // sway, with a Wayland window (foot), an Xwayland window (xmessage) and the wl-clipboard
 // tools as the other clipboard client; and against i3 on a private X server.
 #include <gtest/gtest.h>
+#include <unistd.h>
 // Xlib's macros (None, Bool...) collide with test-framework names: X comes after it.
 #include <X11/Xlib.h>
 
@@ -159,9 +160,25 @@ TEST_F(SwayDesktop, TheClipboardIsSharedWithWaylandProgramsAndOutlivesTheScript)
       "t[#t + 1], size, i = line, size + #line, i + 1 end SetClipBoard(table.concat(t))");
   EXPECT_EQ(wl("wl-paste", {"--no-newline"}).out, big);
 
-  // Taken by another program, the text is no longer served.
+  // A reader that has read one byte and pauses: the text stays half sent while another
+  // program takes the clipboard.
+  const tapline::testing::TempDir folder;
+  const std::string got = folder.file("got"), reading = folder.file("reading");
+  std::string variables;
+  for (const std::string& variable : environment) variables += "'" + variable + "' ";
+  shell_output("env " + variables +
+               "sh -c 'wl-paste --no-newline | { dd bs=1 count=1 2>/dev/null; " + "touch " +
+               reading + "; sleep 1; cat; } >" + got + ".part; mv " + got + ".part " + got +
+               "' >/dev/null 2>&1 &");
+  ASSERT_TRUE(eventually([&] { return access(reading.c_str(), F_OK) == 0; }));
+
+  // Taken by another program, the text is no longer served, but a reader still reading it
+  // gets all of it.
   ASSERT_EQ(wl("wl-copy", {"\xE4\xB8\xAD\xE6\x96\x87 from wl-copy"}).status, 0);
   EXPECT_EQ(run("put(GetClipBoard())"), "\xE4\xB8\xAD\xE6\x96\x87 from wl-copy\n");
+  ASSERT_TRUE(eventually([&] { return access(got.c_str(), F_OK) == 0; }));
+  const std::string read_on = shell_output("cat '" + got + "'");
+  EXPECT_TRUE(read_on == big) << read_on.size() << " of " << big.size() << " bytes";
   EXPECT_TRUE(eventually([&] { return servers_of(*sway).empty(); }));
 }
 
@@ -226,6 +243,36 @@ TEST(I3Desktop, WindowsAreFoundAndPlacedByTheirOuterFrame) {
 
   EXPECT_EQ(run_tapline_script("SetWindowPos(987654, 1, 2)", environment).err,
             "SetWindowPos: no window 987654\n");
+}
+
+// A window manager that cannot be reached is said once per call, and nothing else is
+// claimed about the window.
+TEST(UnreachableWindowManager, EachCallSaysWhyAndNothingMore) {
+  const tapline::testing::TempDir folder;
+  const std::string socket = folder.file("gone.sock");
+  const std::string said = "tapline: cannot reach the window manager's IPC socket " + socket +
+                           ": No such file or directory\n";
+  const ProgramResult result =
+      run_tapline_script("io.write(table.concat({GetWindowPos('a')}, ' ')) SetWindowPos(5, 1, 2)",
+                         {"I3SOCK=" + socket, "SWAYSOCK=", "TAPLINE_DESKTOP="});
+  EXPECT_NE(result.out.find("-1 -1 -1 -1 0"), std::string::npos) << result.out;
+  EXPECT_EQ(result.err, said + said);
+}
+
+TEST(UnreachableWindowManager, AScriptOutOfDescriptorsIsToldSo) {
+  if (auto reason = missing_program({"prlimit"}); !reason.empty()) GTEST_SKIP() << reason;
+  // The first call has descriptors to spare (the sanitizers' checks need some too).
+  const tapline::testing::TempFile script(
+      "GetWindowPos('a') local open = {} while true do local f = io.open('/dev/null') "
+      "if not f then break end open[#open + 1] = f end GetWindowPos('a') "
+      "for _, f in ipairs(open) do f:close() end");
+  const ProgramResult result = run_program(
+      "prlimit",
+      {"--nofile=64", tapline::testing::tapline_binary(), script.path(), "net", "127.0.0.1", "9"},
+      {"I3SOCK=/run/no-such.sock", "SWAYSOCK=", "TAPLINE_DESKTOP="});
+  const std::string cannot =
+      "tapline: cannot reach the window manager's IPC socket /run/no-such.sock: ";
+  EXPECT_EQ(result.err, cannot + "No such file or directory\n" + cannot + "Too many open files\n");
 }
 
 // Where neither service has a Wayland way, each says so once and uses X11.

@@ -76,6 +76,8 @@ ChildProcess::ChildProcess(const std::vector<std::string>& argv, const ChildOpti
   posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
   direct(actions, STDOUT_FILENO, options.out, out, options.file);
   direct(actions, STDERR_FILENO, options.err, err, options.file);
+  if (!options.directory.empty())
+    posix_spawn_file_actions_addchdir_np(&actions, options.directory.c_str());
   posix_spawnattr_t attributes;
   posix_spawnattr_init(&attributes);
   if (own_group_) {

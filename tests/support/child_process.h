@@ -28,6 +28,8 @@ struct ChildOptions {
   ChildOutput out = ChildOutput::Pipe;
   ChildOutput err = ChildOutput::Pipe;
   std::string file;  // for ChildOutput::File
+  // The child's working folder; empty: the test's own.
+  std::string directory;
   // A process group of its own, as a terminal's foreground job has: signals then reach
   // the programs the child starts too.
   bool own_process_group = false;

@@ -78,6 +78,9 @@ SwayServer::SwayServer(const SwayOptions& options) {
   config << "xwayland " << (options.xwayland ? "enable" : "disable") << "\n";
   for (const std::string& line : options.config) config << line << "\n";
   config.close();
+  // Readable by the compositor's user whatever the umask left it.
+  if (chown((runtime_dir_ + "/config").c_str(), user->pw_uid, user->pw_gid) != 0)
+    throw std::runtime_error("chown failed");
 
   ChildOptions child;
   child.out = ChildOutput::Discard;
@@ -90,6 +93,9 @@ SwayServer::SwayServer(const SwayOptions& options) {
                        "WLR_LIBINPUT_NO_DEVICES=1",
                        "WLR_HEADLESS_OUTPUTS=" + std::to_string(options.outputs.size())};
   child.unset = {"DISPLAY", "WAYLAND_DISPLAY", "SWAYSOCK", "XDG_CONFIG_HOME"};
+  // The programs it starts inherit its folder, and some (foot) end when they cannot read
+  // it: the test's own folder may be closed to the compositor's user.
+  child.directory = runtime_dir_;
   std::vector<std::string> argv;
   if (geteuid() == 0)
     argv = {"setpriv",

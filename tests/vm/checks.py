@@ -615,8 +615,8 @@ class ScriptRepl:
 def key_state_follows_uinput_keyboards():
     """With no X11 session the script reads the host's keys through evdev: keys pressed and
     released on a keyboard, Caps Lock as the kernel's console toggles its light, WaitKey
-    with and without a time-out, and a second keyboard plugged in and pulled out while
-    the script runs, with a key held on it."""
+    with and without a time-out, and keyboards plugged in and pulled out while the script
+    runs, with a key held on them."""
     first = UinputKeyboard("tapline check keyboard")
     second = None
     repl = ScriptRepl()
@@ -658,6 +658,12 @@ def key_state_follows_uinput_keyboards():
         second.press(KEY_D)
         held = "table.concat({GetKeyState(0x10), GetKeyState(0xA0), GetKeyState(68)}, ' ')"
         expect(repl.ask(held) == "-128 -128 -128", "Shift on one keyboard, D on the other")
+        # Pulled out and another plugged in before the script looks again: the new keyboard
+        # gets the node (name and number) of the one pulled out.
+        second.destroy()
+        second = UinputKeyboard("tapline third keyboard")
+        second.press(KEY_D)
+        expect(repl.ask(held) == "-128 -128 -128", "D on the keyboard plugged in after one left")
         second.destroy()
         second = None
         expect(repl.ask(held) == "-128 -128 0", "D gone with its keyboard")
@@ -739,6 +745,61 @@ Loop()
                          "mouse 5 1", "mouse 7 1"], "mouse: %r" % mouse)
     finally:
         device.destroy()
+
+
+@check
+def a_key_held_on_a_pulled_out_keyboard_comes_up():
+    """RegKbEvent hears a key held on a keyboard pulled out come up, also when the keyboard
+    is gone before its last events were read (the script's process stopped meanwhile), and
+    the same key pressed on another keyboard afterwards."""
+    first = UinputKeyboard("tapline check keyboard")
+    second = UinputKeyboard("tapline second keyboard")
+    run = None
+    try:
+        script = write_script("pulled.lua", """
+RegKbEvent(function(code, state)
+  io.write("key ", code, " ", state, "\\n") io.flush()
+  if code == 0x1B and state == 0 then EndScript() end
+end)
+io.write("ready\\n") io.flush()
+Loop()
+""")
+        run = subprocess.Popen([TAPLINE, script, "net", "127.0.0.1", "9"], stdout=subprocess.PIPE,
+                               stderr=subprocess.PIPE)
+        fd, pending = run.stdout.fileno(), [b""]
+
+        def line():
+            """The script's next line of its own (the program traces the calls too)."""
+            deadline = time.monotonic() + 20
+            while True:
+                while b"\n" in pending[0]:
+                    text, pending[0] = pending[0].split(b"\n", 1)
+                    if text == b"ready" or text.startswith(b"key "):
+                        return text.decode()
+                left = deadline - time.monotonic()
+                chunk = os.read(fd, 4096) if select.select([fd], [], [], max(left, 0))[0] else b""
+                if not chunk:
+                    return None
+                pending[0] += chunk
+
+        expect(line() == "ready", "the script did not start")
+        second.press(KEY_D)
+        expect(line() == "key 68 1", "D down on the second keyboard")
+        run.send_signal(signal.SIGSTOP)
+        second.destroy()
+        second = None
+        run.send_signal(signal.SIGCONT)
+        expect(line() == "key 68 0", "D did not come up with its keyboard")
+        first.tap(KEY_D)
+        first.tap(KEY_ESC)
+        keys = [line() for _ in range(4)]
+        expect(keys == ["key 68 1", "key 68 0", "key 27 1", "key 27 0"], "keys: %r" % keys)
+    finally:
+        if run is not None and run.poll() is None:
+            run.kill()
+        if second is not None:
+            second.destroy()
+        first.destroy()
 
 
 @bench

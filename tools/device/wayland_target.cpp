@@ -28,6 +28,9 @@ using Globals = WaylandTarget::Globals;
 
 // One wheel click as pointer axis motion, as a mouse wheel reports it.
 constexpr double kWheelClickDistance = 15.0;
+// A compositor answers at once even when busy; one silent for this long has hung, and the
+// device (deaf to stop signals while it waits) must not wait for it for ever.
+constexpr int kAnswerTimeoutMs = 5000;
 
 void on_logical_position(void* data, zxdg_output_v1*, int32_t x, int32_t y) {
   auto* output = static_cast<Output*>(data);
@@ -125,6 +128,60 @@ uint32_t evdev_button(unsigned number) {
   }
 }
 
+void on_sync_done(void* data, wl_callback*, uint32_t) { *static_cast<bool*>(data) = true; }
+constexpr wl_callback_listener kSyncListener = {on_sync_done};
+
+enum class Answer { Given, Silent, Broken };
+
+// wl_display_roundtrip with a time limit: whether the compositor answered everything sent
+// so far (its events dispatched), stayed silent, or broke the connection.
+Answer roundtrip(wl_display* display) {
+  bool answered = false;
+  wl_callback* sync = wl_display_sync(display);
+  wl_callback_add_listener(sync, &kSyncListener, &answered);
+  const uint32_t start = platform::tick_ms();
+  Answer answer = Answer::Given;
+  while (!answered) {
+    bool broken = false;
+    while (!broken && wl_display_prepare_read(display) != 0)
+      broken = wl_display_dispatch_pending(display) < 0;
+    if (broken) {
+      answer = Answer::Broken;
+      break;
+    }
+    if (answered) {
+      wl_display_cancel_read(display);
+      break;
+    }
+    // What does not fit into the socket yet goes once there is room.
+    pollfd ready{wl_display_get_fd(display), POLLIN, 0};
+    if (wl_display_flush(display) < 0 && errno == EAGAIN) ready.events |= POLLOUT;
+    const uint32_t waited = platform::tick_ms() - start;
+    const int polled = waited < kAnswerTimeoutMs
+                           ? poll(&ready, 1, static_cast<int>(kAnswerTimeoutMs - waited))
+                           : 0;
+    if (polled < 0 && errno == EINTR) {
+      wl_display_cancel_read(display);
+      continue;
+    }
+    if (polled <= 0) {
+      wl_display_cancel_read(display);
+      answer = polled == 0 ? Answer::Silent : Answer::Broken;
+      break;
+    }
+    if ((ready.revents & (POLLIN | POLLHUP | POLLERR)) == 0) {
+      wl_display_cancel_read(display);
+      continue;
+    }
+    if (wl_display_read_events(display) < 0 || wl_display_dispatch_pending(display) < 0) {
+      answer = Answer::Broken;
+      break;
+    }
+  }
+  wl_callback_destroy(sync);
+  return answer;
+}
+
 std::string display_name() {
   const char* name = std::getenv("WAYLAND_DISPLAY");
   return name != nullptr && *name != '\0' ? name : "wayland-0";
@@ -143,8 +200,12 @@ std::unique_ptr<WaylandTarget> WaylandTarget::open(std::string& error) {
   target->registry_ = wl_display_get_registry(display);
   wl_registry_add_listener(target->registry_, &kRegistryListener, &globals);
   // Twice: the globals, then what the outputs say of themselves.
-  if (wl_display_roundtrip(display) < 0 || wl_display_roundtrip(display) < 0) {
-    error = "the Wayland display " + display_name() + " broke the connection";
+  Answer answer = roundtrip(display);
+  if (answer == Answer::Given) answer = roundtrip(display);
+  if (answer != Answer::Given) {
+    target->silent_ = answer == Answer::Silent;
+    error = "the Wayland display " + display_name() +
+            (answer == Answer::Silent ? " does not answer" : " broke the connection");
     return nullptr;
   }
   const char* missing = globals.seat == nullptr        ? "seat (wl_seat)"
@@ -163,8 +224,12 @@ std::unique_ptr<WaylandTarget> WaylandTarget::open(std::string& error) {
   target->pointer_ =
       zwlr_virtual_pointer_manager_v1_create_virtual_pointer(globals.pointers, globals.seat);
   if (!target->send_keymap(error)) return nullptr;
-  if (wl_display_roundtrip(display) < 0) {
-    error = "the compositor at " + display_name() + " refused the virtual keyboard or pointer";
+  answer = roundtrip(display);
+  if (answer != Answer::Given) {
+    target->silent_ = answer == Answer::Silent;
+    error = "the compositor at " + display_name() +
+            (answer == Answer::Silent ? " does not answer"
+                                      : " refused the virtual keyboard or pointer");
     return nullptr;
   }
   return target;
@@ -186,7 +251,7 @@ WaylandTarget::~WaylandTarget() {
     zwlr_virtual_pointer_v1_destroy(pointer_);
   }
   // Whatever was sent reaches the compositor before the connection goes.
-  wl_display_roundtrip(display_);
+  if (!silent_) roundtrip(display_);
   for (auto& output : globals_.outputs) {
     if (output->xdg_output != nullptr) zxdg_output_v1_destroy(output->xdg_output);
     wl_output_destroy(output->output);

@@ -91,6 +91,7 @@ class WaylandTarget final : public InputTarget {
   zwlr_virtual_pointer_v1* pointer_ = nullptr;
   WaylandKeymap keymap_;
   std::vector<HeldKey> held_;
+  bool silent_ = false;       // the compositor stopped answering: no more waiting for it
   bool keymap_sent_ = false;  // before it, the compositor takes no keys or modifiers
   uint32_t locked_ = 0;       // Caps Lock and Num Lock, toggled by their keys
   bool pointer_frame_due_ = false;

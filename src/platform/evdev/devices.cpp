@@ -33,6 +33,12 @@ bool add_bits(int fd, unsigned long request, Bits& into) {
   return true;
 }
 
+// False once the device has gone: every request then fails with ENODEV.
+bool present(int fd) {
+  int version = 0;
+  return ioctl(fd, EVIOCGVERSION, &version) == 0 || errno != ENODEV;
+}
+
 }  // namespace
 
 EvdevDevices::EvdevDevices(std::string folder) : folder_(std::move(folder)) {
@@ -95,9 +101,11 @@ void EvdevDevices::rescan() {
       const std::string path = folder_ + "/" + entry->d_name;
       struct stat node {};
       if (stat(path.c_str(), &node) != 0 || !S_ISCHR(node.st_mode)) continue;
-      // A device still open under the same node is kept as it is.
+      // A device still open under the same node is kept as it is. One pulled out and
+      // another plugged in since the last reading may share the node's name and number:
+      // the old one no longer answers.
       auto kept = std::find_if(devices_.begin(), devices_.end(), [&](const Device& device) {
-        return device.path == path && device.node == node.st_rdev;
+        return device.path == path && device.node == node.st_rdev && present(device.fd);
       });
       if (kept != devices_.end()) {
         found.push_back(*kept);

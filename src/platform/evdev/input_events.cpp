@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <thread>
 #include <vector>
 
@@ -81,19 +82,21 @@ class EvdevInputListener final : public InputListener {
         return;
       }
       if (waits[0].revents != 0) return;
-      if (waits[1].revents != 0) devices_->update();
+      bool devices_changed = waits[1].revents != 0 && devices_->update();
       for (size_t i = 2; i < waits.size(); ++i)
-        if (waits[i].revents != 0) read_device(waits[i].fd);
+        if (waits[i].revents != 0 && !read_device(waits[i].fd)) devices_changed = true;
+      if (devices_changed) release_keys_of_gone_devices();
     }
   }
 
   // Everything the device has queued. After an overflow of its queue libevdev hands out
-  // the changes that were lost, so no key stays down for the listener that came up.
-  void read_device(int fd) {
+  // the changes that were lost, so no key stays down for the listener that came up. False
+  // when the device has gone.
+  bool read_device(int fd) {
     libevdev* evdev = nullptr;
     for (const EvdevDevices::Device& device : devices_->devices())
       if (device.fd == fd) evdev = device.evdev;
-    if (evdev == nullptr) return;  // gone with the folder's change just taken in
+    if (evdev == nullptr) return false;  // gone with the folder's change just taken in
     unsigned flags = LIBEVDEV_READ_FLAG_NORMAL;
     for (;;) {
       input_event event{};
@@ -103,17 +106,35 @@ class EvdevInputListener final : public InputListener {
           flags = LIBEVDEV_READ_FLAG_NORMAL;
           continue;
         }
-        return;
+        return true;
       }
       if (status < 0) {
         devices_->drop(fd);  // unplugged: its node goes too, but the folder may tell later
-        return;
+        return false;
       }
       if (status == LIBEVDEV_READ_STATUS_SYNC && flags == LIBEVDEV_READ_FLAG_NORMAL) {
         flags = LIBEVDEV_READ_FLAG_SYNC;  // the dropped-events marker itself says nothing
         continue;
       }
       handle(event);
+    }
+  }
+
+  // A key held on a device that has gone (unplugged with the key down) may never come up
+  // from it: the release the kernel sends is lost when the device is gone before it is
+  // read. It comes up now, unless another device holds it.
+  void release_keys_of_gone_devices() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    input_event at{};
+    at.input_event_sec = now.tv_sec;
+    at.input_event_usec = now.tv_nsec / 1000;
+    for (unsigned code = 0; code < down_.size(); ++code) {
+      if (!down_[code]) continue;
+      bool held = false;
+      for (const EvdevDevices::Device& device : devices_->devices())
+        if (libevdev_get_event_value(device.evdev, EV_KEY, code) != 0) held = true;
+      if (!held) key(code, false, milliseconds(at));
     }
   }
 

@@ -172,8 +172,15 @@ class SelectionServer {
     return wl_display_roundtrip(connection_.display()) >= 0 && !cancelled_;
   }
 
-  // Answers requests until another program sets the selection or the compositor goes.
+  // Answers requests until another program sets the selection or the compositor goes,
+  // then finishes the texts still being read.
   void serve() {
+    answer_requests();
+    finish_transfers();
+  }
+
+ private:
+  void answer_requests() {
     wl_display* display = connection_.display();
     std::vector<pollfd> watched;
     while (!cancelled_) {
@@ -203,7 +210,24 @@ class SelectionServer {
     }
   }
 
- private:
+  // A reader that took nothing for this long is given up, so that the process ends.
+  static constexpr int kStalledReaderTimeoutMs = 10000;
+
+  // A reader that asked before the selection went gets the whole text, as it would have
+  // had it read faster.
+  void finish_transfers() {
+    std::vector<pollfd> watched;
+    while (!transfers_.empty()) {
+      watched.clear();
+      for (const Transfer& transfer : transfers_) watched.push_back({transfer.fd, POLLOUT, 0});
+      const int ready = poll(watched.data(), watched.size(), kStalledReaderTimeoutMs);
+      if (ready < 0 && errno == EINTR) continue;
+      if (ready <= 0) return;
+      for (size_t i = watched.size(); i-- > 0;)
+        if (watched[i].revents != 0) continue_transfer(i);
+    }
+  }
+
   // A reader that reads slowly or not at all holds up no other reader.
   struct Transfer {
     int fd;

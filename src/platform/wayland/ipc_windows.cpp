@@ -78,8 +78,9 @@ std::optional<JsonValue> ipc_request(const std::string& socket_path, uint32_t ty
   }
   std::memcpy(address.sun_path, socket_path.c_str(), socket_path.size() + 1);
   Descriptor connection(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  for (int option : {SO_RCVTIMEO, SO_SNDTIMEO})
-    setsockopt(connection.get(), SOL_SOCKET, option, &kAnswerTimeout, sizeof kAnswerTimeout);
+  if (connection.get() >= 0)
+    for (int option : {SO_RCVTIMEO, SO_SNDTIMEO})
+      setsockopt(connection.get(), SOL_SOCKET, option, &kAnswerTimeout, sizeof kAnswerTimeout);
   if (connection.get() < 0 ||
       connect(connection.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
     console_diagnostic("cannot reach the window manager's IPC socket %s: %s\n", socket_path.c_str(),
@@ -178,7 +179,8 @@ class IpcWindows final : public TopLevelWindows {
                                 "] floating enable, move absolute position " + std::to_string(x) +
                                 " " + std::to_string(y) + ", focus";
     const auto reply = ipc_request(socket_path_, kRunCommand, command);
-    if (!reply || reply->array() == nullptr) return false;
+    if (!reply) return true;  // said why; whether the window exists is unknown
+    if (reply->array() == nullptr) return false;
     // One outcome per command; a criterion that matches no window fails them all (sway) or
     // the last (i3).
     for (const JsonValue& outcome : *reply->array()) {

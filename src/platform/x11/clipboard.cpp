@@ -9,6 +9,7 @@
 #include <poll.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <climits>
 #include <cstring>
@@ -89,13 +90,16 @@ class SelectionServer {
     return XGetSelectionOwner(display_, atoms_.clipboard) == window_;
   }
 
-  // Answers requests until another program owns the selection.
+  // Answers requests until another program owns the selection, then finishes the texts
+  // still being read in pieces: a reader that asked before gets all of it.
   void serve() {
-    for (;;) {
+    bool owned = true;
+    while (owned || !transfers_.empty()) {
+      if (!owned && !event_within(kStalledReaderTimeoutMs)) return;
       XEvent event;
       XNextEvent(display_, &event);
       if (event.type == SelectionClear && event.xselectionclear.selection == atoms_.clipboard)
-        return;
+        owned = false;
       if (event.type == SelectionRequest) answer(event.xselectionrequest);
       if (event.type == PropertyNotify && event.xproperty.state == PropertyDelete)
         continue_transfer(event.xproperty.window, event.xproperty.atom);
@@ -103,6 +107,17 @@ class SelectionServer {
   }
 
  private:
+  // A reader that took no piece for this long is given up, so that the process ends.
+  static constexpr int kStalledReaderTimeoutMs = 10000;
+
+  bool event_within(int timeout_ms) {
+    if (XPending(display_) > 0) return true;
+    pollfd events{ConnectionNumber(display_), POLLIN, 0};
+    while (poll(&events, 1, timeout_ms) < 0)
+      if (errno != EINTR) return false;
+    return events.revents != 0;
+  }
+
   void answer(const XSelectionRequestEvent& request) {
     XSelectionEvent reply{};
     reply.type = SelectionNotify;
