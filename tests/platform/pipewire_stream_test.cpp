@@ -212,15 +212,24 @@ const Case kCases[] = {
      [](int x, int y) { return blue(x, y) | green(x, y) << 8 | red(x, y) << 16; }, true},
 };
 
-TEST(PipeWireStream, EachOfferedFormatReadsAsOurPixelsWithTheCursor) {
-  if (const std::string reason = MutterServer::skip_reason(); !reason.empty())
-    GTEST_SKIP() << reason;
-  MutterOptions options;
-  options.monitors.clear();  // PipeWire alone
-  MutterServer session(options);
-  setenv("PIPEWIRE_RUNTIME_DIR", session.runtime_dir().c_str(), 1);
-  pw_init(nullptr, nullptr);
+// Each test on a PipeWire of its own (a session without monitors), its consumers
+// connecting to it.
+class PipeWireConsumer : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (const std::string reason = MutterServer::skip_reason(); !reason.empty())
+      GTEST_SKIP() << reason;
+    MutterOptions options;
+    options.monitors.clear();
+    session_ = std::make_unique<MutterServer>(options);
+    setenv("PIPEWIRE_RUNTIME_DIR", session_->runtime_dir().c_str(), 1);
+    pw_init(nullptr, nullptr);
+  }
 
+  std::unique_ptr<MutterServer> session_;
+};
+
+TEST_F(PipeWireConsumer, EachOfferedFormatReadsAsOurPixelsWithTheCursor) {
   for (const Case& c : kCases) {
     SCOPED_TRACE("format " + std::to_string(c.format) + (c.dmabuf ? " in DMA-BUFs" : ""));
     Producer producer(c.format, c.word, c.dmabuf);
@@ -250,13 +259,7 @@ TEST(PipeWireStream, EachOfferedFormatReadsAsOurPixelsWithTheCursor) {
   }
 }
 
-TEST(PipeWireStream, ANodeThatIsNotThereGivesNoPictureAndSaysWhy) {
-  if (const std::string reason = MutterServer::skip_reason(); !reason.empty())
-    GTEST_SKIP() << reason;
-  MutterOptions options;
-  options.monitors.clear();
-  MutterServer session(options);
-  setenv("PIPEWIRE_RUNTIME_DIR", session.runtime_dir().c_str(), 1);
+TEST_F(PipeWireConsumer, ANodeThatIsNotThereGivesNoPictureAndSaysWhy) {
   std::string why_not;
   auto stream = PipeWireStream::open(-1, 99999, why_not);
   ASSERT_TRUE(stream) << why_not;
@@ -283,14 +286,7 @@ std::unique_ptr<MonitorStreamsScreen> screen_of(Producer& producer,
 
 // A monitor whose stream broke gives no colour: its pixels are unknown, not black, and the
 // reason is said.
-TEST(PipeWireStream, AMonitorWhoseStreamBrokeReadsAsUnknownNotBlack) {
-  if (const std::string reason = MutterServer::skip_reason(); !reason.empty())
-    GTEST_SKIP() << reason;
-  MutterOptions options;
-  options.monitors.clear();
-  MutterServer session(options);
-  setenv("PIPEWIRE_RUNTIME_DIR", session.runtime_dir().c_str(), 1);
-  pw_init(nullptr, nullptr);
+TEST_F(PipeWireConsumer, AMonitorWhoseStreamBrokeReadsAsUnknownNotBlack) {
   auto producer = std::make_unique<Producer>(SPA_VIDEO_FORMAT_BGRx, kCases[0].word);
   PipeWireStream* watched = nullptr;
   const auto made = screen_of(*producer, &watched);
@@ -313,14 +309,7 @@ TEST(PipeWireStream, AMonitorWhoseStreamBrokeReadsAsUnknownNotBlack) {
 // A monitor that changed size but has not sent a picture at its new size yet: a grab of
 // the new size still gives that size (black where the last picture does not reach), as
 // the searches read all of it.
-TEST(PipeWireStream, AGrabWhileTheMonitorChangesSizeCoversWhatWasAsked) {
-  if (const std::string reason = MutterServer::skip_reason(); !reason.empty())
-    GTEST_SKIP() << reason;
-  MutterOptions options;
-  options.monitors.clear();
-  MutterServer session(options);
-  setenv("PIPEWIRE_RUNTIME_DIR", session.runtime_dir().c_str(), 1);
-  pw_init(nullptr, nullptr);
+TEST_F(PipeWireConsumer, AGrabWhileTheMonitorChangesSizeCoversWhatWasAsked) {
   Producer producer(SPA_VIDEO_FORMAT_BGRx, kCases[0].word);
   const auto made = screen_of(producer);
   ASSERT_TRUE(made);
