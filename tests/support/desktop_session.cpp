@@ -66,25 +66,22 @@ std::string DesktopSession::skip_reason() {
 }
 
 DesktopSession::DesktopSession(const std::vector<std::string>& environment) {
-  char folder[] = "/tmp/tapline-session.XXXXXX";
-  if (mkdtemp(folder) == nullptr) throw std::runtime_error("mkdtemp failed");
-  runtime_dir_ = folder;
-  const std::string socket = runtime_dir_ + "/bus";
+  const std::string socket = runtime_dir() + "/bus";
   bus_address_ = "unix:path=" + socket;
-  std::ofstream(runtime_dir_ + "/bus.conf") << bus_config(socket);
+  std::ofstream(runtime_dir() + "/bus.conf") << bus_config(socket);
   // Everything a program keeps (settings, state, caches) stays in the session's folder.
   environment_ = merged(
-      {"XDG_RUNTIME_DIR=" + runtime_dir_, "HOME=" + runtime_dir_,
-       "XDG_CONFIG_HOME=" + runtime_dir_ + "/config", "XDG_DATA_HOME=" + runtime_dir_ + "/data",
-       "XDG_STATE_HOME=" + runtime_dir_ + "/state", "DBUS_SESSION_BUS_ADDRESS=" + bus_address_},
+      {"XDG_RUNTIME_DIR=" + runtime_dir(), "HOME=" + runtime_dir(),
+       "XDG_CONFIG_HOME=" + runtime_dir() + "/config", "XDG_DATA_HOME=" + runtime_dir() + "/data",
+       "XDG_STATE_HOME=" + runtime_dir() + "/state", "DBUS_SESSION_BUS_ADDRESS=" + bus_address_},
       environment);
 
   start("dbus",
-        {"dbus-daemon", "--config-file=" + runtime_dir_ + "/bus.conf", "--nofork", "--nopidfile"});
+        {"dbus-daemon", "--config-file=" + runtime_dir() + "/bus.conf", "--nofork", "--nopidfile"});
   if (!eventually([&] { return exists(socket); }, kStartAttempts))
     throw std::runtime_error("the session bus did not start");
   start("pipewire", {"pipewire"});
-  if (!eventually([&] { return exists(runtime_dir_ + "/pipewire-0"); }, kStartAttempts))
+  if (!eventually([&] { return exists(runtime_dir() + "/pipewire-0"); }, kStartAttempts))
     throw std::runtime_error("PipeWire did not start");
   start("wireplumber", {"wireplumber"});
 }
@@ -94,7 +91,6 @@ DesktopSession::~DesktopSession() {
     processes_.back()->end(SIGTERM);
     processes_.pop_back();
   }
-  std::system(("rm -rf '" + runtime_dir_ + "'").c_str());
 }
 
 void DesktopSession::start(const std::string& name, const std::vector<std::string>& argv,
@@ -102,7 +98,7 @@ void DesktopSession::start(const std::string& name, const std::vector<std::strin
   ChildOptions child;
   child.out = ChildOutput::Discard;
   child.err = ChildOutput::File;
-  child.file = runtime_dir_ + "/" + name + ".log";
+  child.file = runtime_dir() + "/" + name + ".log";
   child.environment = merged(environment_, environment);
   child.unset = {"DISPLAY", "WAYLAND_DISPLAY", "SWAYSOCK", "PIPEWIRE_REMOTE",
                  "PIPEWIRE_RUNTIME_DIR"};

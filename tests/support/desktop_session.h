@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "program_run.h"
+
 namespace tapline::testing {
 
 class ChildProcess;
@@ -25,7 +27,7 @@ class DesktopSession {
   // Why no session can run here ("pipewire is not installed"), or empty.
   static std::string skip_reason();
 
-  const std::string& runtime_dir() const { return runtime_dir_; }
+  const std::string& runtime_dir() const { return runtime_folder_.directory(); }
   // DBUS_SESSION_BUS_ADDRESS of the session.
   const std::string& bus_address() const { return bus_address_; }
 
@@ -36,7 +38,7 @@ class DesktopSession {
              const char* bus_name = nullptr, const std::vector<std::string>& environment = {});
 
  private:
-  std::string runtime_dir_;
+  TempDir runtime_folder_;  // removed after the programs have ended, even when one failed to start
   std::string bus_address_;
   std::vector<std::string> environment_;
   std::vector<std::unique_ptr<ChildProcess>> processes_;  // in the order started

@@ -62,12 +62,10 @@ std::string SwayServer::skip_reason() {
 SwayServer::SwayServer(const SwayOptions& options) {
   const passwd* user = compositor_user();
   if (user == nullptr) throw std::runtime_error("no user to run sway as");
-  char folder[] = "/tmp/tapline-sway.XXXXXX";
-  if (mkdtemp(folder) == nullptr) throw std::runtime_error("mkdtemp failed");
-  runtime_dir_ = folder;
-  if (chown(folder, user->pw_uid, user->pw_gid) != 0) throw std::runtime_error("chown failed");
+  if (chown(runtime_dir().c_str(), user->pw_uid, user->pw_gid) != 0)
+    throw std::runtime_error("chown failed");
 
-  std::ofstream config(runtime_dir_ + "/config");
+  std::ofstream config(runtime_dir() + "/config");
   int left = 0;
   for (size_t i = 0; i < options.outputs.size(); ++i) {
     const std::string& size = options.outputs[i];
@@ -79,15 +77,15 @@ SwayServer::SwayServer(const SwayOptions& options) {
   for (const std::string& line : options.config) config << line << "\n";
   config.close();
   // Readable by the compositor's user whatever the umask left it.
-  if (chown((runtime_dir_ + "/config").c_str(), user->pw_uid, user->pw_gid) != 0)
+  if (chown((runtime_dir() + "/config").c_str(), user->pw_uid, user->pw_gid) != 0)
     throw std::runtime_error("chown failed");
 
   ChildOptions child;
   child.out = ChildOutput::Discard;
   child.err = ChildOutput::File;  // sway logs on standard error
-  child.file = runtime_dir_ + "/log";
-  child.environment = {"XDG_RUNTIME_DIR=" + runtime_dir_,
-                       "HOME=" + runtime_dir_,
+  child.file = runtime_dir() + "/log";
+  child.environment = {"XDG_RUNTIME_DIR=" + runtime_dir(),
+                       "HOME=" + runtime_dir(),
                        "WLR_BACKENDS=headless",
                        "WLR_RENDERER=pixman",
                        "WLR_LIBINPUT_NO_DEVICES=1",
@@ -95,7 +93,7 @@ SwayServer::SwayServer(const SwayOptions& options) {
   child.unset = {"DISPLAY", "WAYLAND_DISPLAY", "SWAYSOCK", "XDG_CONFIG_HOME"};
   // The programs it starts inherit its folder, and some (foot) end when they cannot read
   // it: the test's own folder may be closed to the compositor's user.
-  child.directory = runtime_dir_;
+  child.directory = runtime_dir();
   std::vector<std::string> argv;
   if (geteuid() == 0)
     argv = {"setpriv",
@@ -104,22 +102,22 @@ SwayServer::SwayServer(const SwayOptions& options) {
             "--regid",
             std::to_string(user->pw_gid),
             "--init-groups"};
-  argv.insert(argv.end(), {"sway", "-c", runtime_dir_ + "/config"});
+  argv.insert(argv.end(), {"sway", "-c", runtime_dir() + "/config"});
   process_ = std::make_unique<ChildProcess>(argv, child);
 
   // Ready once both sockets are there and the compositor answers on its IPC socket.
   const bool ready = eventually(
       [&] {
         if (process_->exit_status_if_ended()) return true;
-        wayland_display_ = find_entry(runtime_dir_, "wayland-");
-        ipc_socket_ = find_entry(runtime_dir_, "sway-ipc.");
+        wayland_display_ = find_entry(runtime_dir(), "wayland-");
+        ipc_socket_ = find_entry(runtime_dir(), "sway-ipc.");
         return !wayland_display_.empty() && !ipc_socket_.empty() &&
                std::system(("SWAYSOCK=" + ipc_socket_ + " swaymsg -t get_version >/dev/null 2>&1")
                                .c_str()) == 0;
       },
       kStartAttempts);
   if (!ready || process_->exit_status_if_ended()) {
-    std::ifstream log(runtime_dir_ + "/log");
+    std::ifstream log(runtime_dir() + "/log");
     const std::string text((std::istreambuf_iterator<char>(log)), {});
     throw std::runtime_error("sway did not start: " + text);
   }
@@ -128,18 +126,17 @@ SwayServer::SwayServer(const SwayOptions& options) {
 SwayServer::~SwayServer() {
   if (process_) process_->end(SIGTERM);
   process_.reset();
-  std::system(("rm -rf '" + runtime_dir_ + "'").c_str());
 }
 
 pid_t SwayServer::pid() const { return process_ ? process_->pid() : -1; }
 
 std::vector<std::string> SwayServer::client_environment() const {
-  return {"WAYLAND_DISPLAY=" + wayland_display_, "XDG_RUNTIME_DIR=" + runtime_dir_,
+  return {"WAYLAND_DISPLAY=" + wayland_display_, "XDG_RUNTIME_DIR=" + runtime_dir(),
           "SWAYSOCK=" + ipc_socket_};
 }
 
 std::string SwayServer::x_display() const {
-  const std::string file = runtime_dir_ + "/x-display";
+  const std::string file = runtime_dir() + "/x-display";
   swaymsg({"exec", "xhost +si:localuser:" + std::string(getpwuid(geteuid())->pw_name) +
                        " >/dev/null && echo $DISPLAY >" + file});
   std::string display;

@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "program_run.h"
+
 namespace tapline::testing {
 
 class ChildProcess;
@@ -38,7 +40,7 @@ class SwayServer {
 
   pid_t pid() const;
   // The compositor's runtime folder (XDG_RUNTIME_DIR of its clients).
-  const std::string& runtime_dir() const { return runtime_dir_; }
+  const std::string& runtime_dir() const { return runtime_folder_.directory(); }
   // The absolute path of the Wayland socket, usable as WAYLAND_DISPLAY.
   const std::string& wayland_display() const { return wayland_display_; }
   // The IPC socket (SWAYSOCK).
@@ -55,8 +57,8 @@ class SwayServer {
   std::string swaymsg(const std::vector<std::string>& args) const;
 
  private:
+  TempDir runtime_folder_;  // removed after the compositor has ended, even when it never started
   std::unique_ptr<ChildProcess> process_;
-  std::string runtime_dir_;
   std::string wayland_display_;
   std::string ipc_socket_;
 };
