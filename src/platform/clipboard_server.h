@@ -11,6 +11,11 @@ namespace tapline::platform {
 // The serving process's name, and the title of its window where it has one.
 inline constexpr const char kClipboardServerName[] = "tapline-clipboard";
 
+// Once another program has taken the clipboard, the serving process still finishes the
+// transfers already started; a reader that takes nothing for this long is given up, so
+// that the process ends.
+inline constexpr int kStalledReaderTimeoutMs = 10000;
+
 // What the serving process reports once it has tried to take the clipboard.
 enum class ServerStatus : char {
   owned = '1',

@@ -210,9 +210,6 @@ class SelectionServer {
     }
   }
 
-  // A reader that took nothing for this long is given up, so that the process ends.
-  static constexpr int kStalledReaderTimeoutMs = 10000;
-
   // A reader that asked before the selection went gets the whole text, as it would have
   // had it read faster.
   void finish_transfers() {

@@ -107,9 +107,6 @@ class SelectionServer {
   }
 
  private:
-  // A reader that took no piece for this long is given up, so that the process ends.
-  static constexpr int kStalledReaderTimeoutMs = 10000;
-
   bool event_within(int timeout_ms) {
     if (XPending(display_) > 0) return true;
     pollfd events{ConnectionNumber(display_), POLLIN, 0};
