@@ -23,10 +23,10 @@
 
 #include "image/bmp.h"
 #include "image/search.h"
-#include "platform/file_replace.h"
 #include "platform/screen_source.h"
 #include "script/script_functions.h"
 #include "script/search_trace.h"
+#include "system/file_replace.h"
 #include "timing.h"
 
 namespace {
@@ -43,7 +43,7 @@ void write_bmp(const std::string& path, const PixelView& view) {
   std::vector<uint8_t> bytes;
   image::encode_bmp24(view, bytes);
   std::string error;
-  if (!platform::write_file_replacing(path.c_str(), bytes, error))
+  if (!system::write_file_replacing(path.c_str(), bytes, error))
     std::fprintf(stderr, "cannot write %s: %s\n", path.c_str(), error.c_str());
 }
 

@@ -15,7 +15,7 @@
 #include <string>
 #include <thread>
 
-#include "platform/clock.h"
+#include "system/clock.h"
 #include "tapline.h"
 #include "transport/udp_transport.h"
 
@@ -34,7 +34,7 @@ void counting_sink(const uint8_t* frame, int length) {
 
 // The system clock, with a sum of every pause asked for: the transport's and the
 // commands' own. That sum is the least time the typing can take.
-class PauseCountingClock final : public platform::Clock {
+class PauseCountingClock final : public system::Clock {
  public:
   uint32_t tick_ms() override { return system_.tick_ms(); }
   void sleep_ms(int64_t ms) override {
@@ -44,7 +44,7 @@ class PauseCountingClock final : public platform::Clock {
   int64_t requested_ms = 0;
 
  private:
-  platform::SystemClock system_;
+  system::SystemClock system_;
 };
 
 struct Result {
@@ -104,7 +104,7 @@ int main(int argc, char** argv) {
   if (netcfg("127.0.0.1", ntohs(address.sin_port)) != 1) return 1;
   set_send_cb(counting_sink);
   PauseCountingClock clock;
-  platform::set_clock(&clock);
+  system::set_clock(&clock);
   const int frame_pause = kUdpFramePauseMs;
 
   // key_string: per character a press and a release frame, then 30 ms.
@@ -124,7 +124,7 @@ int main(int argc, char** argv) {
   report("key_gbkstring", characters, 11L * characters,
          static_cast<int64_t>(characters) * (11 * frame_pause + 10), gbk);
 
-  platform::set_clock(nullptr);
+  system::set_clock(nullptr);
   set_send_cb(nullptr);
   // Let the receiver take the last datagrams, then stop it.
   std::this_thread::sleep_for(std::chrono::milliseconds(100));

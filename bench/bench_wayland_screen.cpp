@@ -25,10 +25,10 @@
 #include "image/bmp.h"
 #include "image/png.h"
 #include "image/search.h"
-#include "platform/file_replace.h"
 #include "platform/screen_source.h"
 #include "platform/wayland/display.h"
 #include "script/script_functions.h"
+#include "system/file_replace.h"
 #include "timing.h"
 
 namespace {
@@ -122,7 +122,7 @@ void write_bmp(const std::string& path, const std::vector<Pixel>& pixels, int wi
   std::vector<uint8_t> bytes;
   image::encode_bmp24({pixels.data(), width, width, height}, bytes);
   std::string error;
-  if (!platform::write_file_replacing(path.c_str(), bytes, error)) std::abort();
+  if (!system::write_file_replacing(path.c_str(), bytes, error)) std::abort();
 }
 
 }  // namespace

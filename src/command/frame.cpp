@@ -44,19 +44,19 @@ int makeHid(int report_type, const uint8_t* report, int length) {
   // A missing report or a length the frame cannot carry is refused whole: nothing sent.
   if (length < 0 || static_cast<size_t>(length) > tapline::kMaxReportLength) return 0;
   if (report == nullptr && length > 0) return 0;
-  const tapline::CommandLock lock;
+  const tapline::system::CommandLock lock;
   return tapline::send_report_on_channel(channel, static_cast<uint8_t>(report_type), report,
                                          static_cast<size_t>(length));
 }
 
 tapline_send_cb set_send_cb(tapline_send_cb callback) {
-  const tapline::CommandLock lock;
+  const tapline::system::CommandLock lock;
   send_callback = callback;
   return callback;
 }
 
 int set_channel(int new_channel) {
-  const tapline::CommandLock lock;
+  const tapline::system::CommandLock lock;
   channel = static_cast<uint8_t>(new_channel);
   tapline::host_printf("set_channel：%s\n", new_channel == 1 ? "ble" : "usb");
   return channel;

@@ -5,7 +5,7 @@
 #include <cstdint>
 
 #include "command/reports.h"
-#include "platform/command_lock.h"
+#include "system/command_lock.h"
 #include "tapline.h"
 
 namespace tapline {

@@ -72,7 +72,7 @@ bool anything_held() {
 }
 
 int release_held_inputs() {
-  const CommandLock lock;
+  const system::CommandLock lock;
   int sent = 0;
   for (uint8_t channel = 0; channel < kChannelCount; ++channel) {
     // A copy: every release sent passes note_sent_report and changes the live state.
@@ -103,7 +103,7 @@ int release_held_inputs() {
 }
 
 void forget_held_inputs() {
-  const CommandLock lock;
+  const system::CommandLock lock;
   held = {};
 }
 

@@ -9,7 +9,7 @@
 #include <mutex>
 #include <thread>
 
-#include "platform/console.h"
+#include "system/console.h"
 #include "tapline.h"
 
 namespace tapline {
@@ -183,7 +183,7 @@ void host_printf(const char* format, ...) {
   char buffer[kHostFormatLimit];
   va_list args;
   va_start(args, format);
-  host_vformat(buffer, sizeof buffer, locale_format(format), args);
+  host_vformat(buffer, sizeof buffer, system::locale_format(format), args);
   va_end(args);
   post_to_host(buffer);
 }

@@ -9,8 +9,8 @@
 #include "command/keyboard.h"
 #include "command/pointer.h"
 #include "command/touch.h"
-#include "platform/clock.h"
-#include "platform/console.h"
+#include "system/clock.h"
+#include "system/console.h"
 
 namespace tapline {
 namespace {
@@ -126,7 +126,7 @@ int keys_from_hex(const Command& command) {
   send_cmd_keys();
   if (command.count >= 3) {
     cmd_keys = KeyboardReport{};
-    platform::sleep_ms(kKeyTapPauseMs);
+    system::sleep_ms(kKeyTapPauseMs);
     send_cmd_keys();
   }
   return 1;
@@ -173,10 +173,10 @@ int run_key(const Command& command) {
           cmd_keys = KeyboardReport{};
           break;
         case KeyName::Character:
-          console_printf("%s hidcode:%x\n", name, static_cast<unsigned>(usage));
+          system::console_printf("%s hidcode:%x\n", name, static_cast<unsigned>(usage));
           break;
         case KeyName::Unknown:
-          console_printf("查不到此键%s 请确认输入是否有误", name);
+          system::console_printf("查不到此键%s 请确认输入是否有误", name);
           return 0;
         case KeyName::Table:
           break;
@@ -464,7 +464,7 @@ bool parse_hex_number(std::string_view text, uint32_t& value) {
 using namespace tapline;
 
 extern "C" int quill5_cmd(const char* command_text) {
-  const CommandLock lock;
+  const system::CommandLock lock;
   if (command_text == nullptr) return 0;
   std::string text(command_text);
   Command command;

@@ -6,7 +6,7 @@
 
 #include "command/frame.h"
 #include "command/host_message.h"
-#include "platform/clock.h"
+#include "system/clock.h"
 
 namespace tapline {
 namespace {
@@ -230,24 +230,24 @@ using namespace tapline;
 extern "C" {
 
 int kb(const uint8_t* report) {
-  const CommandLock lock;
+  const system::CommandLock lock;
   if (report == nullptr) return 0;  // a host's missing report: nothing to send
   return send_report(ReportType::Keyboard, report, report_length(ReportType::Keyboard));
 }
 
 int kb_release(void) {
-  const CommandLock lock;
+  const system::CommandLock lock;
   return send_all_keys_up();
 }
 
 int key_hid(int usage) {
-  const CommandLock lock;
+  const system::CommandLock lock;
   send_keyboard(key_report(0, static_cast<uint8_t>(usage)));
   return send_all_keys_up();
 }
 
 void key(const char* name, int modifiers, int release) {
-  const CommandLock lock;
+  const system::CommandLock lock;
   if (name == nullptr) return;
   const auto modifier_bits = static_cast<uint8_t>(modifiers);
   const bool lift = static_cast<uint8_t>(release) != 0;
@@ -267,12 +267,12 @@ void key(const char* name, int modifiers, int release) {
     if (usage == kNoUsage) continue;
     send_keyboard(key_report(modifier_bits, usage));
     if (lift) send_all_keys_up();
-    platform::sleep_ms(kKeyCharacterPauseMs);
+    system::sleep_ms(kKeyCharacterPauseMs);
   }
 }
 
 void key_action(const char* name, int action) {
-  const CommandLock lock;
+  const system::CommandLock lock;
   if (name == nullptr) return;
   uint8_t modifier = 0;
   uint8_t usage = 0;

@@ -1,9 +1,9 @@
 #include "command/pointer.h"
 
 #include "command/frame.h"
-#include "platform/clock.h"
-#include "platform/console.h"
 #include "platform/screen_source.h"
+#include "system/clock.h"
+#include "system/console.h"
 
 namespace tapline {
 namespace {
@@ -25,7 +25,7 @@ uint16_t scale_to_absolute(int coordinate, int extent) {
 }
 
 int click(uint8_t buttons) {
-  const CommandLock lock;
+  const system::CommandLock lock;
   mouse(buttons, 0, 0, 0);
   return mouse_release();
 }
@@ -33,7 +33,7 @@ int click(uint8_t buttons) {
 }  // namespace
 
 int release_consumer() {
-  platform::sleep_ms(kConsumerPauseMs);
+  system::sleep_ms(kConsumerPauseMs);
   return send_fields(ConsumerFields{0});
 }
 
@@ -44,10 +44,10 @@ using namespace tapline;
 extern "C" {
 
 void mouse(int buttons, int x, int y, int wheel) {
-  const CommandLock lock;
+  const system::CommandLock lock;
   send_fields(MouseFields{static_cast<uint8_t>(buttons), static_cast<int8_t>(wheel),
                           static_cast<int8_t>(x), static_cast<int8_t>(y)});
-  platform::sleep_ms(kMousePauseMs);
+  system::sleep_ms(kMousePauseMs);
 }
 
 int mouse_release(void) { return send_fields(MouseFields{}); }
@@ -58,23 +58,23 @@ int middle_click(void) { return click(kMouseMiddle); }
 int left_right_click(void) { return click(kMouseLeft | kMouseRight); }
 
 int wheel(int n) {
-  const CommandLock lock;
+  const system::CommandLock lock;
   mouse(0, 0, 0, n);
   return mouse_release();
 }
 
 int move(int x, int y) {
-  const CommandLock lock;
+  const system::CommandLock lock;
   mouse(0, x, y, 0);
   return mouse_release();
 }
 
 int absmouse(int buttons, int x, int y, int wheel) {
-  const CommandLock lock;
+  const system::CommandLock lock;
   const platform::ScreenSize screen = platform::screen().size();
   if (screen.width <= 0 || screen.height <= 0) {
     if (!told_no_screen) {
-      console_diagnostic(
+      system::console_diagnostic(
           "the host screen size is unknown, so absolute mouse positions cannot be "
           "scaled; nothing is sent\n");
       told_no_screen = true;
@@ -95,14 +95,14 @@ int absmove(int x, int y) {
 }
 
 int joy(int buttons, int, int, int, int) {
-  const CommandLock lock;
+  const system::CommandLock lock;
   send_fields(JoystickFields{static_cast<uint16_t>(buttons)});
-  platform::sleep_ms(kJoystickPauseMs);
+  system::sleep_ms(kJoystickPauseMs);
   return send_fields(JoystickFields{});
 }
 
 int consumer(int usage) {
-  const CommandLock lock;
+  const system::CommandLock lock;
   send_fields(ConsumerFields{static_cast<uint16_t>(usage)});
   return release_consumer();
 }

@@ -1,8 +1,8 @@
 #include "command/touch.h"
 
 #include "command/frame.h"
-#include "platform/clock.h"
-#include "platform/console.h"
+#include "system/clock.h"
+#include "system/console.h"
 
 namespace tapline {
 namespace {
@@ -40,7 +40,7 @@ void step_along(int from, int to, Point point) {
 void slide_to(int x1, int y1, int x2, int y2, int delay) {
   auto point = [delay](int x, int y) {
     touch_down(0, x, y);
-    platform::sleep_ms(delay);
+    system::sleep_ms(delay);
   };
   if (x1 == x2) {
     step_along(y1, y2, [&](int y) { point(x1, y); });
@@ -62,17 +62,17 @@ void slide_to(int x1, int y1, int x2, int y2, int delay) {
 
 // The named slides end with a lift of their own after touch_slide's.
 int slide_and_lift(SlideDirection direction) {
-  const CommandLock lock;
+  const system::CommandLock lock;
   slide_across(direction);
   return touch_release(0);
 }
 
 int zoom(int x, int first_start, int first_step, int second_start, int second_step) {
-  const CommandLock lock;
+  const system::CommandLock lock;
   for (int i = 0; i < kZoomSteps; ++i) {
     touch_down(0, x, first_start + first_step * i);
     touch_down(1, x, second_start + second_step * i);
-    platform::sleep_ms(kZoomPauseMs);
+    system::sleep_ms(kZoomPauseMs);
   }
   touch_release(0);
   return touch_release(1);
@@ -84,13 +84,13 @@ TouchArea touch_area() { return area; }
 
 void double_tap(int x, int y, int hold_ms, int after_ms) {
   touch_down(0, x, y);
-  platform::sleep_ms(hold_ms);
+  system::sleep_ms(hold_ms);
   touch_release(0);
-  platform::sleep_ms(kDoubleClickGapMs);
+  system::sleep_ms(kDoubleClickGapMs);
   touch_down(0, x, y);
-  platform::sleep_ms(hold_ms);
+  system::sleep_ms(hold_ms);
   touch_release(0);
-  if (after_ms > 0) platform::sleep_ms(after_ms);
+  if (after_ms > 0) system::sleep_ms(after_ms);
 }
 
 void slide_across(SlideDirection direction) {
@@ -110,7 +110,7 @@ void slide_across(SlideDirection direction) {
 
 bool set_touch_area(int width, int height) {
   if (width == 0 || height == 0) {
-    console_diagnostic(
+    system::console_diagnostic(
         "touch area %d x %d refused (a side of 0 cannot scale touches); keeping "
         "%d x %d\n",
         width, height, area.width, area.height);
@@ -127,12 +127,12 @@ using namespace tapline;
 extern "C" {
 
 void touch_set(int width, int height) {
-  const CommandLock lock;
+  const system::CommandLock lock;
   set_touch_area(static_cast<uint16_t>(width), static_cast<uint16_t>(height));
 }
 
 int touch(int state, int contact, int x, int y) {
-  const CommandLock lock;
+  const system::CommandLock lock;
   const int32_t scaled_x = static_cast<uint16_t>(x) * kPositionRange / area.width;
   const int32_t scaled_y = static_cast<uint16_t>(y) * kPositionRange / area.height;
   return send_fields(TouchFields{static_cast<uint8_t>(state), static_cast<uint8_t>(contact),
@@ -142,28 +142,28 @@ int touch(int state, int contact, int x, int y) {
 int touch_release(int contact) { return touch(0, contact, 0, 0); }
 
 int touch_click(int x, int y) {
-  const CommandLock lock;
+  const system::CommandLock lock;
   touch_down(0, x, y);
-  platform::sleep_ms(kClickHoldMs);
+  system::sleep_ms(kClickHoldMs);
   return touch_release(0);
 }
 
 int touch_longclick(int x, int y) {
-  const CommandLock lock;
+  const system::CommandLock lock;
   touch_down(0, x, y);
-  platform::sleep_ms(kLongClickHoldMs);
+  system::sleep_ms(kLongClickHoldMs);
   return touch_release(0);
 }
 
 void touch_dbclick(int x, int y) {
-  const CommandLock lock;
+  const system::CommandLock lock;
   const int at_x = static_cast<uint16_t>(x) == 0 ? area.width / 2 : x;
   const int at_y = static_cast<uint16_t>(y) == 0 ? area.height / 2 : y;
   double_tap(at_x, at_y, kDoubleClickHoldMs, kDoubleClickAfterMs);
 }
 
 void touch_slide(int x1, int y1, int x2, int y2, int delay) {
-  const CommandLock lock;
+  const system::CommandLock lock;
   const int from_x = static_cast<uint16_t>(x1), from_y = static_cast<uint16_t>(y1);
   const int to_x = static_cast<uint16_t>(x2), to_y = static_cast<uint16_t>(y2);
   if (from_x == to_x && from_y == to_y) return;

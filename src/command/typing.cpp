@@ -8,9 +8,9 @@
 
 #include "command/frame.h"
 #include "command/keyboard.h"
-#include "platform/clock.h"
-#include "platform/console.h"
-#include "platform/text_codec.h"
+#include "system/clock.h"
+#include "system/console.h"
+#include "system/text_codec.h"
 
 namespace tapline {
 namespace {
@@ -63,9 +63,9 @@ void type_utf16_unit(uint16_t unit) {
   for (int i = 0; i < kAltDigitCount; ++i) {
     send_alt_digit(digits[i]);
     if (i == kAltDigitCount - 1) send_keyboard(KeyboardReport{});
-    platform::sleep_ms(kUnicodeDigitPauseMs);
+    system::sleep_ms(kUnicodeDigitPauseMs);
   }
-  platform::sleep_ms(kUnicodeCharacterPauseMs);
+  system::sleep_ms(kUnicodeCharacterPauseMs);
 }
 
 // The character's GBK code as a 16-bit number: lead byte high, trail byte (or 0 for a
@@ -90,7 +90,7 @@ bool gbk_code(iconv_t gbk, uint32_t code_point, uint16_t& value) {
 void type_gbk_code(uint16_t value) {
   for (int digit : decimal_digits(value)) send_alt_digit(digit);
   send_keyboard(KeyboardReport{});
-  platform::sleep_ms(kGbkCharacterPauseMs);
+  system::sleep_ms(kGbkCharacterPauseMs);
 }
 
 }  // namespace
@@ -99,9 +99,10 @@ size_t to_utf16_be(const char* source, uint8_t* destination, size_t source_lengt
                    size_t destination_size, size_t* consumed) {
   if (consumed != nullptr) *consumed = 0;
   if (source == nullptr || source_length == 0) return 0;
-  Converter to_utf16("UTF-16BE", platform::locale_charset().c_str());
+  Converter to_utf16("UTF-16BE", system::locale_charset().c_str());
   if (!to_utf16.ok()) {
-    console_diagnostic("no conversion from %s to UTF-16\n", platform::locale_charset().c_str());
+    system::console_diagnostic("no conversion from %s to UTF-16\n",
+                               system::locale_charset().c_str());
     return 0;
   }
   char* in = const_cast<char*>(source);
@@ -131,7 +132,7 @@ using namespace tapline;
 extern "C" {
 
 int key_string(const char* text) {
-  const CommandLock lock;
+  const system::CommandLock lock;
   if (text == nullptr) return 0;
   const size_t length = std::strlen(text);
   for (size_t i = 0; i < length; ++i) {
@@ -142,7 +143,7 @@ int key_string(const char* text) {
 }
 
 void key_unicodestring(const char* text) {
-  const CommandLock lock;
+  const system::CommandLock lock;
   const size_t length = text != nullptr ? std::strlen(text) : 0;
   std::array<uint8_t, kUtf16BufferSize> units;
   size_t offset = 0;
@@ -159,13 +160,13 @@ void key_unicodestring(const char* text) {
 }
 
 void key_gbkstring(const char* text) {
-  const CommandLock lock;
+  const system::CommandLock lock;
   if (text == nullptr || text[0] == '\0') return;
   const auto code_points =
-      platform::convert_text(text, platform::locale_charset().c_str(), "UTF-32BE", true);
+      system::convert_text(text, system::locale_charset().c_str(), "UTF-32BE", true);
   Converter gbk(open_gbk_encoder());
   if (!code_points || !gbk.ok()) {
-    console_diagnostic("cannot convert the text to GBK\n");
+    system::console_diagnostic("cannot convert the text to GBK\n");
     return;
   }
   const auto* bytes = reinterpret_cast<const uint8_t*>(code_points->data());

@@ -8,8 +8,8 @@
 #include <cstring>
 
 #include "host/run_script.h"
-#include "platform/clock.h"
-#include "platform/console.h"
+#include "system/clock.h"
+#include "system/console.h"
 #include "tapline.h"
 
 namespace tapline {
@@ -38,19 +38,20 @@ int port_argument(const char* text) {
 }
 
 int run_command_line(int argc, char** argv, const UsbTransport& usb) {
-  console_printf("Sep 27 2022\n");
+  system::console_printf("Sep 27 2022\n");
   // A start without even the program's own name (argc 0) has no script path either.
   if (argc <= 1) {
-    console_printf("用法: %s xxx.lua\n", argc == 1 && argv[0] != nullptr ? argv[0] : "tapline");
-    console_printf("ctrl+c结束运行 按键盘上的PAUSE暂停再按任意键恢复执行\n");
+    system::console_printf("用法: %s xxx.lua\n",
+                           argc == 1 && argv[0] != nullptr ? argv[0] : "tapline");
+    system::console_printf("ctrl+c结束运行 按键盘上的PAUSE暂停再按任意键恢复执行\n");
     std::fflush(stdout);
     std::getchar();
     return -1;
   }
   if (!script_file_exists(argv[1])) {
-    console_printf("脚本文件不存在请确认路径:%s\n", argv[1]);
+    system::console_printf("脚本文件不存在请确认路径:%s\n", argv[1]);
     std::fflush(stdout);
-    platform::sleep_ms(kMissingFilePauseMs);
+    system::sleep_ms(kMissingFilePauseMs);
     return -1;
   }
 
@@ -58,13 +59,13 @@ int run_command_line(int argc, char** argv, const UsbTransport& usb) {
   if (use_usb) {
     const int opened = usb.open();
     if (opened >= 1) {
-      console_printf("USB打开成功\n");
+      system::console_printf("USB打开成功\n");
     } else {
-      console_printf("USB打开失败\n");
+      system::console_printf("USB打开失败\n");
     }
     if (opened < 0) return opened;
   } else {
-    console_printf("使用UDP通信\n");
+    system::console_printf("使用UDP通信\n");
     // An address without a port is ignored: both defaults apply. An address that names no
     // IPv4 host ends the run before the script, as an unopened USB device does (netcfg
     // says why): falling back to the broadcast address would send to the whole network.
@@ -76,7 +77,7 @@ int run_command_line(int argc, char** argv, const UsbTransport& usb) {
   run_script(argv[1]);
 
   if (use_usb) usb.close();
-  console_printf("运行结束\n");
+  system::console_printf("运行结束\n");
   return 0;
 }
 

@@ -6,7 +6,7 @@
 #include <cstring>
 
 #include "command/host_message.h"
-#include "platform/console.h"
+#include "system/console.h"
 #include "tapline.h"
 
 namespace tapline {
@@ -29,7 +29,7 @@ bool install_host_sink_from_environment() {
   const char* target = std::getenv("TAPLINE_HOST_MESSAGES");
   if (target != nullptr && std::strcmp(target, "none") == 0) return false;
   if (target != nullptr && target[0] != '\0' && std::strcmp(target, "stderr") != 0)
-    console_diagnostic(
+    system::console_diagnostic(
         "TAPLINE_HOST_MESSAGES=%s is not understood (only \"stderr\" and \"none\" are); "
         "host-window texts go to standard error\n",
         target);
@@ -39,7 +39,7 @@ bool install_host_sink_from_environment() {
 
 void flush_host_sink() {
   if (!flush_host_messages(kFlushTimeout))
-    console_diagnostic("host-window texts were still being written at exit\n");
+    system::console_diagnostic("host-window texts were still being written at exit\n");
 }
 
 }  // namespace tapline

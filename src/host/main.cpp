@@ -10,8 +10,8 @@
 #include "host/host_sink.h"
 #include "host/recorder.h"
 #include "host/script_check.h"
-#include "platform/console.h"
-#include "platform/stop_request.h"
+#include "system/console.h"
+#include "system/stop_request.h"
 #include "tapline.h"
 
 namespace {
@@ -25,9 +25,9 @@ bool host_sink = false;
 [[noreturn]] void stop_run(int signal) {
   const int released = tapline::release_held_inputs();
   close_hiddev();  // ends the read thread and closes the device; nothing when none is open
-  tapline::console_diagnostic("stopped by %s; %d release report%s sent\n",
-                              tapline::platform::signal_name(signal), released,
-                              released == 1 ? "" : "s");
+  tapline::system::console_diagnostic("stopped by %s; %d release report%s sent\n",
+                                      tapline::system::signal_name(signal), released,
+                                      released == 1 ? "" : "s");
   if (host_sink) tapline::flush_host_sink();
   std::fflush(stdout);
   std::fflush(stderr);
@@ -49,12 +49,12 @@ int main(int argc, char** argv) {
   std::setvbuf(stdout, nullptr, _IOLBF, BUFSIZ);
   // A recording sends nothing: it has its own ending and no transport.
   if (tapline::asks_for_recording(argc, argv)) return tapline::run_recording(argc, argv);
-  tapline::platform::install_stop_handlers(stop_run);
+  tapline::system::install_stop_handlers(stop_run);
   host_sink = tapline::install_host_sink_from_environment();
   const int status = tapline::run_command_line(argc, argv, {open_hiddev_default, close_hiddev});
   // A stop that came where nothing looked for it (the usage prompt) still ends the run
   // as a stop.
-  tapline::platform::check_stop();
+  tapline::system::check_stop();
   if (host_sink) tapline::flush_host_sink();
   return status;
 }

@@ -19,10 +19,10 @@
 #include <vector>
 
 #include "command/keyboard.h"
-#include "platform/console.h"
 #include "platform/input_events.h"
 #include "platform/screen_source.h"
-#include "platform/stop_request.h"
+#include "system/console.h"
+#include "system/stop_request.h"
 
 namespace tapline {
 namespace {
@@ -305,7 +305,7 @@ class CountDisplay {
 };
 
 int usage_error(const char* detail) {
-  console_diagnostic("%s\nusage: tapline --record FILE.lua [--stop-key NAME]\n", detail);
+  system::console_diagnostic("%s\nusage: tapline --record FILE.lua [--stop-key NAME]\n", detail);
   return 2;
 }
 
@@ -331,7 +331,7 @@ int run_recording(int argc, char** argv) {
     return usage_error(("--stop-key: no key is named \"" + std::string(stop_name) + "\"").c_str());
 
   // A signal only asks the loop below to stop; it never ends the process in between.
-  platform::install_stop_handlers(nullptr);
+  system::install_stop_handlers(nullptr);
   std::string temporary = path + ".XXXXXX";
   const int fd = mkstemp(temporary.data());
   // mkstemp makes the file private; the script gets the mode any new file would get. No
@@ -341,7 +341,7 @@ int run_recording(int argc, char** argv) {
   if (fd >= 0) fchmod(fd, 0666 & ~mask);
   FILE* out = fd >= 0 ? fdopen(fd, "w") : nullptr;
   if (out == nullptr) {
-    console_diagnostic("cannot write %s: %s\n", path.c_str(), std::strerror(errno));
+    system::console_diagnostic("cannot write %s: %s\n", path.c_str(), std::strerror(errno));
     if (fd >= 0) close(fd);
     return 1;
   }
@@ -362,15 +362,15 @@ int run_recording(int argc, char** argv) {
                "%dx%d screen.\n-- MoveTo takes pixels of the screen of the machine that "
                "replays it.\n",
                screen.width, screen.height);
-  console_diagnostic("recording to %s; press %s to stop\n", path.c_str(), stop_name);
+  system::console_diagnostic("recording to %s; press %s to stop\n", path.c_str(), stop_name);
 
   ScriptWriter writer(out, stop_key);
   CountDisplay display;
   display.show(0, true);
   std::vector<InputEvent> taken;
   bool stop_key_pressed = false;
-  pollfd waits[2] = {{inbox.wake_fd, POLLIN, 0}, {platform::stop_wake_fd(), POLLIN, 0}};
-  while (!stop_key_pressed && !platform::stop_requested()) {
+  pollfd waits[2] = {{inbox.wake_fd, POLLIN, 0}, {system::stop_wake_fd(), POLLIN, 0}};
+  while (!stop_key_pressed && !system::stop_requested()) {
     poll(waits, 2, static_cast<int>(kCountInterval.count()));
     uint64_t wakes = 0;
     [[maybe_unused]] const ssize_t got = read(inbox.wake_fd, &wakes, sizeof wakes);
@@ -389,21 +389,21 @@ int run_recording(int argc, char** argv) {
   listener.reset();
   close(inbox.wake_fd);
 
-  const int signal = stop_key_pressed ? 0 : platform::stop_signal();
+  const int signal = stop_key_pressed ? 0 : system::stop_signal();
   writer.finish(signal != 0);
   display.show(writer.count(), true);
   display.end();
   std::fprintf(out, "-- End of the recording: %u events.\n", writer.count());
   const bool written = std::fflush(out) == 0 && fsync(fileno(out)) == 0;
   if (std::fclose(out) != 0 || !written || std::rename(temporary.c_str(), path.c_str()) != 0) {
-    console_diagnostic("cannot write %s (what was recorded is in %s): %s\n", path.c_str(),
-                       temporary.c_str(), std::strerror(errno));
+    system::console_diagnostic("cannot write %s (what was recorded is in %s): %s\n", path.c_str(),
+                               temporary.c_str(), std::strerror(errno));
     return 1;
   }
-  console_diagnostic("%u events recorded in %s%s\n", writer.count(), path.c_str(),
-                     signal == SIGINT    ? " (stopped by SIGINT)"
-                     : signal == SIGTERM ? " (stopped by SIGTERM)"
-                                         : "");
+  system::console_diagnostic("%u events recorded in %s%s\n", writer.count(), path.c_str(),
+                             signal == SIGINT    ? " (stopped by SIGINT)"
+                             : signal == SIGTERM ? " (stopped by SIGTERM)"
+                                                 : "");
   return signal != 0 ? 128 + signal : 0;
 }
 

@@ -4,12 +4,12 @@
 #include <lua.hpp>
 
 #include "command/held_inputs.h"
-#include "platform/console.h"
-#include "platform/message_box.h"
-#include "platform/stop_request.h"
 #include "script/events.h"
 #include "script/script_control.h"
 #include "script/script_library.h"
+#include "system/console.h"
+#include "system/message_box.h"
+#include "system/stop_request.h"
 
 namespace tapline {
 namespace {
@@ -65,7 +65,7 @@ int error_with_traceback(lua_State* L) {
 // SIGTERM), so that one reaches a script that never sleeps; the stop action ends the
 // process from here, before the call is echoed.
 void call_hook(lua_State* L, lua_Debug* ar) {
-  platform::check_stop();
+  system::check_stop();
   if (ar->event != LUA_HOOKCALL) return;
   lua_getinfo(L, "n", ar);
   if (ar->name == nullptr) return;  // calls from native code have no name
@@ -75,13 +75,13 @@ void call_hook(lua_State* L, lua_Debug* ar) {
   const bool is_error_handler = lua_tocfunction(L, -1) == error_with_traceback;
   lua_pop(L, 1);
   if (is_error_handler) return;
-  console_printf("%s:%s\n", ar->namewhat, ar->name);
+  system::console_printf("%s:%s\n", ar->namewhat, ar->name);
   if (std::strstr(ar->name, "RestartScript") != nullptr) {
-    console_printf("RestartScript");
+    system::console_printf("RestartScript");
   } else if (std::strstr(ar->name, "Pause") != nullptr) {
-    console_printf("Pause");
+    system::console_printf("Pause");
   } else if (std::strstr(ar->name, "EndScript") != nullptr) {
-    console_printf("EndScript");
+    system::console_printf("EndScript");
   }
 }
 
@@ -110,10 +110,10 @@ lua_State* create_script_state() {
 void run_script(const char* path) {
   lua_State* L = create_script_state();
   if (L == nullptr) {
-    console_diagnostic("out of memory: the script state could not be created\n");
+    system::console_diagnostic("out of memory: the script state could not be created\n");
     return;
   }
-  console_printf("开始运行。。。");
+  system::console_printf("开始运行。。。");
   lua_sethook(L, call_hook, LUA_MASKCALL | LUA_MASKCOUNT, kStopCheckInstructions);
   lua_pushcfunction(L, error_with_traceback);
   if (luaL_loadfilex(L, path, nullptr) == LUA_OK) {
@@ -121,13 +121,13 @@ void run_script(const char* path) {
       // The script stopped where it was, possibly between a press and its release: the
       // error is said, and what it left held is lifted before the run ends.
       const char* report = lua_tostring(L, -1);
-      console_diagnostic("the script stopped on an error: %s\n",
-                         report != nullptr ? report : "(no message)");
+      system::console_diagnostic("the script stopped on an error: %s\n",
+                                 report != nullptr ? report : "(no message)");
       release_held_inputs();
     }
   } else {
     const char* message = lua_tostring(L, -1);
-    platform::message_box(locale_format("语法错误"), message != nullptr ? message : "");
+    system::message_box(system::locale_format("语法错误"), message != nullptr ? message : "");
     lua_pop(L, 1);
   }
   lua_close(L);

@@ -14,8 +14,8 @@
 
 #include "host/chunk_calls.h"
 #include "host/run_script.h"
-#include "platform/console.h"
 #include "script/script_library.h"
+#include "system/console.h"
 
 namespace tapline {
 namespace {
@@ -129,26 +129,26 @@ bool check_one(const char* path, const std::set<std::string>& known,
                const std::map<std::string, const ScriptSignature*>& signatures) {
   std::string text;
   if (!read_script(path, text)) {
-    console_diagnostic("cannot read %s: %s\n", path, std::strerror(errno));
+    system::console_diagnostic("cannot read %s: %s\n", path, std::strerror(errno));
     return false;
   }
   lua_State* L = luaL_newstate();
   if (L == nullptr) {
-    console_diagnostic("out of memory checking %s\n", path);
+    system::console_diagnostic("out of memory checking %s\n", path);
     return false;
   }
   // The chunk name "=" makes the engine's messages start with ":LINE:", whatever the
   // length of the path, so the full path can be put in front.
   if (luaL_loadbufferx(L, text.data(), text.size(), "=", nullptr) != LUA_OK) {
     const char* message = lua_tostring(L, -1);
-    console_eprintf("%s%s\n", path, message != nullptr ? message : ": does not load");
+    system::console_eprintf("%s%s\n", path, message != nullptr ? message : ": does not load");
     lua_close(L);
     return false;
   }
   auto uses = global_uses(L);
   lua_close(L);
   if (!uses) {
-    console_diagnostic("%s: compiled, but its calls cannot be read\n", path);
+    system::console_diagnostic("%s: compiled, but its calls cannot be read\n", path);
     return false;
   }
   std::set<std::string> assigned;
@@ -162,18 +162,19 @@ bool check_one(const char* path, const std::set<std::string>& known,
     if (use.kind != GlobalUse::kCall || assigned.contains(use.name)) continue;
     if (!known.contains(use.name)) {
       const std::string hint = nearest(use.name, known);
-      console_eprintf("%s:%d: warning: call of unknown global '%s'%s%s%s\n", path, use.line,
-                      use.name.c_str(), hint.empty() ? "" : " (did you mean '", hint.c_str(),
-                      hint.empty() ? "" : "'?)");
+      system::console_eprintf("%s:%d: warning: call of unknown global '%s'%s%s%s\n", path, use.line,
+                              use.name.c_str(), hint.empty() ? "" : " (did you mean '",
+                              hint.c_str(), hint.empty() ? "" : "'?)");
       clean = false;
       continue;
     }
     const auto signature = signatures.find(use.name);
     if (signature == signatures.end() || use.argument_count < 0) continue;
     if (!script::accepts_argument_count(*signature->second, use.argument_count)) {
-      console_eprintf("%s:%d: warning: %s called with %d argument%s; it takes %s\n", path, use.line,
-                      use.name.c_str(), use.argument_count, use.argument_count == 1 ? "" : "s",
-                      accepted_counts(*signature->second).c_str());
+      system::console_eprintf("%s:%d: warning: %s called with %d argument%s; it takes %s\n", path,
+                              use.line, use.name.c_str(), use.argument_count,
+                              use.argument_count == 1 ? "" : "s",
+                              accepted_counts(*signature->second).c_str());
       clean = false;
     }
   }
@@ -184,7 +185,8 @@ bool check_one(const char* path, const std::set<std::string>& known,
 
 int check_scripts(int count, char** paths) {
   if (count <= 0) {
-    console_diagnostic("--check needs one or more script files: tapline --check FILE.lua...\n");
+    system::console_diagnostic(
+        "--check needs one or more script files: tapline --check FILE.lua...\n");
     return 1;
   }
   const std::set<std::string> known = prepared_globals();

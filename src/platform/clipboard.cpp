@@ -1,7 +1,7 @@
 #include "platform/clipboard.h"
 
-#include "platform/console.h"
 #include "platform/desktop.h"
+#include "system/console.h"
 
 namespace tapline::platform {
 namespace {
@@ -13,11 +13,11 @@ Clipboard& default_clipboard() {
       bool reachable = false;
       if (auto clipboard = make_wayland_clipboard(reachable)) return clipboard.release();
       if (reachable)
-        console_diagnostic(
+        system::console_diagnostic(
             "the Wayland display offers no clipboard to other programs: the clipboard is the "
             "X11 one, which Wayland programs see only after an X11 window had the focus\n");
       else
-        console_diagnostic(
+        system::console_diagnostic(
             "cannot connect to the Wayland display %s; the clipboard is the X11 one\n",
             wayland_socket_name().c_str());
     }

@@ -14,7 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "platform/console.h"
+#include "system/console.h"
 
 namespace tapline::platform {
 namespace {
@@ -85,8 +85,8 @@ void report_server_status(int report_fd, ServerStatus status) {
 ServerStatus start_clipboard_server(const std::function<void(int report_fd)>& serve) {
   int ready[2];
   if (pipe2(ready, O_CLOEXEC) != 0) {
-    console_diagnostic("cannot create a pipe for the clipboard: %s; clipboard not set\n",
-                       std::strerror(errno));
+    system::console_diagnostic("cannot create a pipe for the clipboard: %s; clipboard not set\n",
+                               std::strerror(errno));
     return ServerStatus::no_answer;
   }
   // The serving process is the grandchild, so that it is nobody's zombie when it ends.
@@ -100,8 +100,8 @@ ServerStatus start_clipboard_server(const std::function<void(int report_fd)>& se
   close(ready[1]);
   if (child < 0) {
     close(ready[0]);
-    console_diagnostic("cannot start the clipboard process: %s; clipboard not set\n",
-                       std::strerror(errno));
+    system::console_diagnostic("cannot start the clipboard process: %s; clipboard not set\n",
+                               std::strerror(errno));
     return ServerStatus::no_answer;
   }
   while (waitpid(child, nullptr, 0) < 0 && errno == EINTR) {
@@ -118,16 +118,16 @@ bool clipboard_server_started(ServerStatus status, const char* display) {
     case ServerStatus::owned:
       return true;
     case ServerStatus::no_display:
-      console_diagnostic("cannot open %s; clipboard not set\n", display);
+      system::console_diagnostic("cannot open %s; clipboard not set\n", display);
       return false;
     case ServerStatus::not_owned:
-      console_diagnostic("another program kept the clipboard; clipboard not set\n");
+      system::console_diagnostic("another program kept the clipboard; clipboard not set\n");
       return false;
     case ServerStatus::unsupported:
-      console_diagnostic("%s offers no clipboard; clipboard not set\n", display);
+      system::console_diagnostic("%s offers no clipboard; clipboard not set\n", display);
       return false;
     default:
-      console_diagnostic("the clipboard process did not start; clipboard not set\n");
+      system::console_diagnostic("the clipboard process did not start; clipboard not set\n");
       return false;
   }
 }

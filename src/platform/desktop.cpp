@@ -3,7 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "platform/console.h"
+#include "system/console.h"
 
 namespace tapline::platform {
 namespace {
@@ -13,8 +13,8 @@ DesktopChoice decide() {
   if (setting != nullptr && std::strcmp(setting, "x11") == 0) return {Desktop::x11, true};
   if (setting != nullptr && std::strcmp(setting, "wayland") == 0) return {Desktop::wayland, true};
   if (setting != nullptr && *setting != '\0' && std::strcmp(setting, "auto") != 0)
-    console_diagnostic("TAPLINE_DESKTOP=%s is not x11, wayland or auto; choosing as for auto\n",
-                       setting);
+    system::console_diagnostic(
+        "TAPLINE_DESKTOP=%s is not x11, wayland or auto; choosing as for auto\n", setting);
   return {wayland_session() ? Desktop::wayland : Desktop::x11, false};
 }
 

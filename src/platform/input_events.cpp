@@ -3,10 +3,10 @@
 #include <atomic>
 #include <string>
 
-#include "platform/console.h"
 #include "platform/evdev/input_events.h"
 #include "platform/key_state.h"
 #include "platform/x11/input_events.h"
+#include "system/console.h"
 
 namespace tapline::platform {
 
@@ -20,7 +20,8 @@ std::unique_ptr<InputListener> listen_to_host_input(InputSink sink, void* contex
   if (listener) return listener;
   static std::atomic<bool> said{false};
   if (!said.exchange(true))
-    console_diagnostic("host key and mouse events are unavailable: %s\n", unavailable.c_str());
+    system::console_diagnostic("host key and mouse events are unavailable: %s\n",
+                               unavailable.c_str());
   return nullptr;
 }
 

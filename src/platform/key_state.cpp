@@ -3,10 +3,10 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "platform/console.h"
 #include "platform/desktop.h"
 #include "platform/evdev/key_state.h"
 #include "platform/x11/key_state.h"
+#include "system/console.h"
 
 namespace tapline::platform {
 namespace {
@@ -18,8 +18,8 @@ KeySource key_source_of_environment() {
   if (choice != nullptr && std::strcmp(choice, "x11") == 0) return KeySource::x11;
   if (choice != nullptr && std::strcmp(choice, "evdev") == 0) return KeySource::evdev;
   if (choice != nullptr && *choice != '\0' && std::strcmp(choice, "auto") != 0)
-    console_diagnostic("TAPLINE_KEYS=%s is none of x11, evdev, auto; choosing as auto does\n",
-                       choice);
+    system::console_diagnostic(
+        "TAPLINE_KEYS=%s is none of x11, evdev, auto; choosing as auto does\n", choice);
   // The X server of a Wayland desktop (Xwayland) sees the keys only while one of its own
   // windows has the focus.
   const char* display = std::getenv("DISPLAY");

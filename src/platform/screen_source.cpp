@@ -2,10 +2,10 @@
 
 #include <cstdlib>
 
-#include "platform/console.h"
 #include "platform/desktop.h"
 #include "platform/wayland/mutter_screen.h"
 #include "platform/wayland/portal_screen.h"
+#include "system/console.h"
 
 namespace tapline::platform {
 namespace {
@@ -52,12 +52,12 @@ ScreenSource* choose_screen() {
     if (auto source = candidate.open(why_not)) {
       // Plain X11 in an X11 session is the long-standing default and goes unsaid.
       if (choice.desktop == Desktop::wayland || choice.chosen_by_setting || wayland_session())
-        console_diagnostic("screen: %s on %s\n", candidate.name, where.c_str());
+        system::console_diagnostic("screen: %s on %s\n", candidate.name, where.c_str());
       return source.release();
     }
     reasons += std::string(reasons.empty() ? "" : "; ") + candidate.name + ": " + why_not;
   }
-  console_diagnostic(
+  system::console_diagnostic(
       "screen: no screen source works on %s (%s); there is no screen. TAPLINE_DESKTOP=x11 "
       "reads Xwayland instead, which shows no Wayland window\n",
       where.c_str(), reasons.c_str());

@@ -2,8 +2,8 @@
 
 #include <cstdlib>
 
-#include "platform/console.h"
 #include "platform/desktop.h"
+#include "system/console.h"
 
 namespace tapline::platform {
 namespace {
@@ -23,7 +23,7 @@ TopLevelWindows& default_windows() {
       if (socket != nullptr && !x11_forced) return make_ipc_windows(socket).release();
     }
     if (choice.desktop == Desktop::wayland)
-      console_diagnostic(
+      system::console_diagnostic(
           "this Wayland desktop lists its windows to no other program: GetWindowPos and "
           "SetWindowPos reach only X11 (Xwayland) windows\n");
     return make_x11_windows().release();

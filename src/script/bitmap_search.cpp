@@ -3,12 +3,12 @@
 #include <string>
 
 #include "image/bmp.h"
-#include "platform/clock.h"
-#include "platform/console.h"
 #include "script/args.h"
 #include "script/screen_common.h"
 #include "script/script_functions.h"
 #include "script/search_trace.h"
+#include "system/clock.h"
+#include "system/console.h"
 
 namespace tapline::script {
 namespace {
@@ -38,7 +38,8 @@ bool file_exists(const char* path) {
 bool read_pattern(const char* function, const char* path, Bitmap& pattern) {
   std::string error;
   if (image::read_bmp(path, pattern, error)) return true;
-  console_diagnostic_from(function, "%s is not a usable BMP picture: %s\n", path, error.c_str());
+  system::console_diagnostic_from(function, "%s is not a usable BMP picture: %s\n", path,
+                                  error.c_str());
   return false;
 }
 
@@ -72,14 +73,14 @@ int FindBmp(lua_State* L) {
   call.region = bitmap_region(L);
   if (!file_exists(path)) return refuse(L, call, kNoFile);
 
-  const uint32_t start = platform::tick_ms();
+  const uint32_t start = system::tick_ms();
   Bitmap pattern;
   if (!read_pattern("FindBmp", path, pattern)) return refuse(L, call, kNoPicture);
-  console_printf("GetBmpData");
-  console_printf("GetScreenData");
+  system::console_printf("GetBmpData");
+  system::console_printf("GetScreenData");
   PixelView grab;
   const bool grabbed = take_screen_grab(call.function, call.region.x2, call.region.y2, grab);
-  console_printf("FindBmpBuf");
+  system::console_printf("FindBmpBuf");
   call.pattern = pattern.view();
   // The exact search keys its candidates on the pattern's top-left pixel.
   call.anchor = {0, 0, call.pattern.row(0)[0]};
@@ -92,10 +93,10 @@ int FindBmp(lua_State* L) {
     BufferedText progress(stdout);
     write_exact_progress(grab, call.anchor.pixel, call.region, call.found, progress);
   }
-  console_printf("ReleaseLP");
-  call.elapsed_ms = platform::tick_ms() - start;
-  if (call.found) console_printf("FindBmp found\n");
-  console_printf("耗时%u ms\n", call.elapsed_ms);
+  system::console_printf("ReleaseLP");
+  call.elapsed_ms = system::tick_ms() - start;
+  if (call.found) system::console_printf("FindBmp found\n");
+  system::console_printf("耗时%u ms\n", call.elapsed_ms);
   return finish(L, call);
 }
 
@@ -108,7 +109,7 @@ int FindBmpEx(lua_State* L) {
   call.tolerance = static_cast<uint32_t>(arg_integer(L, 7));
   if (!file_exists(path)) return refuse(L, call, kNoFile);
 
-  const uint32_t start = platform::tick_ms();
+  const uint32_t start = system::tick_ms();
   Bitmap pattern;
   if (!read_pattern("FindBmpEx", path, pattern)) return refuse(L, call, kNoPicture);
   PixelView grab;
@@ -118,9 +119,9 @@ int FindBmpEx(lua_State* L) {
     call.grab = &grab;
     call.found = find_pattern_tolerant(grab, call.pattern, call.region, budget, call.tolerance);
   }
-  call.elapsed_ms = platform::tick_ms() - start;
-  if (call.found) console_printf("FindBmpEx found\n");
-  console_printf("耗时%u ms\n", call.elapsed_ms);
+  call.elapsed_ms = system::tick_ms() - start;
+  if (call.found) system::console_printf("FindBmpEx found\n");
+  system::console_printf("耗时%u ms\n", call.elapsed_ms);
   return finish(L, call);
 }
 

@@ -6,12 +6,12 @@
 #include <vector>
 
 #include "command/host_message.h"
-#include "platform/clock.h"
-#include "platform/console.h"
 #include "platform/input_events.h"
 #include "script/args.h"
 #include "script/script_control.h"
 #include "script/script_functions.h"
+#include "system/clock.h"
+#include "system/console.h"
 
 namespace tapline::script {
 
@@ -97,21 +97,21 @@ int register_event(lua_State* L, int32_t& funid) {
     return 0;
   }
   funid = luaL_ref(L, LUA_REGISTRYINDEX);
-  console_printf("funid:%d\n", funid);
+  system::console_printf("funid:%d\n", funid);
   return 0;
 }
 
 int start_timer(lua_State* L, int32_t times) {
   if (lua_type(L, 1) != LUA_TFUNCTION) {
     lua_pushnil(L);
-    console_printf("not fun\n");
+    system::console_printf("not fun\n");
     return 1;
   }
   const auto interval = static_cast<int32_t>(static_cast<uint32_t>(arg_integer(L, 2)));
   lua_pushvalue(L, 1);
   const int32_t funid = luaL_ref(L, LUA_REGISTRYINDEX);
-  timer_list.push_back({funid, interval, times, 1, platform::tick_ms()});
-  console_printf("timer add:interval:%d\n", interval);
+  timer_list.push_back({funid, interval, times, 1, system::tick_ms()});
+  system::console_printf("timer add:interval:%d\n", interval);
   lua_pushinteger(L, funid);
   return 1;
 }
@@ -138,7 +138,7 @@ bool serve_queue(lua_State* L, EventQueue& queue, int32_t funid, int shift) {
 bool timer_pass(lua_State* L) {
   // The length is read at each step: timers started by a callback fire in this pass.
   for (size_t i = 0; i < timer_list.size(); ++i) {
-    const uint32_t now = platform::tick_ms();
+    const uint32_t now = system::tick_ms();
     TimerRecord& timer = timer_list[i];
     // Unsigned difference: the wrap of the tick count is harmless.
     if (timer.valid == 0 || now - timer.start < static_cast<uint32_t>(timer.interval) ||
@@ -146,8 +146,8 @@ bool timer_pass(lua_State* L) {
       continue;
     if (timer.times > 0 && --timer.times == 0) timer.valid = 0;
     timer.start = now;
-    console_printf("funid:%d  times:%d  valid:%d  interval:%d  start:%u\n", timer.funid,
-                   timer.times, timer.valid, timer.interval, now);
+    system::console_printf("funid:%d  times:%d  valid:%d  interval:%d  start:%u\n", timer.funid,
+                           timer.times, timer.valid, timer.interval, now);
     lua_rawgeti(L, LUA_REGISTRYINDEX, timer.funid);
     if (!call_callback(L, 0)) return false;
   }
@@ -204,7 +204,7 @@ int Loop(lua_State* L) {
       clear_timer_list();
       return 0;
     }
-    platform::sleep_ms(1);
+    system::sleep_ms(1);
   }
 }
 

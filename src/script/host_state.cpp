@@ -4,11 +4,11 @@
 #include <cstring>
 
 #include "command/keyboard.h"
-#include "platform/clock.h"
-#include "platform/console.h"
 #include "platform/key_state.h"
 #include "script/args.h"
 #include "script/script_functions.h"
+#include "system/clock.h"
+#include "system/console.h"
 #include "tapline.h"
 
 namespace tapline::script {
@@ -38,7 +38,7 @@ int key_code_argument(lua_State* L, int index) {
 }  // namespace
 
 int GetTimeStamp(lua_State* L) {
-  lua_pushinteger(L, static_cast<lua_Integer>(platform::tick_ms()));
+  lua_pushinteger(L, static_cast<lua_Integer>(system::tick_ms()));
   return 1;
 }
 
@@ -61,8 +61,8 @@ int WaitKey(lua_State* L) {
   platform::KeyStateSource& keys = platform::key_state();
   // A key that can never be held would make a wait without end hang the script.
   if (timeout <= 0 && !keys.can_be_held(code)) {
-    console_diagnostic_from("WaitKey", "key %d cannot be read on this machine; not waiting\n",
-                            code);
+    system::console_diagnostic_from("WaitKey",
+                                    "key %d cannot be read on this machine; not waiting\n", code);
     lua_pushinteger(L, 0);
     return 1;
   }
@@ -80,7 +80,7 @@ int WaitKey(lua_State* L) {
         return 1;
       }
     }
-    platform::sleep_ms(kWaitKeyPollMs);
+    system::sleep_ms(kWaitKeyPollMs);
   }
 }
 

@@ -7,12 +7,12 @@
 #include <new>
 #include <string>
 
-#include "platform/console.h"
-#include "platform/curl_library.h"
-#include "platform/file_replace.h"
-#include "platform/text_codec.h"
 #include "script/args.h"
 #include "script/script_functions.h"
+#include "system/console.h"
+#include "system/curl_library.h"
+#include "system/file_replace.h"
+#include "system/text_codec.h"
 
 namespace tapline::script {
 namespace {
@@ -30,9 +30,9 @@ size_t body_cap() {
   errno = 0;
   const unsigned long long value = std::strtoull(text, &end, 10);
   if (*end != '\0' || errno != 0 || text[0] == '-') {
-    console_diagnostic_from("Curl",
-                            "TAPLINE_CURL_MAX_BYTES=%s is not a byte count; the limit stays %zu\n",
-                            text, kDefaultBodyCap);
+    system::console_diagnostic_from(
+        "Curl", "TAPLINE_CURL_MAX_BYTES=%s is not a byte count; the limit stays %zu\n", text,
+        kDefaultBodyCap);
     return kDefaultBodyCap;
   }
   return static_cast<size_t>(value);
@@ -74,17 +74,18 @@ int push_nothing(lua_State* L) {
 int Curl(lua_State* L) {
   const char* url = arg_text(L, 1);
   if (url == nullptr) {
-    console_diagnostic_from("Curl", "no URL given\n");
+    system::console_diagnostic_from("Curl", "no URL given\n");
     return push_nothing(L);
   }
-  const platform::CurlEasy curl = platform::load_curl_easy();
+  const system::CurlEasy curl = system::load_curl_easy();
   if (!curl.loaded) {
-    console_diagnostic_from("Curl", "libcurl cannot be loaded; %s not fetched\n", url);
+    system::console_diagnostic_from("Curl", "libcurl cannot be loaded; %s not fetched\n", url);
     return push_nothing(L);
   }
   CURL* handle = curl.init();
   if (handle == nullptr) {
-    console_diagnostic_from("Curl", "libcurl could not start a transfer; %s not fetched\n", url);
+    system::console_diagnostic_from("Curl", "libcurl could not start a transfer; %s not fetched\n",
+                                    url);
     return push_nothing(L);
   }
   Body body;
@@ -96,31 +97,31 @@ int Curl(lua_State* L) {
   curl.setopt(handle, CURLOPT_WRITEFUNCTION, &append_to_body);
   curl.setopt(handle, CURLOPT_WRITEDATA, static_cast<void*>(&body));
   curl.setopt(handle, CURLOPT_ERRORBUFFER, error);
-  const CURLcode result = platform::perform_stoppable(curl, handle);
+  const CURLcode result = system::perform_stoppable(curl, handle);
   long status = 0;
   curl.getinfo(handle, CURLINFO_RESPONSE_CODE, &status);
   curl.cleanup(handle);
 
   if (body.over_cap) {
-    console_diagnostic_from(
+    system::console_diagnostic_from(
         "Curl", "%s: the body is larger than %zu bytes (TAPLINE_CURL_MAX_BYTES)\n", url, body.cap);
     return push_nothing(L);
   }
   if (body.out_of_memory) {
-    console_diagnostic_from("Curl", "%s: not enough memory for the body\n", url);
+    system::console_diagnostic_from("Curl", "%s: not enough memory for the body\n", url);
     return push_nothing(L);
   }
   if (result != CURLE_OK) {
     const char* reason = *error ? error : curl.strerror ? curl.strerror(result) : "failed";
-    console_diagnostic_from("Curl", "%s: %s\n", url, reason);
+    system::console_diagnostic_from("Curl", "%s: %s\n", url, reason);
     return push_nothing(L);
   }
   if (status != 200) {
-    console_diagnostic_from("Curl", "%s: HTTP status %ld\n", url, status);
+    system::console_diagnostic_from("Curl", "%s: HTTP status %ld\n", url, status);
     return push_nothing(L);
   }
   body.text.resize(std::strlen(body.text.c_str()));  // the text ends at its first zero byte
-  const std::string text = platform::utf8_to_locale(body.text);
+  const std::string text = system::utf8_to_locale(body.text);
   lua_pushlstring(L, text.data(), text.size());
   return 1;
 }
@@ -141,9 +142,9 @@ int push_result(lua_State* L, lua_Integer result) {
 }  // namespace
 
 int HttpGet(lua_State* L) {
-  const platform::CurlEasy curl = platform::load_curl_easy();
+  const system::CurlEasy curl = system::load_curl_easy();
   if (!curl.loaded) {
-    console_printf("load libcurl fail");
+    system::console_printf("load libcurl fail");
     return push_result(L, 0);
   }
   CURL* handle = curl.init();
@@ -154,11 +155,10 @@ int HttpGet(lua_State* L) {
     curl.cleanup(handle);
     return push_result(L, 0);
   }
-  if (const char* kind =
-          platform::unreplaceable_file_kind(file_name, platform::Replacing::in_place)) {
+  if (const char* kind = system::unreplaceable_file_kind(file_name, system::Replacing::in_place)) {
     curl.cleanup(handle);
-    console_diagnostic_from("HttpGet", "%s is %s, not a file; nothing was fetched\n", file_name,
-                            kind);
+    system::console_diagnostic_from("HttpGet", "%s is %s, not a file; nothing was fetched\n",
+                                    file_name, kind);
     return push_result(L, 0);
   }
   // Created or truncated even when nothing arrives; a file that cannot be opened stops
@@ -174,7 +174,7 @@ int HttpGet(lua_State* L) {
   curl.setopt(handle, CURLOPT_PROGRESSFUNCTION, static_cast<curl_progress_callback>(nullptr));
   curl.setopt(handle, CURLOPT_PROGRESSDATA, static_cast<void*>(nullptr));
   // Network, TLS and HTTP errors leave what arrived in the file.
-  platform::perform_stoppable(curl, handle);
+  system::perform_stoppable(curl, handle);
   if (file != nullptr) std::fclose(file);
   curl.cleanup(handle);
   return push_result(L, 1);

@@ -10,10 +10,10 @@
 
 #include "command/host_message.h"
 #include "command/keyboard.h"
-#include "platform/console.h"
 #include "platform/screen_source.h"
 #include "script/args.h"
 #include "script/script_functions.h"
+#include "system/console.h"
 #include "tapline.h"
 
 namespace tapline::script {
@@ -86,14 +86,14 @@ int MoveD(lua_State* L) {
     const std::optional<platform::ScreenPoint> cursor = screen.cursor();
     if (!cursor) {
       static bool said = false;
-      if (!said) console_diagnostic_from("MoveD", "the cursor position is unavailable\n");
+      if (!said) system::console_diagnostic_from("MoveD", "the cursor position is unavailable\n");
       said = true;
       return 0;
     }
     // A pass that left the cursor where it was (the device drives another machine, or
     // nothing receives the reports) would be repeated without end.
     if (before && before->x == cursor->x && before->y == cursor->y) {
-      console_diagnostic_from("MoveD", "the cursor did not follow the moves; stopping\n");
+      system::console_diagnostic_from("MoveD", "the cursor did not follow the moves; stopping\n");
       return 0;
     }
     const int64_t dx = std::llabs(int64_t{x} - cursor->x);
@@ -110,14 +110,16 @@ int MoveD(lua_State* L) {
         learned = true;
       }
       if (distance >= before_distance && !learned) {
-        console_diagnostic_from("MoveD", "a pass brought the cursor no closer; stopping at %d,%d\n",
-                                cursor->x, cursor->y);
+        system::console_diagnostic_from("MoveD",
+                                        "a pass brought the cursor no closer; stopping at %d,%d\n",
+                                        cursor->x, cursor->y);
         return 0;
       }
     }
     if (pass == kMoveMaxPasses) {
-      console_diagnostic_from("MoveD", "not within %d pixels after %d passes; stopping at %d,%d\n",
-                              kMoveNearEnough, kMoveMaxPasses, cursor->x, cursor->y);
+      system::console_diagnostic_from("MoveD",
+                                      "not within %d pixels after %d passes; stopping at %d,%d\n",
+                                      kMoveNearEnough, kMoveMaxPasses, cursor->x, cursor->y);
       return 0;
     }
     const auto reports = [&](int64_t pixels) {

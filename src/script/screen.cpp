@@ -2,13 +2,13 @@
 #include <vector>
 
 #include "image/bmp.h"
-#include "platform/clock.h"
-#include "platform/console.h"
-#include "platform/file_replace.h"
 #include "script/args.h"
 #include "script/screen_common.h"
 #include "script/script_functions.h"
 #include "script/search_trace.h"
+#include "system/clock.h"
+#include "system/console.h"
+#include "system/file_replace.h"
 
 namespace tapline::script {
 namespace {
@@ -28,7 +28,7 @@ bool take_screen_grab(const char* function, int right, int bottom, PixelView& ou
   const int width = grab_edge(right, size.width), height = grab_edge(bottom, size.height);
   if (width <= 0 || height <= 0) return false;  // no screen: already said at start
   if (platform::screen().grab(width, height, out)) return true;
-  console_diagnostic_from(function, "the screen could not be read\n");
+  system::console_diagnostic_from(function, "the screen could not be read\n");
   return false;
 }
 
@@ -59,7 +59,8 @@ int GetColor(lua_State* L) {
     if (const auto value = platform::screen().pixel(*point)) color = *value;
   }
   const int red = color & 0xFF, green = (color >> 8) & 0xFF, blue = (color >> 16) & 0xFF;
-  console_printf("颜色RGB：%d,%d,%d    %d\n", red, green, blue, static_cast<int32_t>(color));
+  system::console_printf("颜色RGB：%d,%d,%d    %d\n", red, green, blue,
+                         static_cast<int32_t>(color));
   lua_pushinteger(L, color);
   lua_pushinteger(L, red);
   lua_pushinteger(L, green);
@@ -68,26 +69,26 @@ int GetColor(lua_State* L) {
 }
 
 int CaptureScreen(lua_State* L) {
-  console_printf("screencpy\n");
+  system::console_printf("screencpy\n");
   // Only a saved capture can be seen, so without a path nothing is grabbed.
   const char* path = arg_text(L, 1);
   if (path == nullptr) return 0;
-  if (const char* kind = platform::unreplaceable_file_kind(path, platform::Replacing::by_rename)) {
-    console_diagnostic_from("CaptureScreen", "%s is %s, not a file; nothing was written\n", path,
-                            kind);
+  if (const char* kind = system::unreplaceable_file_kind(path, system::Replacing::by_rename)) {
+    system::console_diagnostic_from("CaptureScreen", "%s is %s, not a file; nothing was written\n",
+                                    path, kind);
     return 0;
   }
   const ScreenSize size = platform::screen().size();
   PixelView whole;
   if (!take_screen_grab("CaptureScreen", size.width, size.height, whole)) {
-    console_diagnostic_from("CaptureScreen", "there is no screen to save; %s was not written\n",
-                            path);
+    system::console_diagnostic_from("CaptureScreen",
+                                    "there is no screen to save; %s was not written\n", path);
     return 0;
   }
   image::encode_bmp24(whole, screen_bitmap);
   std::string error;
-  if (!platform::write_file_replacing(path, screen_bitmap, error))
-    console_diagnostic_from("CaptureScreen", "cannot write %s: %s\n", path, error.c_str());
+  if (!system::write_file_replacing(path, screen_bitmap, error))
+    system::console_diagnostic_from("CaptureScreen", "cannot write %s: %s\n", path, error.c_str());
   return 0;
 }
 
@@ -110,16 +111,16 @@ int FindColor(lua_State* L) {
     if (region.y2 >= size.height) region.y2 = size.height - 1;
   }
 
-  const uint32_t start = platform::tick_ms();
+  const uint32_t start = system::tick_ms();
   std::optional<ScreenPoint> found;
   PixelView grab;
   // An empty region has nothing to scan, so it needs no grab.
   if (region.x1 < region.x2 && region.y1 < region.y2 &&
       take_screen_grab("FindColor", region.x2, region.y2, grab))
     found = find_color(grab, color, region);
-  const uint32_t elapsed = platform::tick_ms() - start;
-  if (found) console_printf("found color...\n");
-  console_printf("耗时%u ms\n", elapsed);
+  const uint32_t elapsed = system::tick_ms() - start;
+  if (found) system::console_printf("found color...\n");
+  system::console_printf("耗时%u ms\n", elapsed);
   if (const char* trace_directory = search_trace_directory()) {
     SearchTrace trace;
     trace.function = "FindColor";

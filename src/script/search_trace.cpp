@@ -11,7 +11,7 @@
 
 #include "image/png.h"
 #include "image/search_picture.h"
-#include "platform/console.h"
+#include "system/console.h"
 
 namespace tapline::script {
 namespace {
@@ -67,8 +67,8 @@ void say_failure_once(const char* function, const std::string& what) {
   static bool said = false;
   if (said) return;
   said = true;
-  console_diagnostic_from(function, "TAPLINE_TRACE: %s (further failures are not shown)\n",
-                          what.c_str());
+  system::console_diagnostic_from(function, "TAPLINE_TRACE: %s (further failures are not shown)\n",
+                                  what.c_str());
 }
 
 }  // namespace

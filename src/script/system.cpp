@@ -9,13 +9,13 @@
 
 #include "platform/alert_sound.h"
 #include "platform/clipboard.h"
-#include "platform/clock.h"
-#include "platform/console.h"
-#include "platform/message_box.h"
-#include "platform/process.h"
 #include "platform/top_level_windows.h"
 #include "script/args.h"
 #include "script/script_functions.h"
+#include "system/clock.h"
+#include "system/console.h"
+#include "system/message_box.h"
+#include "system/process.h"
 
 namespace tapline::script {
 namespace {
@@ -45,13 +45,13 @@ std::string with_crlf_lines(std::string_view output) {
 }  // namespace
 
 int HelloWorld(lua_State*) {
-  platform::message_box(kDefaultCaption, "Hello World!!!");
+  system::message_box(kDefaultCaption, "Hello World!!!");
   return 0;
 }
 
 int MsgBox(lua_State* L) {
   const char* text = arg_text(L, 1);
-  platform::message_box("", text != nullptr ? text : "");
+  system::message_box("", text != nullptr ? text : "");
   return 0;
 }
 
@@ -72,7 +72,7 @@ int Add(lua_State* L) {
 }
 
 int Delay(lua_State* L) {
-  platform::sleep_ms(std::max<int64_t>(0, arg_int32(L, 1)));  // a negative time sleeps 0
+  system::sleep_ms(std::max<int64_t>(0, arg_int32(L, 1)));  // a negative time sleeps 0
   return 0;
 }
 
@@ -83,17 +83,17 @@ int DelayRandom(lua_State* L) {
   // drawn from. An empty range (max below min) sleeps min.
   const int64_t draw = std::rand() % 32768;
   const int64_t span = high - low + 1;
-  platform::sleep_ms(std::max<int64_t>(0, span > 0 ? low + draw % span : low));
+  system::sleep_ms(std::max<int64_t>(0, span > 0 ? low + draw % span : low));
   return 0;
 }
 
 int RunApp(lua_State* L) {
   const char* command_line = arg_text(L, 1);
-  platform::CapturedRun run;
+  system::CapturedRun run;
   if (command_line != nullptr)
-    run = platform::run_captured(command_line);
+    run = system::run_captured(command_line);
   else
-    console_diagnostic_from("RunApp", "no command line given\n");
+    system::console_diagnostic_from("RunApp", "no command line given\n");
   lua_pushboolean(L, run.started);
   const std::string text = with_crlf_lines(run.output);
   lua_pushlstring(L, text.data(), text.size());
@@ -103,11 +103,12 @@ int RunApp(lua_State* L) {
 int ShellExecute(lua_State* L) {
   const char* target = arg_text(L, 1);
   if (target == nullptr) {
-    console_diagnostic_from("ShellExecute", "nothing to open\n");
+    system::console_diagnostic_from("ShellExecute", "nothing to open\n");
     return 0;
   }
-  if (const int error = platform::start_detached({"xdg-open", target}))
-    console_diagnostic_from("ShellExecute", "cannot start xdg-open: %s\n", std::strerror(error));
+  if (const int error = system::start_detached({"xdg-open", target}))
+    system::console_diagnostic_from("ShellExecute", "cannot start xdg-open: %s\n",
+                                    std::strerror(error));
   return 0;
 }
 
@@ -131,14 +132,15 @@ int SetWindowPos(lua_State* L) {
   const auto x = static_cast<int32_t>(static_cast<uint64_t>(arg_integer(L, 2)));
   const auto y = static_cast<int32_t>(static_cast<uint64_t>(arg_integer(L, 3)));
   if (!platform::top_level_windows().move(static_cast<uint64_t>(handle), x, y))
-    console_diagnostic_from("SetWindowPos", "no window %lld\n", static_cast<long long>(handle));
+    system::console_diagnostic_from("SetWindowPos", "no window %lld\n",
+                                    static_cast<long long>(handle));
   return 0;
 }
 
 int SetClipBoard(lua_State* L) {
   const char* text = arg_text(L, 1);
   if (text == nullptr) {
-    console_diagnostic_from("SetClipBoard", "no text given; clipboard left unchanged\n");
+    system::console_diagnostic_from("SetClipBoard", "no text given; clipboard left unchanged\n");
     return 0;
   }
   // The clipboard's text format ends at the first zero byte.

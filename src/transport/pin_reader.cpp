@@ -6,8 +6,8 @@
 #include <mutex>
 #include <vector>
 
-#include "platform/clock.h"
-#include "platform/console.h"
+#include "system/clock.h"
+#include "system/console.h"
 
 namespace tapline {
 namespace {
@@ -87,11 +87,11 @@ void TUsbReadThread::run() {
     std::fill(report.begin(), report.end(), 0);
     const TransportResult got = read_(report.data(), report_size_, kReadPollMs);
     if (got.outcome == TransportResult::Outcome::failed) {
-      console_printf("usb read error!\n");
+      system::console_printf("usb read error!\n");
       break;
     }
     if (!got.is_done()) continue;  // nothing arrived in time: look at the stop request again
-    platform::sleep_ms(kReportPauseMs);
+    system::sleep_ms(kReportPauseMs);
     pin_mask = pin_mask_of(report.data());
     status_word = status_word_of(report.data());
     if (pin_mask == 0) continue;

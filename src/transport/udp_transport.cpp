@@ -9,9 +9,9 @@
 #include <cerrno>
 #include <cstring>
 
-#include "platform/clock.h"
-#include "platform/command_lock.h"
-#include "platform/console.h"
+#include "system/clock.h"
+#include "system/command_lock.h"
+#include "system/console.h"
 
 namespace tapline {
 namespace {
@@ -45,7 +45,7 @@ bool resolve_ipv4(const char* text, in_addr& resolved) {
 TransportResult send_datagram(in_addr address, int port, const uint8_t* data, int length) {
   if (socket_creation_failed) return TransportResult::failed();
   if (udp_socket < 0) {
-    console_printf(" send error!, error code is %d\n", ENOTSOCK);
+    system::console_printf(" send error!, error code is %d\n", ENOTSOCK);
     return TransportResult::failed();
   }
   sockaddr_in destination{};
@@ -57,7 +57,7 @@ TransportResult send_datagram(in_addr address, int port, const uint8_t* data, in
   const ssize_t sent = sendto(udp_socket, data, static_cast<size_t>(length < 0 ? 0 : length), 0,
                               reinterpret_cast<const sockaddr*>(&destination), sizeof destination);
   if (sent < 0) {
-    console_printf(" send error!, error code is %d\n", errno);
+    system::console_printf(" send error!, error code is %d\n", errno);
     return TransportResult::failed();
   }
   return TransportResult::done(static_cast<int>(sent));
@@ -67,19 +67,20 @@ TransportResult send_datagram(in_addr address, int port, const uint8_t* data, in
 
 void udp_frame_sink(const uint8_t* frame, int length) {
   send_datagram(destination_ip, destination_port, frame, length & 0xFF);
-  platform::sleep_ms(kUdpFramePauseMs);
+  system::sleep_ms(kUdpFramePauseMs);
 }
 
 TransportResult set_udp_destination(const char* address, int port) {
   if (address != nullptr && address[0] != '\0') {
     if (std::strlen(address) >= kAddressCapacity) {
-      console_diagnostic("the UDP address \"%s\" is longer than %zu characters; keeping %s\n",
-                         address, kAddressCapacity - 1, destination_address);
+      system::console_diagnostic(
+          "the UDP address \"%s\" is longer than %zu characters; keeping %s\n", address,
+          kAddressCapacity - 1, destination_address);
       return TransportResult::failed();
     }
     in_addr resolved{};
     if (!resolve_ipv4(address, resolved)) {
-      console_diagnostic(
+      system::console_diagnostic(
           "the UDP address \"%s\" is neither an IPv4 address nor a host name with one; "
           "keeping %s\n",
           address, destination_address);
@@ -89,7 +90,7 @@ TransportResult set_udp_destination(const char* address, int port) {
     destination_ip = resolved;
   }
   if (port > 0) destination_port = port;
-  console_printf("network:%s:%d\n", destination_address, destination_port);
+  system::console_printf("network:%s:%d\n", destination_address, destination_port);
   return TransportResult::done();
 }
 
@@ -100,7 +101,7 @@ TransportResult open_udp_socket() {
   udp_socket = fresh;
   socket_creation_failed = fresh < 0;
   if (socket_creation_failed) {
-    console_printf(" error! error code is %d\n", creation_error);
+    system::console_printf(" error! error code is %d\n", creation_error);
     return TransportResult::failed();
   }
   set_send_cb(udp_frame_sink);
@@ -110,7 +111,7 @@ TransportResult open_udp_socket() {
 TransportResult udp_send_datagram(const char* address, int port, const uint8_t* data, int length) {
   in_addr resolved{};
   if (!resolve_ipv4(address != nullptr ? address : "", resolved)) {
-    console_diagnostic(
+    system::console_diagnostic(
         "the UDP address \"%s\" is neither an IPv4 address nor a host name with one; "
         "nothing sent\n",
         address != nullptr ? address : "");
@@ -125,7 +126,7 @@ TransportResult udp_send_datagram(const char* address, int port, const uint8_t* 
 using namespace tapline;
 
 extern "C" int netcfg(const char* address, int port) {
-  const CommandLock lock;
+  const system::CommandLock lock;
   if (!set_udp_destination(address, port).is_done()) return -1;
   // Non-zero whether or not a socket could be made: the printed line tells which, and a
   // caller that goes on finds udp_send failing.
@@ -134,6 +135,6 @@ extern "C" int netcfg(const char* address, int port) {
 }
 
 extern "C" int udp_send(const char* address, int port, const uint8_t* data, int length) {
-  const CommandLock lock;
+  const system::CommandLock lock;
   return udp_send_datagram(address, port, data, length).is_done() ? 0 : -1;
 }

@@ -9,9 +9,9 @@
 #include <mutex>
 #include <string>
 
-#include "platform/clock.h"
-#include "platform/command_lock.h"
-#include "platform/console.h"
+#include "system/clock.h"
+#include "system/command_lock.h"
+#include "system/console.h"
 #include "transport/pin_reader.h"
 
 namespace tapline {
@@ -29,7 +29,8 @@ uint64_t lost_frames = 0;
 void init_hidapi_once() {
   static std::once_flag done;
   std::call_once(done, [] {
-    if (hid_init() != 0) console_diagnostic("the USB HID library could not be initialised\n");
+    if (hid_init() != 0)
+      system::console_diagnostic("the USB HID library could not be initialised\n");
   });
 }
 
@@ -48,20 +49,20 @@ std::string find_device_path(int vendor_id, int product_id, const wchar_t* seria
   hid_device_info* const records = hid_enumerate(static_cast<unsigned short>(vendor_id),
                                                  static_cast<unsigned short>(product_id));
   for (const hid_device_info* record = records; record != nullptr; record = record->next) {
-    console_printf("VID:%x PID:%x Interface:%d\n", record->vendor_id, record->product_id,
-                   record->interface_number);
+    system::console_printf("VID:%x PID:%x Interface:%d\n", record->vendor_id, record->product_id,
+                           record->interface_number);
     if (!is_candidate(*record, vendor_id, product_id)) continue;
     const char* record_path = record->path != nullptr ? record->path : "";
     if (serial_number == nullptr) {
       path = record_path;
-      console_printf("found device,devpath:%s\n", path.c_str());
+      system::console_printf("found device,devpath:%s\n", path.c_str());
       break;
     }
     // A candidate with another serial number is passed over like any other record: the
     // requested device may still come later in the list.
     if (serial_matches(*record, serial_number)) {
       path = record_path;
-      console_printf("found device, with sn:%s\n", path.c_str());
+      system::console_printf("found device, with sn:%s\n", path.c_str());
       break;
     }
   }
@@ -83,18 +84,18 @@ bool device_still_listed(const std::string& path) {
 void note_write_outcome(TransportResult written) {
   if (written.is_done()) {
     if (lost_frames > 0)
-      console_diagnostic("the USB device takes frames again; %llu frame%s lost\n",
-                         static_cast<unsigned long long>(lost_frames),
-                         lost_frames == 1 ? " was" : "s were");
+      system::console_diagnostic("the USB device takes frames again; %llu frame%s lost\n",
+                                 static_cast<unsigned long long>(lost_frames),
+                                 lost_frames == 1 ? " was" : "s were");
     lost_frames = 0;
     return;
   }
   if (lost_frames++ == 0)
-    console_diagnostic("a frame could not be written to the USB device and is lost\n");
+    system::console_diagnostic("a frame could not be written to the USB device and is lost\n");
   if (written.outcome == TransportResult::Outcome::failed && open_device != nullptr &&
       !device_still_listed(open_device_path)) {
-    console_diagnostic("the USB device %s is gone; it is opened again when it returns\n",
-                       open_device_path.c_str());
+    system::console_diagnostic("the USB device %s is gone; it is opened again when it returns\n",
+                               open_device_path.c_str());
     close_hiddev();
   }
 }
@@ -105,7 +106,7 @@ bool usb_device_open() { return open_device != nullptr; }
 
 void usb_frame_sink(const uint8_t* frame, int length) {
   note_write_outcome(usb_write(frame, length & 0xFF));
-  platform::sleep_ms(kUsbFramePauseMs);
+  system::sleep_ms(kUsbFramePauseMs);
 }
 
 TransportResult usb_open(int vendor_id, int product_id, const wchar_t* serial_number) {
@@ -121,7 +122,7 @@ TransportResult usb_open(int vendor_id, int product_id, const wchar_t* serial_nu
   open_device = opened;
   open_device_path = opened != nullptr ? path : std::string();
   if (opened == nullptr) {
-    console_printf("usb open fail!\n");
+    system::console_printf("usb open fail!\n");
     return TransportResult::failed();
   }
   set_send_cb(usb_frame_sink);
@@ -140,7 +141,7 @@ TransportResult usb_write(const uint8_t* data, int length) {
   if (n > 0) std::memcpy(report.data() + 1, data, n);
   if (open_device == nullptr) {
     usb_open_default();
-    platform::sleep_ms(kImplicitOpenPauseMs);
+    system::sleep_ms(kImplicitOpenPauseMs);
   }
   if (open_device == nullptr) return TransportResult::nothing();
   const int written = hid_write(open_device, report.data(), report.size());
@@ -163,17 +164,17 @@ TransportResult usb_read(uint8_t* buffer, int length, int timeout_ms) {
 using namespace tapline;
 
 extern "C" int open_hiddev(int vendor_id, int product_id, const wchar_t* serial_number) {
-  const CommandLock lock;
+  const system::CommandLock lock;
   return status_code(usb_open(vendor_id, product_id, serial_number));
 }
 
 extern "C" int open_hiddev_default(void) {
-  const CommandLock lock;
+  const system::CommandLock lock;
   return status_code(usb_open_default());
 }
 
 extern "C" int hiddev_write(const uint8_t* data, int length) {
-  const CommandLock lock;
+  const system::CommandLock lock;
   return byte_count_code(usb_write(data, length));
 }
 
@@ -182,7 +183,7 @@ extern "C" int hiddev_read(uint8_t* buffer, int length) {
 }
 
 extern "C" void close_hiddev(void) {
-  const CommandLock lock;
+  const system::CommandLock lock;
   stop_pin_reader();
   if (open_device == nullptr) return;
   hid_close(open_device);

@@ -346,9 +346,9 @@ TEST_F(Injection, ASilenceReleasesWhatIsHeldUntilTheHostLetsGo) {
   mouse(1, 0, 0, 0);
   desktop_events();
   EXPECT_EQ(device_->idle_timeout_ms(), 500);
-  tapline::platform::sleep_ms(200);  // the recorded clock moves on
+  tapline::system::sleep_ms(200);  // the recorded clock moves on
   EXPECT_EQ(device_->idle_timeout_ms(), 300);
-  tapline::platform::sleep_ms(300);
+  tapline::system::sleep_ms(300);
   device_->idle();
   EXPECT_EQ(desktop_.events, (Events{"up a", "button 1 up"}));
   EXPECT_NE(log_text().find("released everything held"), std::string::npos);
@@ -372,7 +372,7 @@ TEST_F(Injection, BorrowedKeycodesAreGivenBackAfterASilence) {
   desktop_events();
   desktop_.borrowed = true;
   EXPECT_EQ(device_->idle_timeout_ms(), static_cast<int>(kSettleAfterMs));
-  tapline::platform::sleep_ms(kSettleAfterMs);
+  tapline::system::sleep_ms(kSettleAfterMs);
   device_->idle();
   EXPECT_EQ(desktop_.events, Events{"settle"});
   EXPECT_EQ(device_->idle_timeout_ms(), -1);

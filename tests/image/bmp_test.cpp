@@ -6,9 +6,9 @@
 #include <filesystem>
 #include <random>
 
-#include "platform/file_replace.h"
 #include "program_run.h"
 #include "screen_images.h"
+#include "system/file_replace.h"
 
 namespace {
 
@@ -203,7 +203,7 @@ TEST(BmpFiles, WrittenPictureReadsBackAndReplacesTheOldFile) {
 
   const std::string path = dir.write("shot.bmp", std::string("old"));
   std::string error;
-  ASSERT_TRUE(tapline::platform::write_file_replacing(path.c_str(), bytes, error)) << error;
+  ASSERT_TRUE(tapline::system::write_file_replacing(path.c_str(), bytes, error)) << error;
   Bitmap bitmap;
   ASSERT_TRUE(tapline::image::read_bmp(path.c_str(), bitmap, error)) << error;
   expect_same(image, bitmap);
@@ -211,7 +211,7 @@ TEST(BmpFiles, WrittenPictureReadsBackAndReplacesTheOldFile) {
       << "no temporary file is left behind";
 
   EXPECT_FALSE(
-      tapline::platform::write_file_replacing(dir.file("no/such/dir.bmp").c_str(), bytes, error));
+      tapline::system::write_file_replacing(dir.file("no/such/dir.bmp").c_str(), bytes, error));
   EXPECT_FALSE(error.empty());
 }
 

@@ -26,8 +26,8 @@
 #include "command/frame.h"
 #include "frame_decoder.h"
 #include "host/run_script.h"
-#include "platform/curl_library.h"
 #include "script/script_library.h"
+#include "system/curl_library.h"
 #include "tapline.h"
 #include "test_clock.h"
 #include "xvfb.h"
@@ -65,7 +65,7 @@ class Surroundings : public ::testing::Environment {
     saved_path_ = std::getenv("PATH") ? std::getenv("PATH") : "";
     setenv("PATH", (directory_ + "/empty-path").c_str(), 1);  // RunApp, ShellExecute
     std::freopen("/dev/null", "r", stdin);                    // message boxes do not wait
-    tapline::platform::set_curl_library_name("libcurl-absent-for-tapline-tests.so");
+    tapline::system::set_curl_library_name("libcurl-absent-for-tapline-tests.so");
     clock_ = std::make_unique<tapline::testing::TestClock>(false);
     set_send_cb(count_frame);
     set_apphandle(drop_host_text);  // print and TracePrint render their texts
@@ -74,7 +74,7 @@ class Surroundings : public ::testing::Environment {
     set_apphandle(nullptr);
     set_send_cb(nullptr);
     clock_.reset();
-    tapline::platform::set_curl_library_name(nullptr);
+    tapline::system::set_curl_library_name(nullptr);
     setenv("PATH", saved_path_.c_str(), 1);
     std::filesystem::current_path(saved_directory_);
     std::error_code ignored;

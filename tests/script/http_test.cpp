@@ -8,9 +8,9 @@
 #include <string>
 
 #include "child_process.h"
-#include "platform/curl_library.h"
 #include "program_run.h"
 #include "script_state.h"
+#include "system/curl_library.h"
 
 namespace {
 
@@ -197,12 +197,12 @@ TEST_F(Network, CurlChecksCertificates) {
 }
 
 TEST_F(Network, WithoutLibcurlHttpGetSaysSoOnEveryCallAndCurlGivesNil) {
-  tapline::platform::set_curl_library_name("libcurl-not-installed-tapline.so.4");
+  tapline::system::set_curl_library_name("libcurl-not-installed-tapline.so.4");
   std::string first, second, said;
   const lua_Integer first_result = http_get_to_target(http_base + "/utf8", &first);
   const lua_Integer second_result = http_get_to_target(http_base + "/utf8", &second);
   const std::string curl_result = curl("'" + http_base + "/utf8'", &said);
-  tapline::platform::set_curl_library_name(nullptr);
+  tapline::system::set_curl_library_name(nullptr);
   EXPECT_EQ(first_result, 0);
   EXPECT_EQ(second_result, 0);
   EXPECT_EQ(first, "load libcurl fail");

@@ -12,13 +12,13 @@
 #include <string>
 #include <vector>
 
-#include "platform/process.h"
 #include "program_run.h"
 #include "script_state.h"
+#include "system/process.h"
 
 namespace {
 
-using tapline::platform::split_command_line;
+using tapline::system::split_command_line;
 using tapline::testing::eventually;
 using Script = tapline::testing::ScriptState;
 

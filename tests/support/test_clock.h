@@ -10,15 +10,15 @@
 #include <utility>
 #include <vector>
 
-#include "platform/clock.h"
+#include "system/clock.h"
 
 namespace tapline::testing {
 
-class TestClock final : public platform::Clock {
+class TestClock final : public system::Clock {
  public:
   // `record`: keep every pause for sleeps(); off where millions of pauses are taken.
-  explicit TestClock(bool record = true) : record_(record) { platform::set_clock(this); }
-  ~TestClock() override { platform::set_clock(nullptr); }
+  explicit TestClock(bool record = true) : record_(record) { system::set_clock(this); }
+  ~TestClock() override { system::set_clock(nullptr); }
   TestClock(const TestClock&) = delete;
   TestClock& operator=(const TestClock&) = delete;
 

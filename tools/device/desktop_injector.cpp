@@ -10,7 +10,7 @@
 #include <type_traits>
 
 #include "command/typing.h"
-#include "platform/clock.h"
+#include "system/clock.h"
 #include "usage_names.h"
 
 namespace tapline::device {
@@ -76,7 +76,7 @@ void DesktopInjector::KeysymList::remove(Keysym keysym) {
 DesktopInjector::DesktopInjector(InputTarget& target, const InjectorOptions& options,
                                  std::FILE* log)
     : target_(target), options_(options), log_(log), alt_codes_(options.alt_codes) {
-  last_frame_tick_ = platform::tick_ms();
+  last_frame_tick_ = system::tick_ms();
 }
 
 void DesktopInjector::say(const char* format, ...) {
@@ -91,7 +91,7 @@ void DesktopInjector::say(const char* format, ...) {
 }
 
 void DesktopInjector::on_frame(const ReceivedFrame& received) {
-  last_frame_tick_ = platform::tick_ms();
+  last_frame_tick_ = system::tick_ms();
   const Frame& frame = received.frame;
   if (frame.channel != options_.channel) return;
   last_target_ = &received.target;
@@ -383,7 +383,7 @@ void DesktopInjector::on_finish(const Summary&) {
 }
 
 int DesktopInjector::idle_timeout_ms() const {
-  const uint32_t quiet = platform::tick_ms() - last_frame_tick_;
+  const uint32_t quiet = system::tick_ms() - last_frame_tick_;
   int64_t timeout = -1;
   const auto wait_until = [&](uint32_t after) {
     const int64_t left = after > quiet ? int64_t{after - quiet} : 0;
@@ -396,7 +396,7 @@ int DesktopInjector::idle_timeout_ms() const {
 }
 
 void DesktopInjector::on_idle() {
-  const uint32_t quiet = platform::tick_ms() - last_frame_tick_;
+  const uint32_t quiet = system::tick_ms() - last_frame_tick_;
   if (options_.release_after_ms > 0 && quiet >= options_.release_after_ms &&
       (keys_down_.count > 0 || buttons_down_ != 0 || alt_.active)) {
     say("no frame for %u ms: released everything held", quiet);

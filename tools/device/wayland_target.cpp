@@ -18,7 +18,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "platform/clock.h"
+#include "system/clock.h"
 
 namespace tapline::device {
 namespace {
@@ -139,7 +139,7 @@ Answer roundtrip(wl_display* display) {
   bool answered = false;
   wl_callback* sync = wl_display_sync(display);
   wl_callback_add_listener(sync, &kSyncListener, &answered);
-  const uint32_t start = platform::tick_ms();
+  const uint32_t start = system::tick_ms();
   Answer answer = Answer::Given;
   while (!answered) {
     bool broken = false;
@@ -156,7 +156,7 @@ Answer roundtrip(wl_display* display) {
     // What does not fit into the socket yet goes once there is room.
     pollfd ready{wl_display_get_fd(display), POLLIN, 0};
     if (wl_display_flush(display) < 0 && errno == EAGAIN) ready.events |= POLLOUT;
-    const uint32_t waited = platform::tick_ms() - start;
+    const uint32_t waited = system::tick_ms() - start;
     const int polled = waited < kAnswerTimeoutMs
                            ? poll(&ready, 1, static_cast<int>(kAnswerTimeoutMs - waited))
                            : 0;
@@ -299,7 +299,7 @@ WaylandKeymap::Place WaylandTarget::place_of(Keysym keysym) {
 
 void WaylandTarget::send_key(uint32_t keycode, bool down) {
   zwp_virtual_keyboard_v1_key(
-      keyboard_, platform::tick_ms(), keycode,
+      keyboard_, system::tick_ms(), keycode,
       down ? WL_KEYBOARD_KEY_STATE_PRESSED : WL_KEYBOARD_KEY_STATE_RELEASED);
 }
 
@@ -395,13 +395,13 @@ void WaylandTarget::button(unsigned number, bool down) {
   // the frame of a move would reach X11 windows where the pointer was before the move.
   if (pointer_frame_due_) zwlr_virtual_pointer_v1_frame(pointer_);
   zwlr_virtual_pointer_v1_button(
-      pointer_, platform::tick_ms(), code,
+      pointer_, system::tick_ms(), code,
       down ? WL_POINTER_BUTTON_STATE_PRESSED : WL_POINTER_BUTTON_STATE_RELEASED);
   pointer_changed();
 }
 
 void WaylandTarget::move_by(int dx, int dy) {
-  zwlr_virtual_pointer_v1_motion(pointer_, platform::tick_ms(), wl_fixed_from_int(dx),
+  zwlr_virtual_pointer_v1_motion(pointer_, system::tick_ms(), wl_fixed_from_int(dx),
                                  wl_fixed_from_int(dy));
   pointer_changed();
 }
@@ -410,7 +410,7 @@ void WaylandTarget::move_to(int x, int y) {
   const ScreenExtent extent = screen();
   if (extent.width <= 0 || extent.height <= 0) return;
   zwlr_virtual_pointer_v1_motion_absolute(
-      pointer_, platform::tick_ms(), static_cast<uint32_t>(std::clamp(x, 0, extent.width - 1)),
+      pointer_, system::tick_ms(), static_cast<uint32_t>(std::clamp(x, 0, extent.width - 1)),
       static_cast<uint32_t>(std::clamp(y, 0, extent.height - 1)),
       static_cast<uint32_t>(extent.width), static_cast<uint32_t>(extent.height));
   pointer_changed();
@@ -445,7 +445,7 @@ void WaylandTarget::flush() {
   if (wheel_clicks_ != 0) {
     zwlr_virtual_pointer_v1_axis_source(pointer_, WL_POINTER_AXIS_SOURCE_WHEEL);
     zwlr_virtual_pointer_v1_axis_discrete(
-        pointer_, platform::tick_ms(), WL_POINTER_AXIS_VERTICAL_SCROLL,
+        pointer_, system::tick_ms(), WL_POINTER_AXIS_VERTICAL_SCROLL,
         wl_fixed_from_double(wheel_clicks_ * kWheelClickDistance), wheel_clicks_);
     wheel_clicks_ = 0;
     pointer_frame_due_ = true;

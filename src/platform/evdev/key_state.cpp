@@ -3,9 +3,9 @@
 #include <cstring>
 #include <memory>
 
-#include "platform/console.h"
 #include "platform/evdev/devices.h"
 #include "platform/evdev/keymap.h"
+#include "system/console.h"
 
 namespace tapline::platform {
 namespace {
@@ -61,10 +61,10 @@ class EvdevKeyState final : public KeyStateSource {
     }
     devices_ = std::make_unique<EvdevDevices>();
     if (devices_->unwatched())
-      console_diagnostic("/dev/input cannot be watched (%s); host keys read as up\n",
-                         std::strerror(devices_->watch_error()));
+      system::console_diagnostic("/dev/input cannot be watched (%s); host keys read as up\n",
+                                 std::strerror(devices_->watch_error()));
     else if (devices_->refused() > 0)
-      console_diagnostic(
+      system::console_diagnostic(
           "%d input device%s under /dev/input cannot be read (permission denied), so host keys "
           "%s: %s\n",
           devices_->refused(), devices_->refused() == 1 ? "" : "s",

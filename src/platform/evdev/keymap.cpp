@@ -9,7 +9,7 @@
 #include <span>
 #include <vector>
 
-#include "platform/console.h"
+#include "system/console.h"
 
 namespace tapline::platform {
 namespace {
@@ -113,7 +113,7 @@ bool map_evdev_key_events(const KeyboardLayout& layout, EvdevKeyVirtualKeys& key
 void say_layout_unknown(const KeyboardLayout& layout) {
   static std::once_flag said;
   std::call_once(said, [&] {
-    console_diagnostic(
+    system::console_diagnostic(
         "keyboard layout \"%s\" (variant \"%s\") is unknown to XKB; keys are named as on a US "
         "layout\n",
         layout.layout.c_str(), layout.variant.c_str());

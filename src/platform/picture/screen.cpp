@@ -2,8 +2,8 @@
 #include <string>
 
 #include "image/bmp.h"
-#include "platform/console.h"
 #include "platform/screen_source.h"
+#include "system/console.h"
 
 namespace tapline::platform {
 namespace {
@@ -44,8 +44,8 @@ std::unique_ptr<ScreenSource> open_picture_screen(const char* path) {
   Bitmap picture;
   std::string error;
   if (!read_bmp(path, picture, error)) {
-    console_diagnostic("cannot use %s as the screen (%s); there is no screen\n", path,
-                       error.c_str());
+    system::console_diagnostic("cannot use %s as the screen (%s); there is no screen\n", path,
+                               error.c_str());
     return nullptr;
   }
   return std::make_unique<PictureScreen>(std::move(picture));

@@ -21,8 +21,8 @@
 #include <vector>
 
 #include "platform/clipboard_server.h"
-#include "platform/console.h"
-#include "platform/text_codec.h"
+#include "system/console.h"
+#include "system/text_codec.h"
 
 namespace tapline::platform {
 namespace {
@@ -154,7 +154,7 @@ class SelectionServer {
   SelectionServer(DataControlConnection& connection, std::string utf8)
       : connection_(connection),
         utf8_(std::move(utf8)),
-        latin1_(convert_text(utf8_, "UTF-8", "ISO-8859-1", true).value_or(std::string())),
+        latin1_(system::convert_text(utf8_, "UTF-8", "ISO-8859-1", true).value_or(std::string())),
         watch_(
             zwlr_data_control_manager_v1_get_data_device(connection.manager(), connection.seat())),
         source_(zwlr_data_control_manager_v1_create_data_source(connection.manager())) {
@@ -302,7 +302,7 @@ bool read_answer(int fd, std::string& out) {
 class WaylandClipboard final : public Clipboard {
  public:
   bool set_text(std::string_view text) override {
-    const std::string utf8 = locale_to_utf8(text);
+    const std::string utf8 = system::locale_to_utf8(text);
     return clipboard_server_started(
         start_clipboard_server([&](int report_fd) { serve_text(report_fd, utf8); }),
         "the Wayland display");
@@ -312,7 +312,7 @@ class WaylandClipboard final : public Clipboard {
     bool reachable = false;
     auto connection = DataControlConnection::open(reachable);
     if (!connection) {
-      console_diagnostic("cannot use the Wayland display's clipboard; no clipboard text\n");
+      system::console_diagnostic("cannot use the Wayland display's clipboard; no clipboard text\n");
       return {};
     }
     // A new data device is told the current selection at once.
@@ -327,8 +327,8 @@ class WaylandClipboard final : public Clipboard {
     if (type == kTextTypes.end()) return {};  // the owner holds no text
     int pipe_fds[2];
     if (pipe2(pipe_fds, O_CLOEXEC) != 0) {
-      console_diagnostic("cannot create a pipe for the clipboard: %s; no clipboard text\n",
-                         std::strerror(errno));
+      system::console_diagnostic("cannot create a pipe for the clipboard: %s; no clipboard text\n",
+                                 std::strerror(errno));
       return {};
     }
     zwlr_data_control_offer_v1_receive(watch.selection(), *type, pipe_fds[1]);
@@ -338,12 +338,13 @@ class WaylandClipboard final : public Clipboard {
     const bool complete = read_answer(pipe_fds[0], bytes);
     close(pipe_fds[0]);
     if (!complete) {
-      console_diagnostic("the clipboard's owner did not answer; no clipboard text\n");
+      system::console_diagnostic("the clipboard's owner did not answer; no clipboard text\n");
       return {};
     }
     bytes.resize(std::strlen(bytes.c_str()));  // the text ends at its first zero byte
-    if (*type == kLatin1Type) bytes = convert_text(bytes, "ISO-8859-1", "UTF-8").value_or(bytes);
-    return utf8_to_locale(bytes);
+    if (*type == kLatin1Type)
+      bytes = system::convert_text(bytes, "ISO-8859-1", "UTF-8").value_or(bytes);
+    return system::utf8_to_locale(bytes);
   }
 };
 

@@ -13,10 +13,10 @@
 #include <optional>
 #include <string>
 
-#include "platform/console.h"
-#include "platform/text_codec.h"
 #include "platform/top_level_windows.h"
 #include "platform/wayland/json.h"
+#include "system/console.h"
+#include "system/text_codec.h"
 
 namespace tapline::platform {
 namespace {
@@ -72,8 +72,8 @@ std::optional<JsonValue> ipc_request(const std::string& socket_path, uint32_t ty
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
   if (socket_path.size() >= sizeof address.sun_path) {
-    console_diagnostic("the window manager's IPC socket path is too long: %s\n",
-                       socket_path.c_str());
+    system::console_diagnostic("the window manager's IPC socket path is too long: %s\n",
+                               socket_path.c_str());
     return std::nullopt;
   }
   std::memcpy(address.sun_path, socket_path.c_str(), socket_path.size() + 1);
@@ -83,8 +83,8 @@ std::optional<JsonValue> ipc_request(const std::string& socket_path, uint32_t ty
       setsockopt(connection.get(), SOL_SOCKET, option, &kAnswerTimeout, sizeof kAnswerTimeout);
   if (connection.get() < 0 ||
       connect(connection.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
-    console_diagnostic("cannot reach the window manager's IPC socket %s: %s\n", socket_path.c_str(),
-                       std::strerror(errno));
+    system::console_diagnostic("cannot reach the window manager's IPC socket %s: %s\n",
+                               socket_path.c_str(), std::strerror(errno));
     return std::nullopt;
   }
   // The header: the magic string, then the payload's length and the message type, both in
@@ -106,8 +106,8 @@ std::optional<JsonValue> ipc_request(const std::string& socket_path, uint32_t ty
       }
     }
   }
-  console_diagnostic("the window manager's IPC socket %s gave no usable answer\n",
-                     socket_path.c_str());
+  system::console_diagnostic("the window manager's IPC socket %s gave no usable answer\n",
+                             socket_path.c_str());
   return std::nullopt;
 }
 
@@ -153,7 +153,7 @@ class IpcWindows final : public TopLevelWindows {
   std::optional<WindowPlacement> find(const char* title) override {
     const auto tree = ipc_request(socket_path_, kGetTree, {});
     if (!tree) return std::nullopt;
-    const std::string wanted = title != nullptr ? locale_to_utf8(title) : std::string();
+    const std::string wanted = title != nullptr ? system::locale_to_utf8(title) : std::string();
     const JsonValue* node = find_node(*tree, title != nullptr ? &wanted : nullptr);
     const JsonValue* rect = node ? node->member("rect") : nullptr;
     if (rect == nullptr) return std::nullopt;
@@ -190,8 +190,8 @@ class IpcWindows final : public TopLevelWindows {
       const std::string reason = error && error->string() ? *error->string() : "no reason given";
       if (reason.rfind("No matching", 0) == 0 || reason.rfind("No window matches", 0) == 0)
         return false;
-      console_diagnostic("the window manager did not place window %llu: %s\n",
-                         static_cast<unsigned long long>(handle), reason.c_str());
+      system::console_diagnostic("the window manager did not place window %llu: %s\n",
+                                 static_cast<unsigned long long>(handle), reason.c_str());
       break;
     }
     return true;

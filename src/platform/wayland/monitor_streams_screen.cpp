@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "platform/console.h"
+#include "system/console.h"
 
 namespace tapline::platform::wayland {
 
@@ -24,8 +24,8 @@ MonitorStreamsScreen::MonitorStreamsScreen(std::vector<Monitor> monitors, std::s
 void MonitorStreamsScreen::say_once(Monitor& monitor) {
   if (monitor.said) return;
   monitor.said = true;
-  console_diagnostic("%s of monitor %s gives no picture: %s\n", source_.c_str(),
-                     monitor.name.c_str(), monitor.stream->failure().c_str());
+  system::console_diagnostic("%s of monitor %s gives no picture: %s\n", source_.c_str(),
+                             monitor.name.c_str(), monitor.stream->failure().c_str());
 }
 
 ScreenSize MonitorStreamsScreen::size() {

@@ -14,11 +14,11 @@
 #include <fstream>
 #include <vector>
 
-#include "platform/console.h"
-#include "platform/file_replace.h"
-#include "platform/stop_request.h"
 #include "platform/wayland/dbus.h"
 #include "platform/wayland/monitor_streams_screen.h"
+#include "system/console.h"
+#include "system/file_replace.h"
+#include "system/stop_request.h"
 
 namespace tapline::platform::wayland {
 namespace {
@@ -129,9 +129,9 @@ void keep_restore_token(const std::string& path, const std::string& token) {
     error = std::strerror(errno);
   } else {
     const std::vector<uint8_t> bytes(token.begin(), token.end());
-    if (write_file_replacing(path.c_str(), bytes, error)) return;
+    if (system::write_file_replacing(path.c_str(), bytes, error)) return;
   }
-  console_diagnostic(
+  system::console_diagnostic(
       "the screen sharing permission could not be kept in %s (%s): the next run asks again\n",
       path.c_str(), error.c_str());
 }
@@ -240,13 +240,14 @@ Message Handshake::request(Message call, std::chrono::milliseconds limit, const 
   }
   // The person may have a dialog to answer: after a quiet moment, say so.
   Message answer = response.wait(notice != nullptr ? kQuietBeforeNotice : limit, why_not);
-  if (!answer && notice != nullptr && sd_bus_is_open(bus_.get()) > 0 && !stop_requested()) {
-    console_diagnostic("%s\n", notice);
+  if (!answer && notice != nullptr && sd_bus_is_open(bus_.get()) > 0 && !system::stop_requested()) {
+    system::console_diagnostic("%s\n", notice);
     answer = response.wait(limit - kQuietBeforeNotice, why_not);
   }
   if (!answer) {
-    why_not = stop_requested() ? "stopped while waiting for the desktop portal"
-                               : "the desktop portal did not answer " + method + ": " + why_not;
+    why_not = system::stop_requested()
+                  ? "stopped while waiting for the desktop portal"
+                  : "the desktop portal did not answer " + method + ": " + why_not;
     return nullptr;
   }
   uint32_t code = 2;  // 0 granted, 1 cancelled by the person, 2 otherwise ended

@@ -21,10 +21,10 @@
 #include <vector>
 
 #include "image/pixel_formats.h"
-#include "platform/console.h"
 #include "platform/screen_source.h"
 #include "platform/wayland/display.h"
 #include "platform/x11/pointer.h"
+#include "system/console.h"
 
 namespace tapline::platform {
 namespace {
@@ -191,7 +191,7 @@ class WlrootsScreen final : public ScreenSource {
     }
     if (!told_no_cursor_) {
       told_no_cursor_ = true;
-      console_diagnostic(
+      system::console_diagnostic(
           "the pointer position is unknown: wlroots compositors tell it to no program, and "
           "Xwayland knows it only over X11 windows; GetMousePosition gives -1, -1 and GetColor "
           "without a point reads no pixel\n");
@@ -356,9 +356,10 @@ class WlrootsScreen final : public ScreenSource {
     for (auto& capture : captures_) capture->awaited = false;
     if (!came && !told_slow_) {
       told_slow_ = true;
-      console_diagnostic("the compositor at %s gave no picture of the screen within %lld ms\n",
-                         connection_->name().c_str(),
-                         static_cast<long long>(std::chrono::milliseconds(kFrameWait).count()));
+      system::console_diagnostic(
+          "the compositor at %s gave no picture of the screen within %lld ms\n",
+          connection_->name().c_str(),
+          static_cast<long long>(std::chrono::milliseconds(kFrameWait).count()));
     }
   }
 
@@ -388,7 +389,7 @@ class WlrootsScreen final : public ScreenSource {
     if (!stopping_) {
       std::lock_guard lock(mutex_);
       lost_ = true;
-      console_diagnostic(
+      system::console_diagnostic(
           "the connection to the Wayland compositor at %s was lost; the screen is unavailable "
           "from now on\n",
           connection_->name().c_str());
@@ -530,7 +531,7 @@ class WlrootsScreen final : public ScreenSource {
       capture.unusable = true;
       zwlr_screencopy_frame_v1_destroy(capture.frame);
       capture.frame = nullptr;
-      console_diagnostic(
+      system::console_diagnostic(
           "the compositor offers the picture of output %s only in a form not supported here "
           "(shared-memory format 0x%08x); that output reads as black\n",
           capture.place.name.c_str(), capture.offered_format);

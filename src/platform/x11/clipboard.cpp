@@ -18,9 +18,9 @@
 #include <vector>
 
 #include "platform/clipboard_server.h"
-#include "platform/console.h"
-#include "platform/text_codec.h"
 #include "platform/x11/display.h"
+#include "system/console.h"
+#include "system/text_codec.h"
 
 namespace tapline::platform {
 namespace {
@@ -77,7 +77,7 @@ class SelectionServer {
  public:
   SelectionServer(Display* display, Window window, std::string utf8)
       : display_(display), window_(window), atoms_(display), utf8_(std::move(utf8)) {
-    latin1_ = convert_text(utf8_, "UTF-8", "ISO-8859-1", true).value_or(std::string());
+    latin1_ = system::convert_text(utf8_, "UTF-8", "ISO-8859-1", true).value_or(std::string());
     long max_request = XExtendedMaxRequestSize(display);
     if (max_request == 0) max_request = XMaxRequestSize(display);
     // Request sizes count 4-byte units; a quarter of the largest request keeps each
@@ -295,7 +295,7 @@ Outcome request(Display* display, Window window, const Atoms& atoms, Atom target
 class X11Clipboard final : public Clipboard {
  public:
   bool set_text(std::string_view text) override {
-    const std::string utf8 = locale_to_utf8(text);
+    const std::string utf8 = system::locale_to_utf8(text);
     return clipboard_server_started(
         start_clipboard_server([&](int report_fd) { serve_text(report_fd, utf8); }),
         "the X11 display");
@@ -304,7 +304,7 @@ class X11Clipboard final : public Clipboard {
   std::string get_text() override {
     DisplayConnection display(XOpenDisplay(nullptr));
     if (!display) {
-      console_diagnostic("cannot open the X11 display; no clipboard text\n");
+      system::console_diagnostic("cannot open the X11 display; no clipboard text\n");
       return {};
     }
     survive_connection_loss(display.get());
@@ -318,14 +318,15 @@ class X11Clipboard final : public Clipboard {
     if (outcome == Outcome::refused)
       outcome = request(display.get(), window, atoms, XA_STRING, value);
     if (outcome == Outcome::timed_out) {
-      console_diagnostic("the clipboard's owner did not answer; no clipboard text\n");
+      system::console_diagnostic("the clipboard's owner did not answer; no clipboard text\n");
       return {};
     }
     if (outcome == Outcome::refused) return {};  // the owner holds no text
     std::string& bytes = value.bytes;
     bytes.resize(std::strlen(bytes.c_str()));  // the text ends at its first zero byte
-    if (value.type == XA_STRING) bytes = convert_text(bytes, "ISO-8859-1", "UTF-8").value_or(bytes);
-    return utf8_to_locale(bytes);
+    if (value.type == XA_STRING)
+      bytes = system::convert_text(bytes, "ISO-8859-1", "UTF-8").value_or(bytes);
+    return system::utf8_to_locale(bytes);
   }
 };
 

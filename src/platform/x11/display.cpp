@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <mutex>
 
-#include "platform/console.h"
+#include "system/console.h"
 
 namespace tapline::platform {
 namespace {
@@ -15,7 +15,7 @@ namespace {
 int say_connection_lost(Display*) {
   static std::atomic<bool> said{false};
   if (!said.exchange(true))
-    console_diagnostic(
+    system::console_diagnostic(
         "the connection to the X11 display was lost; the screen, cursor, key state, "
         "windows and clipboard are unavailable from now on\n");
   return 0;
@@ -40,8 +40,9 @@ Display* x11_display() {
     display = XOpenDisplay(nullptr);
     if (display == nullptr) {
       const char* name = std::getenv("DISPLAY");
-      console_diagnostic("no X11 display%s%s; screen, cursor and key state are unavailable\n",
-                         name ? " at " : " (DISPLAY is not set)", name ? name : "");
+      system::console_diagnostic(
+          "no X11 display%s%s; screen, cursor and key state are unavailable\n",
+          name ? " at " : " (DISPLAY is not set)", name ? name : "");
     }
     survive_connection_loss(display);
   });

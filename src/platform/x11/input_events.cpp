@@ -14,9 +14,9 @@
 #include <thread>
 #include <vector>
 
-#include "platform/console.h"
 #include "platform/virtual_keys.h"
 #include "platform/x11/display.h"
+#include "system/console.h"
 
 namespace tapline::platform {
 namespace {

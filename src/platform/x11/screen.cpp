@@ -10,10 +10,10 @@
 #include <vector>
 
 #include "image/channel_mask.h"
-#include "platform/console.h"
 #include "platform/screen_source.h"
 #include "platform/x11/display.h"
 #include "platform/x11/error_trap.h"
+#include "system/console.h"
 
 namespace tapline::platform {
 namespace {
@@ -126,7 +126,7 @@ class X11Screen final : public ScreenSource {
                                 static_cast<uint32_t>(visual->green_mask),
                                 static_cast<uint32_t>(visual->blue_mask));
     if (!format_usable_)
-      console_diagnostic(
+      system::console_diagnostic(
           "the X11 screen's colour format is not supported; screen reads "
           "give no colours\n");
     return format_usable_;
@@ -248,7 +248,7 @@ class X11Screen final : public ScreenSource {
   void note_refused_read() {
     if (told_refused_read_) return;
     told_refused_read_ = true;
-    console_diagnostic(
+    system::console_diagnostic(
         "the X11 server refused to read its screen, as Xwayland does in a Wayland session; "
         "TAPLINE_DESKTOP=wayland (or auto) reads the compositor instead\n");
   }

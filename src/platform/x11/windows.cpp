@@ -5,10 +5,10 @@
 #include <string>
 #include <vector>
 
-#include "platform/text_codec.h"
 #include "platform/top_level_windows.h"
 #include "platform/x11/display.h"
 #include "platform/x11/error_trap.h"
+#include "system/text_codec.h"
 
 namespace tapline::platform {
 namespace {
@@ -142,7 +142,7 @@ class X11Windows final : public TopLevelWindows {
   std::optional<WindowPlacement> find(const char* title) override {
     Display* display = x11_display();
     if (display == nullptr) return std::nullopt;
-    const std::string wanted = title != nullptr ? locale_to_utf8(title) : std::string();
+    const std::string wanted = title != nullptr ? system::locale_to_utf8(title) : std::string();
     // Windows may vanish while they are looked at; such a window is simply not found.
     X11ErrorTrap trap(display);
     for (Window window : top_level_candidates(display)) {

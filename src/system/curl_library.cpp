@@ -1,10 +1,10 @@
-#include "platform/curl_library.h"
+#include "system/curl_library.h"
 
 #include <dlfcn.h>
 
-#include "platform/stop_request.h"
+#include "system/stop_request.h"
 
-namespace tapline::platform {
+namespace tapline::system {
 namespace {
 
 constexpr const char* kDefaultName = "libcurl.so.4";
@@ -82,4 +82,4 @@ void set_curl_library_name(const char* file_name) {
   library_name = file_name != nullptr ? file_name : kDefaultName;
 }
 
-}  // namespace tapline::platform
+}  // namespace tapline::system

@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-namespace tapline::platform {
+namespace tapline::system {
 
 // Splits a command line into words as a POSIX shell does, without running one: blanks
 // separate words, single quotes keep everything literally, double quotes keep everything
@@ -35,4 +35,4 @@ CapturedRun run_captured(std::string_view command_line);
 // else the error number of the failed start.
 int start_detached(const std::vector<std::string>& argv);
 
-}  // namespace tapline::platform
+}  // namespace tapline::system

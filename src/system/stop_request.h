@@ -8,7 +8,7 @@
 
 #include <csignal>
 
-namespace tapline::platform {
+namespace tapline::system {
 
 // The signals whose default action would end the process and that can be caught; each
 // one takes the same safe stop. SIGPIPE is ignored instead: the failed write says it.
@@ -48,4 +48,4 @@ int stop_wake_fd();
 // Forgets a request (for tests).
 void clear_stop_request();
 
-}  // namespace tapline::platform
+}  // namespace tapline::system

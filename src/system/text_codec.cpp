@@ -1,4 +1,4 @@
-#include "platform/text_codec.h"
+#include "system/text_codec.h"
 
 #include <iconv.h>
 #include <langinfo.h>
@@ -6,7 +6,7 @@
 #include <cerrno>
 #include <cstring>
 
-namespace tapline::platform {
+namespace tapline::system {
 
 const std::string& locale_charset() {
   static const std::string charset = [] {
@@ -78,4 +78,4 @@ std::string locale_to_utf8(std::string_view text) {
   return converted ? *converted : std::string(text);
 }
 
-}  // namespace tapline::platform
+}  // namespace tapline::system

@@ -1,8 +1,8 @@
-#include "platform/command_lock.h"
+#include "system/command_lock.h"
 
 #include <mutex>
 
-namespace tapline {
+namespace tapline::system {
 namespace {
 
 std::recursive_mutex& command_mutex() {
@@ -15,4 +15,4 @@ std::recursive_mutex& command_mutex() {
 CommandLock::CommandLock() { command_mutex().lock(); }
 CommandLock::~CommandLock() { command_mutex().unlock(); }
 
-}  // namespace tapline
+}  // namespace tapline::system

@@ -1,7 +1,7 @@
 // The one lock of the exported interface.
 #pragma once
 
-namespace tapline {
+namespace tapline::system {
 
 // Serialises the command layer for hosts that call the exports from several threads: the
 // SendCallback and channel, the held inputs, the touch area, the text interpreter's state
@@ -16,4 +16,4 @@ class CommandLock {
   CommandLock& operator=(const CommandLock&) = delete;
 };
 
-}  // namespace tapline
+}  // namespace tapline::system

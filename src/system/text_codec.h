@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-namespace tapline::platform {
+namespace tapline::system {
 
 // The locale's character set as iconv names it ("UTF-8" for C/POSIX and UTF-8 locales,
 // "GBK" under a GBK locale). Read from LC_CTYPE once the program has called setlocale.
@@ -23,4 +23,4 @@ std::optional<std::string> convert_text(std::string_view text, const char* from,
 std::string utf8_to_locale(std::string_view utf8);
 std::string locale_to_utf8(std::string_view text);
 
-}  // namespace tapline::platform
+}  // namespace tapline::system

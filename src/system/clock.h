@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-namespace tapline::platform {
+namespace tapline::system {
 
 // The OS clock behind the tick count and every sleep. Tests substitute their own to
 // make sleeps short or to observe them.
@@ -34,4 +34,4 @@ void set_clock(Clock* replacement);
 inline uint32_t tick_ms() { return clock().tick_ms(); }
 void sleep_ms(int64_t ms);
 
-}  // namespace tapline::platform
+}  // namespace tapline::system

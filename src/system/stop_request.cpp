@@ -1,4 +1,4 @@
-#include "platform/stop_request.h"
+#include "system/stop_request.h"
 
 #include <sys/eventfd.h>
 #include <unistd.h>
@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <thread>
 
-namespace tapline::platform {
+namespace tapline::system {
 namespace {
 
 std::atomic<int> requested_signal{0};
@@ -105,4 +105,4 @@ void clear_stop_request() {
   }
 }
 
-}  // namespace tapline::platform
+}  // namespace tapline::system

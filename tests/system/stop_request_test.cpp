@@ -1,15 +1,15 @@
 // Stop requests: a signal only records the request; sleeps wake early and the stop
 // action runs once, at a safe point, with the sleeps inside it holding their time.
-#include "platform/stop_request.h"
+#include "system/stop_request.h"
 
 #include <gtest/gtest.h>
 
 #include <csignal>
 #include <thread>
 
-#include "platform/clock.h"
+#include "system/clock.h"
 
-namespace tapline::platform {
+namespace tapline::system {
 namespace {
 
 int actions_run = 0;
@@ -81,4 +81,4 @@ TEST_F(StopRequestTest, OtherThreadsSeeTheRequestButNeverRunTheAction) {
 }
 
 }  // namespace
-}  // namespace tapline::platform
+}  // namespace tapline::system

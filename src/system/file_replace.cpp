@@ -1,4 +1,4 @@
-#include "platform/file_replace.h"
+#include "system/file_replace.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -7,7 +7,7 @@
 #include <cerrno>
 #include <cstring>
 
-namespace tapline::platform {
+namespace tapline::system {
 
 const char* unreplaceable_file_kind(const char* path, Replacing how) {
   struct stat info {};
@@ -57,4 +57,4 @@ bool write_file_replacing(const char* path, const std::vector<uint8_t>& bytes, s
   return ok;
 }
 
-}  // namespace tapline::platform
+}  // namespace tapline::system

@@ -1,12 +1,12 @@
-#include "platform/message_box.h"
+#include "system/message_box.h"
 
 #include <unistd.h>
 
 #include <cstdio>
 
-#include "platform/console.h"
+#include "system/console.h"
 
-namespace tapline::platform {
+namespace tapline::system {
 
 void message_box(const char* caption, const char* text) {
   // What the script printed before the box belongs before it on the screen.
@@ -24,4 +24,4 @@ void message_box(const char* caption, const char* text) {
   if (c == EOF) std::clearerr(stdin);
 }
 
-}  // namespace tapline::platform
+}  // namespace tapline::system

@@ -1,4 +1,4 @@
-#include "platform/clock.h"
+#include "system/clock.h"
 
 #include <poll.h>
 #include <sys/prctl.h>
@@ -8,9 +8,9 @@
 #include <cstdint>
 #include <ctime>
 
-#include "platform/stop_request.h"
+#include "system/stop_request.h"
 
-namespace tapline::platform {
+namespace tapline::system {
 namespace {
 
 SystemClock system_clock;
@@ -111,4 +111,4 @@ void sleep_ms(int64_t ms) {
 
 void set_clock(Clock* replacement) { current = replacement ? replacement : &system_clock; }
 
-}  // namespace tapline::platform
+}  // namespace tapline::system

@@ -6,7 +6,7 @@
 
 #include <cstdarg>
 
-namespace tapline {
+namespace tapline::system {
 
 // A format string's literal text in the locale's character set (the same pointer when
 // nothing needs converting). Formats must be string literals: the result is kept per
@@ -28,4 +28,4 @@ void console_diagnostic(const char* format, ...) __attribute__((format(printf, 1
 void console_diagnostic_from(const char* function, const char* format, ...)
     __attribute__((format(printf, 2, 3)));
 
-}  // namespace tapline
+}  // namespace tapline::system

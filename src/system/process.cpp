@@ -1,4 +1,4 @@
-#include "platform/process.h"
+#include "system/process.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -13,12 +13,12 @@
 #include <cstring>
 #include <thread>
 
-#include "platform/console.h"
-#include "platform/stop_request.h"
+#include "system/console.h"
+#include "system/stop_request.h"
 
 extern char** environ;
 
-namespace tapline::platform {
+namespace tapline::system {
 namespace {
 
 // After the child has exited, output still arriving from something it left behind (a
@@ -287,4 +287,4 @@ int start_detached(const std::vector<std::string>& words) {
   return error;
 }
 
-}  // namespace tapline::platform
+}  // namespace tapline::system

@@ -1,4 +1,4 @@
-#include "platform/console.h"
+#include "system/console.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -6,10 +6,10 @@
 #include <string>
 #include <unordered_map>
 
-#include "platform/stop_request.h"
-#include "platform/text_codec.h"
+#include "system/stop_request.h"
+#include "system/text_codec.h"
 
-namespace tapline {
+namespace tapline::system {
 namespace {
 
 // One write of the whole line, so that lines of several threads do not mix.
@@ -38,12 +38,12 @@ bool is_ascii(const char* text) {
 }  // namespace
 
 const char* locale_format(const char* format) {
-  if (platform::locale_is_utf8() || is_ascii(format)) return format;
+  if (system::locale_is_utf8() || is_ascii(format)) return format;
   static std::mutex lock;
   static std::unordered_map<const char*, std::string> cache;
   std::lock_guard guard(lock);
   auto [it, inserted] = cache.try_emplace(format);
-  if (inserted) it->second = platform::utf8_to_locale(format);
+  if (inserted) it->second = system::utf8_to_locale(format);
   return it->second.c_str();
 }
 
@@ -53,7 +53,7 @@ void console_vprintf(const char* format, va_list args) {
   // A reader that went away (`tapline s.lua | head`) ends the run as SIGPIPE would, but
   // through the safe stop at the next safe point, so that nothing is left held.
   if (std::vfprintf(stdout, text, args) < 0 || std::ferror(stdout)) {
-    if (errno == EPIPE) platform::request_stop(SIGPIPE);
+    if (errno == EPIPE) system::request_stop(SIGPIPE);
   }
 }
 
@@ -85,4 +85,4 @@ void console_diagnostic_from(const char* function, const char* format, ...) {
   va_end(args);
 }
 
-}  // namespace tapline
+}  // namespace tapline::system

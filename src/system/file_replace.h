@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-namespace tapline::platform {
+namespace tapline::system {
 
 // How a file is replaced: a new file renamed over the path (a symbolic link there is
 // replaced itself), or the file the path leads to truncated and written (a link is
@@ -22,4 +22,4 @@ const char* unreplaceable_file_kind(const char* path, Replacing how);
 // Writes `bytes` to `path`, replacing an existing file only once the new one is complete.
 bool write_file_replacing(const char* path, const std::vector<uint8_t>& bytes, std::string& error);
 
-}  // namespace tapline::platform
+}  // namespace tapline::system

@@ -6,7 +6,7 @@
 #define CURL_DISABLE_DEPRECATION  // the progress options below are the ones used on purpose
 #include <curl/curl.h>
 
-namespace tapline::platform {
+namespace tapline::system {
 
 struct CurlEasy {
   // True only when the library loaded and every entry point but strerror was found, so a
@@ -41,4 +41,4 @@ CURLcode perform_stoppable(const CurlEasy& curl, CURL* handle);
 // lets tests run as on a machine without libcurl; nullptr restores the default.
 void set_curl_library_name(const char* file_name);
 
-}  // namespace tapline::platform
+}  // namespace tapline::system
