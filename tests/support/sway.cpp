@@ -53,6 +53,9 @@ std::string find_entry(const std::string& folder, const std::string& prefix) {
 }  // namespace
 
 std::string SwayServer::skip_reason() {
+#ifndef TAPLINE_WITH_WAYLAND
+  return "this build has no Wayland support (TAPLINE_WITH_WAYLAND is off)";
+#endif
   if (!on_path("sway")) return "sway is not installed (scripts/install-deps installs it)";
   if (geteuid() == 0 && !on_path("setpriv")) return "setpriv is not installed";
   if (compositor_user() == nullptr) return std::string("no user ") + kTestUser;
