@@ -12,13 +12,13 @@
 #include <memory>
 #include <string>
 
-#include "desktop_injector.h"
-#include "device.h"
-#include "gadget.h"
-#include "print_sinks.h"
-#include "udp_receiver.h"
-#include "wayland_target.h"
-#include "x11_target.h"
+#include "core/device.h"
+#include "gadget/gadget.h"
+#include "inject/desktop_injector.h"
+#include "inject/wayland/wayland_target.h"
+#include "inject/x11_target.h"
+#include "inputs/udp_receiver.h"
+#include "print/print_sinks.h"
 
 namespace {
 

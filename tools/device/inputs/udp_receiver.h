@@ -7,7 +7,7 @@
 #include <ctime>
 #include <string>
 
-#include "device.h"
+#include "core/device.h"
 
 namespace tapline::device {
 
