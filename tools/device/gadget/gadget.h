@@ -11,7 +11,7 @@
 #include <string>
 
 #include "core/frame_sink.h"
-#include "inputs/udp_receiver.h"
+#include "inputs/frame_input.h"
 
 namespace tapline::device {
 
