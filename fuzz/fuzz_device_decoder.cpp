@@ -6,9 +6,9 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "device.h"
-#include "frame_decoder.h"
-#include "print_sinks.h"
+#include "core/device.h"
+#include "core/frame_decoder.h"
+#include "print/print_sinks.h"
 
 namespace {
 

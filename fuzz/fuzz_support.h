@@ -8,7 +8,7 @@
 #include <string>
 
 #include "command/frame.h"
-#include "frame_decoder.h"
+#include "core/frame_decoder.h"
 #include "test_clock.h"
 
 namespace tapline::fuzzing {

@@ -13,10 +13,10 @@
 
 #include "command/frame.h"
 #include "command_capture.h"
-#include "device.h"
-#include "frame_decoder.h"
-#include "print_sinks.h"
-#include "usage_names.h"
+#include "core/device.h"
+#include "core/frame_decoder.h"
+#include "core/usage_names.h"
+#include "print/print_sinks.h"
 
 namespace {
 

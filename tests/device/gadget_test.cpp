@@ -1,14 +1,15 @@
 // The device on a USB gadget: which input report of which gadget function presents each
 // frame the command layer builds, and what the device lifts when it stops. (The whole
 // path through the kernel's USB and input stacks is checked in the test VM, tests/vm.)
+#include "gadget/gadget.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <array>
 #include <vector>
 
-#include "frame_decoder.h"
-#include "gadget.h"
+#include "core/frame_decoder.h"
 #include "tapline.h"
 
 namespace {

@@ -8,12 +8,12 @@
 #include <string>
 #include <vector>
 
-#include "alt_code.h"
 #include "command/frame.h"
 #include "command/keyboard.h"
 #include "command_capture.h"
-#include "desktop_injector.h"
-#include "device.h"
+#include "core/alt_code.h"
+#include "core/device.h"
+#include "inject/desktop_injector.h"
 #include "tapline.h"
 
 // Last: Xlib's macros clash with names in the headers above.

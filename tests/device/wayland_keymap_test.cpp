@@ -1,7 +1,7 @@
 // The Wayland injector's own keymap: the keys of a US keyboard where a keyboard has them,
 // any other keysym bound to a spare keycode, and a compiled text that gives each keycode
 // its keysym back.
-#include "wayland_keymap.h"
+#include "inject/wayland/wayland_keymap.h"
 
 #include <X11/keysym.h>
 #include <gtest/gtest.h>

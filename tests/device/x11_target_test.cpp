@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "x11_target.h"
+#include "inject/x11_target.h"
 #include "xvfb.h"
 
 // Last: Xlib's macros clash with names in the headers above.

@@ -24,7 +24,7 @@
 #include <vector>
 
 #include "command/frame.h"
-#include "frame_decoder.h"
+#include "core/frame_decoder.h"
 #include "host/run_script.h"
 #include "script/script_library.h"
 #include "system/curl_library.h"

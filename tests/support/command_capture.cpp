@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "frame_decoder.h"
+#include "core/frame_decoder.h"
 
 namespace tapline::testing {
 namespace {

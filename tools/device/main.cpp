@@ -12,13 +12,15 @@
 #include <memory>
 #include <string>
 
-#include "desktop_injector.h"
-#include "device.h"
-#include "gadget.h"
-#include "print_sinks.h"
-#include "udp_receiver.h"
-#include "wayland_target.h"
-#include "x11_target.h"
+#include "core/device.h"
+#include "gadget/gadget.h"
+#include "inject/desktop_injector.h"
+#include "inject/x11_target.h"
+#include "inputs/udp_receiver.h"
+#include "print/print_sinks.h"
+#ifdef TAPLINE_WITH_WAYLAND
+#include "inject/wayland/wayland_target.h"
+#endif
 
 namespace {
 
@@ -37,7 +39,13 @@ constexpr DesktopBackend kDesktopBackends[] = {
      }},
     {"wayland",
      [](std::string& error) -> std::unique_ptr<tapline::device::InputTarget> {
+#ifdef TAPLINE_WITH_WAYLAND
        return tapline::device::WaylandTarget::open(error);
+#else
+       // Still a choice, so that asking for it says why it cannot start.
+       error = "this build has no Wayland support";
+       return nullptr;
+#endif
      }},
 };
 

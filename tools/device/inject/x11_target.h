@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "input_target.h"
+#include "inject/input_target.h"
 
 namespace tapline::device {
 

@@ -1,4 +1,4 @@
-#include "udp_receiver.h"
+#include "inputs/udp_receiver.h"
 
 #include <arpa/inet.h>
 #include <linux/sock_diag.h>

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "desktop_keys.h"
+#include "inject/desktop_keys.h"
 
 struct xkb_context;
 struct xkb_keymap;

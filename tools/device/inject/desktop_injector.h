@@ -13,9 +13,9 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "alt_code.h"
-#include "frame_sink.h"
-#include "input_target.h"
+#include "core/alt_code.h"
+#include "core/frame_sink.h"
+#include "inject/input_target.h"
 
 namespace tapline::device {
 

@@ -1,4 +1,4 @@
-#include "frame_decoder.h"
+#include "core/frame_decoder.h"
 
 #include <cstdio>
 #include <cstring>

@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "input_target.h"
-#include "wayland_keymap.h"
+#include "inject/input_target.h"
+#include "inject/wayland/wayland_keymap.h"
 
 struct wl_display;
 struct wl_registry;

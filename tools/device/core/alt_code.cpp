@@ -1,4 +1,4 @@
-#include "alt_code.h"
+#include "core/alt_code.h"
 
 #include <cstring>
 

@@ -1,4 +1,4 @@
-#include "line_buffer.h"
+#include "print/line_buffer.h"
 
 #include <cstdarg>
 #include <cstring>

@@ -1,4 +1,4 @@
-#include "usage_names.h"
+#include "core/usage_names.h"
 
 #include <cstdio>
 #include <string_view>

@@ -1,4 +1,4 @@
-#include "desktop_keys.h"
+#include "inject/desktop_keys.h"
 
 #include <X11/XF86keysym.h>
 #include <X11/keysym.h>

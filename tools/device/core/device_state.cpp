@@ -1,4 +1,4 @@
-#include "device_state.h"
+#include "core/device_state.h"
 
 #include <algorithm>
 #include <type_traits>

@@ -1,4 +1,4 @@
-#include "wayland_keymap.h"
+#include "inject/wayland/wayland_keymap.h"
 
 #include <X11/XF86keysym.h>
 #include <X11/keysym.h>

@@ -1,4 +1,4 @@
-#include "wayland_target.h"
+#include "inject/wayland/wayland_target.h"
 
 #include <X11/keysym.h>
 #include <linux/input-event-codes.h>

@@ -10,8 +10,8 @@
 #include <cstdio>
 #include <string>
 
-#include "frame_sink.h"
-#include "udp_receiver.h"
+#include "core/frame_sink.h"
+#include "inputs/frame_input.h"
 
 namespace tapline::device {
 

@@ -7,8 +7,8 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "device_state.h"
-#include "frame_decoder.h"
+#include "core/device_state.h"
+#include "core/frame_decoder.h"
 
 namespace tapline::device {
 

@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "desktop_keys.h"
+#include "inject/desktop_keys.h"
 
 namespace tapline::device {
 

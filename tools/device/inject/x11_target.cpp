@@ -1,4 +1,4 @@
-#include "x11_target.h"
+#include "inject/x11_target.h"
 
 #include <X11/XKBlib.h>
 #include <X11/extensions/XTest.h>

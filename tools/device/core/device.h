@@ -6,8 +6,8 @@
 #include <cstdint>
 #include <vector>
 
-#include "device_state.h"
-#include "frame_sink.h"
+#include "core/device_state.h"
+#include "core/frame_sink.h"
 
 namespace tapline::device {
 

@@ -3,8 +3,8 @@
 
 #include <cstdio>
 
-#include "frame_sink.h"
-#include "line_buffer.h"
+#include "core/frame_sink.h"
+#include "print/line_buffer.h"
 
 namespace tapline::device {
 

@@ -8,7 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "frame_decoder.h"
+#include "core/frame_decoder.h"
 
 namespace tapline::device {
 

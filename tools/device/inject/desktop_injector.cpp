@@ -1,4 +1,4 @@
-#include "desktop_injector.h"
+#include "inject/desktop_injector.h"
 
 #include <X11/XF86keysym.h>
 #include <X11/keysym.h>
@@ -10,8 +10,8 @@
 #include <type_traits>
 
 #include "command/typing.h"
+#include "core/usage_names.h"
 #include "system/clock.h"
-#include "usage_names.h"
 
 namespace tapline::device {
 namespace {

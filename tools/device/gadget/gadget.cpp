@@ -1,4 +1,4 @@
-#include "gadget.h"
+#include "gadget/gadget.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -11,8 +11,8 @@
 #include <fstream>
 #include <variant>
 
-#include "device.h"
-#include "usage_names.h"
+#include "core/device.h"
+#include "core/usage_names.h"
 
 namespace tapline::device {
 namespace {

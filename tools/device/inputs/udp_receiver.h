@@ -7,7 +7,8 @@
 #include <ctime>
 #include <string>
 
-#include "device.h"
+#include "core/device.h"
+#include "inputs/frame_input.h"
 
 namespace tapline::device {
 
@@ -17,16 +18,6 @@ bool parse_listen_address(const char* text, sockaddr_in& address, std::string& e
 
 // "127.0.0.1:9000".
 std::string format_address(const sockaddr_in& address);
-
-// Another source of frames that the receive loop watches beside its socket.
-class FrameInput {
- public:
-  virtual ~FrameInput() = default;
-  virtual int fd() const = 0;
-  // The descriptor is readable: hand what it has to `device`. False, with the reason in
-  // `error`, when the source has failed for good.
-  virtual bool read(Device& device, std::string& error) = 0;
-};
 
 class UdpReceiver {
  public:

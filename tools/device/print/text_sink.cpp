@@ -1,7 +1,7 @@
 #include <type_traits>
 
-#include "print_sinks.h"
-#include "usage_names.h"
+#include "core/usage_names.h"
+#include "print/print_sinks.h"
 
 namespace tapline::device {
 namespace {
