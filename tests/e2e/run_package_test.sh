@@ -22,6 +22,12 @@ for library in liblua5.3-0 libhidapi-hidraw0 libx11-6 libxtst6 libc6; do
   [[ $depends == *"$library"* ]] || fail "Depends lacks $library: $depends"
 done
 
+# Libraries the programs load at run time are recommended: shlibdeps cannot see them.
+recommends="$(dpkg-deb -f "$deb" Recommends)"
+for library in libcurl4 libpipewire-0.3-0; do
+  [[ $recommends == *"$library"* ]] || fail "Recommends lacks $library: $recommends"
+done
+
 root="$scratch/root"
 dpkg -x "$deb" "$root"
 for file in usr/bin/tapline usr/bin/tapline-device usr/include/tapline.h \
