@@ -47,37 +47,47 @@ constexpr int kHeight = 600;
 // The desktops, started by the first test that needs one and kept for the suite.
 std::unique_ptr<XvfbServer> x_server;
 std::unique_ptr<SwayServer> compositor;
+// Its output a quarter turned and scaled 2, its layout the same size.
+std::unique_ptr<SwayServer> turned_compositor;
 
-// Runs on the X11 desktop ("x11"), or on the Wayland one with a Wayland client ("wayland")
-// or an X11 client on Xwayland ("xwayland"); each test starts its own client and device.
+// Runs on the X11 desktop ("x11"), or on the Wayland one with a Wayland client ("wayland",
+// "wayland_turned" on the turned output) or an X11 client on Xwayland ("xwayland"); each
+// test starts its own client and device.
 class Desktop : public ::testing::TestWithParam<std::string> {
  protected:
   static void TearDownTestSuite() {
     x_server.reset();
     compositor.reset();
+    turned_compositor.reset();
   }
 
   bool wayland() const { return GetParam() != "x11"; }
-  bool wayland_client() const { return GetParam() == "wayland"; }
+  bool wayland_client() const { return GetParam().rfind("wayland", 0) == 0; }
+  bool turned() const { return GetParam() == "wayland_turned"; }
 
   void SetUp() override {
     if (wayland()) {
       if (const std::string reason = SwayServer::skip_reason(); !reason.empty())
         GTEST_SKIP() << reason;
-      if (!compositor) {
+      std::unique_ptr<SwayServer>& server = turned() ? turned_compositor : compositor;
+      if (!server) {
         tapline::testing::SwayOptions options;
         options.outputs = {std::to_string(kWidth) + "x" + std::to_string(kHeight)};
-        options.xwayland = true;
+        options.xwayland = !turned();
         // The X11 client is a managed window there: the only window of its workspace,
         // without a border, it fills the output and has the keyboard focus.
         options.config = {"default_border none"};
-        compositor = std::make_unique<SwayServer>(options);
+        if (turned()) {
+          options.outputs = {std::to_string(2 * kHeight) + "x" + std::to_string(2 * kWidth)};
+          options.config.push_back("output HEADLESS-1 scale 2 transform 90");
+        }
+        server = std::make_unique<SwayServer>(options);
       }
-      environment_ = compositor->client_environment();
+      environment_ = server->client_environment();
       if (wayland_client()) {
         environment_.push_back("DISPLAY=");
       } else {
-        const std::string display = compositor->x_display();
+        const std::string display = server->x_display();
         ASSERT_NE(display, "") << "sway started no Xwayland";
         environment_.push_back("DISPLAY=" + display);
       }
@@ -190,10 +200,14 @@ class Desktop : public ::testing::TestWithParam<std::string> {
 
 // What only X11 offers the console program: the pointer's position.
 class X11Desktop : public Desktop {};
+// The device spreads absolute positions over the layout, not over the output's pixels.
+class TurnedOutputDesktop : public Desktop {};
 
 INSTANTIATE_TEST_SUITE_P(Backends, Desktop, ::testing::Values("x11", "wayland", "xwayland"),
                          [](const auto& info) { return info.param; });
 INSTANTIATE_TEST_SUITE_P(Backends, X11Desktop, ::testing::Values("x11"),
+                         [](const auto& info) { return info.param; });
+INSTANTIATE_TEST_SUITE_P(Backends, TurnedOutputDesktop, ::testing::Values("wayland_turned"),
                          [](const auto& info) { return info.param; });
 
 TEST_P(Desktop, TextTypedByCharacterNumbersAndByKeys) {
@@ -264,6 +278,22 @@ TEST_P(Desktop, ClicksWheelAndDrag) {
       << joined(events);
   // The drag's move carries the held left button (state 0x100).
   EXPECT_NE(std::find(events.begin(), events.end(), "motion 103 52 100"), events.end())
+      << joined(events);
+}
+
+// The last pixel is reached only through the layout's own extent: with the output's width
+// and height taken unturned, the device's 600 steps across 800 pixels end one short.
+TEST_P(TurnedOutputDesktop, AbsolutePositionsLandOnTheLayoutsPixels) {
+  run_script(R"(
+    MoveTo(100, 50)
+    LeftClick()
+    MoveTo(799, 599)
+    LeftClick()
+    KeyPress("F12")
+  )");
+  const Lines events = client_events();
+  EXPECT_EQ(starting_with(events, "button-down 1"),
+            (Lines{"button-down 1 100 50", "button-down 1 799 599"}))
       << joined(events);
 }
 

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "platform/clipboard_server.h"
+#include "platform/wayland/display.h"
 #include "system/console.h"
 #include "system/text_codec.h"
 
@@ -41,50 +42,38 @@ class DataControlConnection {
  public:
   // Empty when the display cannot be reached (`reachable` false) or offers no data control.
   static std::unique_ptr<DataControlConnection> open(bool& reachable) {
-    std::unique_ptr<DataControlConnection> connection(new DataControlConnection);
-    connection->display_ = wl_display_connect(nullptr);
-    reachable = connection->display_ != nullptr;
+    std::string why_not;
+    std::unique_ptr<wayland::Connection> connection = wayland::Connection::open(why_not);
+    reachable = connection != nullptr;
     if (!reachable) return nullptr;
-    connection->registry_ = wl_display_get_registry(connection->display_);
-    static const wl_registry_listener listener = {on_global, on_global_remove};
-    wl_registry_add_listener(connection->registry_, &listener, connection.get());
-    if (wl_display_roundtrip(connection->display_) < 0) reachable = false;
-    if (!reachable || connection->seat_ == nullptr || connection->manager_ == nullptr)
-      return nullptr;
-    return connection;
+    std::unique_ptr<DataControlConnection> data_control(
+        new DataControlConnection(std::move(connection)));
+    if (data_control->seat_ == nullptr || data_control->manager_ == nullptr) return nullptr;
+    return data_control;
   }
 
   ~DataControlConnection() {
     if (manager_) zwlr_data_control_manager_v1_destroy(manager_);
     if (seat_) wl_seat_destroy(seat_);
-    if (registry_) wl_registry_destroy(registry_);
-    if (display_) wl_display_disconnect(display_);
   }
 
-  wl_display* display() const { return display_; }
+  wl_display* display() const { return connection_->display(); }
   wl_seat* seat() const { return seat_; }
   zwlr_data_control_manager_v1* manager() const { return manager_; }
+  // Whether the compositor has answered everything sent so far, in time.
+  bool roundtrip() { return connection_->roundtrip() == wayland::Connection::Answer::given; }
 
  private:
-  DataControlConnection() = default;
+  // The first seat: a desktop's clipboard belongs to its seat, and desktops have one.
+  explicit DataControlConnection(std::unique_ptr<wayland::Connection> connection)
+      : connection_(std::move(connection)),
+        seat_(static_cast<wl_seat*>(connection_->bind(wl_seat_interface, 1))),
+        manager_(static_cast<zwlr_data_control_manager_v1*>(
+            connection_->bind(zwlr_data_control_manager_v1_interface, 1))) {}
 
-  static void on_global(void* data, wl_registry* registry, uint32_t name, const char* interface,
-                        uint32_t) {
-    auto* self = static_cast<DataControlConnection*>(data);
-    // The first seat: a desktop's clipboard belongs to its seat, and desktops have one.
-    if (self->seat_ == nullptr && std::strcmp(interface, wl_seat_interface.name) == 0)
-      self->seat_ = static_cast<wl_seat*>(wl_registry_bind(registry, name, &wl_seat_interface, 1));
-    if (self->manager_ == nullptr &&
-        std::strcmp(interface, zwlr_data_control_manager_v1_interface.name) == 0)
-      self->manager_ = static_cast<zwlr_data_control_manager_v1*>(
-          wl_registry_bind(registry, name, &zwlr_data_control_manager_v1_interface, 1));
-  }
-  static void on_global_remove(void*, wl_registry*, uint32_t) {}
-
-  wl_display* display_ = nullptr;
-  wl_registry* registry_ = nullptr;
-  wl_seat* seat_ = nullptr;
-  zwlr_data_control_manager_v1* manager_ = nullptr;
+  std::unique_ptr<wayland::Connection> connection_;
+  wl_seat* seat_;
+  zwlr_data_control_manager_v1* manager_;
 };
 
 // The offers that a data device announces and which of them is the selection.
@@ -169,7 +158,7 @@ class SelectionServer {
 
   bool take_selection() {
     zwlr_data_control_device_v1_set_selection(watch_.device(), source_);
-    return wl_display_roundtrip(connection_.display()) >= 0 && !cancelled_;
+    return connection_.roundtrip() && !cancelled_;
   }
 
   // Answers requests until another program sets the selection or the compositor goes,
@@ -318,7 +307,7 @@ class WaylandClipboard final : public Clipboard {
     // A new data device is told the current selection at once.
     SelectionWatch watch(
         zwlr_data_control_manager_v1_get_data_device(connection->manager(), connection->seat()));
-    if (wl_display_roundtrip(connection->display()) < 0 || watch.selection() == nullptr) return {};
+    if (!connection->roundtrip() || watch.selection() == nullptr) return {};
     const std::vector<std::string>* offered = watch.selection_types();
     if (offered == nullptr) return {};
     const auto type = std::find_if(kTextTypes.begin(), kTextTypes.end(), [&](const char* type) {

@@ -1,10 +1,12 @@
 #include "platform/wayland/display.h"
 
+#include <poll.h>
 #include <wayland-client.h>
 #include <wayland/xdg-output-unstable-v1-client-protocol.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cstring>
 
@@ -15,39 +17,34 @@ namespace tapline::platform::wayland {
 // The listeners of one output's wl_output and zxdg_output_v1 events.
 struct OutputEvents {
   using Output = Connection::Output;
-  static Output& of(void* data) { return *static_cast<Output*>(data); }
+  static OutputDescription& of(void* data) { return static_cast<Output*>(data)->description; }
+  static void done_with(void* data) {
+    auto& output = *static_cast<Output*>(data);
+    output.owner->output_done(output);
+  }
 
   static void geometry(void* data, wl_output*, int32_t x, int32_t y, int32_t, int32_t, int32_t,
                        const char*, const char*, int32_t transform) {
-    Output& output = of(data);
-    if (!output.xdg_position) output.pending.x = x, output.pending.y = y;
-    output.pending.transform = transform;
+    of(data).geometry(x, y, transform);
   }
   static void mode(void* data, wl_output*, uint32_t flags, int32_t width, int32_t height,
                    int32_t refresh) {
-    if ((flags & WL_OUTPUT_MODE_CURRENT) == 0) return;
-    OutputPlace& pending = of(data).pending;
-    pending.mode_width = width, pending.mode_height = height, pending.refresh_mhz = refresh;
+    if ((flags & WL_OUTPUT_MODE_CURRENT) != 0) of(data).mode(width, height, refresh);
   }
-  static void scale(void* data, wl_output*, int32_t factor) { of(data).pending.scale = factor; }
-  static void name(void* data, wl_output*, const char* text) {
-    if (of(data).pending.name.empty()) of(data).pending.name = text;
-  }
+  static void scale(void* data, wl_output*, int32_t factor) { of(data).scale(factor); }
+  static void name(void* data, wl_output*, const char* text) { of(data).name(text); }
   static void description(void*, wl_output*, const char*) {}
-  static void done(void* data, wl_output*) { of(data).owner->output_done(of(data)); }
+  static void done(void* data, wl_output*) { done_with(data); }
 
   static void logical_position(void* data, zxdg_output_v1*, int32_t x, int32_t y) {
-    of(data).xdg_position = true;
-    of(data).pending.x = x, of(data).pending.y = y;
+    of(data).logical_position(x, y);
   }
   static void logical_size(void* data, zxdg_output_v1*, int32_t width, int32_t height) {
-    of(data).pending.width = width, of(data).pending.height = height;
+    of(data).logical_size(width, height);
   }
   // Sent only by xdg-output before version 3; from then on wl_output's done covers both.
-  static void xdg_done(void* data, zxdg_output_v1*) { of(data).owner->output_done(of(data)); }
-  static void xdg_name(void* data, zxdg_output_v1*, const char* text) {
-    of(data).pending.name = text;
-  }
+  static void xdg_done(void* data, zxdg_output_v1*) { done_with(data); }
+  static void xdg_name(void* data, zxdg_output_v1*, const char* text) { of(data).xdg_name(text); }
   static void xdg_description(void*, zxdg_output_v1*, const char*) {}
 };
 
@@ -62,9 +59,50 @@ const zxdg_output_v1_listener xdg_output_listener = {
     OutputEvents::xdg_name,         OutputEvents::xdg_description,
 };
 
+// How long a compositor may stay silent before it counts as hung.
+constexpr std::chrono::milliseconds kAnswerTimeout{5000};
+
 bool turned(int transform) { return (transform & 1) != 0; }  // 90 or 270 degrees
 
+void on_sync_done(void* data, wl_callback*, uint32_t) { *static_cast<bool*>(data) = true; }
+const wl_callback_listener sync_listener = {on_sync_done};
+
 }  // namespace
+
+void OutputDescription::geometry(int x, int y, int transform) {
+  if (!logical_position_) pending_.x = x, pending_.y = y;
+  pending_.transform = transform;
+}
+
+void OutputDescription::mode(int width, int height, int refresh_mhz) {
+  pending_.mode_width = width, pending_.mode_height = height, pending_.refresh_mhz = refresh_mhz;
+}
+
+void OutputDescription::name(const char* text) {
+  if (pending_.name.empty()) pending_.name = text;
+}
+
+void OutputDescription::logical_position(int x, int y) {
+  logical_position_ = true;
+  pending_.x = x, pending_.y = y;
+}
+
+void OutputDescription::logical_size(int width, int height) {
+  logical_size_ = width > 0 && height > 0;
+  pending_.width = width, pending_.height = height;
+}
+
+bool OutputDescription::done(OutputPlace& place) const {
+  if (pending_.mode_width <= 0 || pending_.mode_height <= 0) return false;
+  place = pending_;
+  if (!logical_size_) {
+    const bool quarter_turn = turned(pending_.transform);
+    const int scale = std::max(pending_.scale, 1);
+    place.width = (quarter_turn ? pending_.mode_height : pending_.mode_width) / scale;
+    place.height = (quarter_turn ? pending_.mode_width : pending_.mode_height) / scale;
+  }
+  return true;
+}
 
 void Connection::on_global(void* data, wl_registry*, uint32_t name, const char* interface,
                            uint32_t version) {
@@ -115,43 +153,52 @@ void Connection::watch_logical_place(Output& output) {
 }
 
 void Connection::output_done(Output& output) {
-  OutputPlace& pending = output.pending;
-  if (pending.mode_width <= 0 || pending.mode_height <= 0) return;
-  // Without xdg-output the logical size follows from the mode, the scale and the turn.
-  if (output.xdg_output == nullptr || pending.width <= 0 || pending.height <= 0) {
-    const int scale = std::max(pending.scale, 1);
-    const int w = pending.mode_width / scale, h = pending.mode_height / scale;
-    pending.width = turned(pending.transform) ? h : w;
-    pending.height = turned(pending.transform) ? w : h;
-  }
-  output.place = pending;
+  if (!output.description.done(output.place)) return;
   output.described = true;
   if (listener_) listener_(nullptr);
 }
 
-std::unique_ptr<Connection> Connection::open(std::string& why_not) {
-  const std::string name = wayland_socket_name();
+std::unique_ptr<Connection> Connection::open(Failure& failure) {
   wl_display* display = wl_display_connect(nullptr);
   if (display == nullptr) {
-    why_not =
-        "cannot connect to the Wayland compositor at " + name + " (" + std::strerror(errno) + ")";
+    failure = {Failure::unreachable, errno};
     return nullptr;
   }
   std::unique_ptr<Connection> connection(new Connection);
   connection->display_ = display;
-  connection->name_ = name;
+  connection->name_ = wayland_socket_name();
   connection->registry_ = wl_display_get_registry(display);
   static const wl_registry_listener listener = {on_global, on_global_remove};
   wl_registry_add_listener(connection->registry_, &listener, connection.get());
   // Globals first, then what the outputs say of themselves, then xdg-output's answers to
   // requests made while the outputs spoke.
   for (int i = 0; i < 3; ++i) {
-    if (!connection->roundtrip()) {
-      why_not = "the Wayland compositor at " + name + " closed the connection";
+    const Answer answer = connection->roundtrip();
+    if (answer != Answer::given) {
+      failure = {answer == Answer::silent ? Failure::silent : Failure::broken, 0};
       return nullptr;
     }
   }
   return connection;
+}
+
+std::unique_ptr<Connection> Connection::open(std::string& why_not) {
+  Failure failure;
+  std::unique_ptr<Connection> connection = open(failure);
+  if (connection) return connection;
+  const std::string at = "the Wayland compositor at " + wayland_socket_name();
+  switch (failure.kind) {
+    case Failure::unreachable:
+      why_not = "cannot connect to " + at + " (" + std::strerror(failure.error) + ")";
+      break;
+    case Failure::silent:
+      why_not = at + " does not answer";
+      break;
+    case Failure::broken:
+      why_not = at + " closed the connection";
+      break;
+  }
+  return nullptr;
 }
 
 Connection::~Connection() {
@@ -186,7 +233,51 @@ std::vector<const Connection::Output*> Connection::outputs() const {
   return described;
 }
 
-bool Connection::roundtrip() { return wl_display_roundtrip(display_) >= 0; }
+Connection::Answer Connection::roundtrip() {
+  bool answered = false;
+  wl_callback* sync = wl_display_sync(display_);
+  wl_callback_add_listener(sync, &sync_listener, &answered);
+  const auto deadline = std::chrono::steady_clock::now() + kAnswerTimeout;
+  Answer answer = Answer::given;
+  while (!answered) {
+    bool broken = false;
+    while (!broken && wl_display_prepare_read(display_) != 0)
+      broken = wl_display_dispatch_pending(display_) < 0;
+    if (broken) {
+      answer = Answer::broken;
+      break;
+    }
+    if (answered) {
+      wl_display_cancel_read(display_);
+      break;
+    }
+    // What does not fit into the socket yet goes once there is room.
+    pollfd ready{wl_display_get_fd(display_), POLLIN, 0};
+    if (wl_display_flush(display_) < 0 && errno == EAGAIN) ready.events |= POLLOUT;
+    const auto left =
+        std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    const int polled = left.count() > 0 ? poll(&ready, 1, static_cast<int>(left.count())) : 0;
+    if (polled < 0 && errno == EINTR) {
+      wl_display_cancel_read(display_);
+      continue;
+    }
+    if (polled <= 0) {
+      wl_display_cancel_read(display_);
+      answer = polled == 0 ? Answer::silent : Answer::broken;
+      break;
+    }
+    if ((ready.revents & (POLLIN | POLLHUP | POLLERR)) == 0) {
+      wl_display_cancel_read(display_);
+      continue;
+    }
+    if (wl_display_read_events(display_) < 0 || wl_display_dispatch_pending(display_) < 0) {
+      answer = Answer::broken;
+      break;
+    }
+  }
+  wl_callback_destroy(sync);
+  return answer;
+}
 
 LayoutBox bounding_box(const std::vector<OutputPlace>& places) {
   if (places.empty()) return {};

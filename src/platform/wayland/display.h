@@ -1,6 +1,6 @@
 // A connection to a Wayland compositor: its globals and its outputs' layout. Each user
-// (screen, clipboard, windows) opens its own, so that each can dispatch on the thread it
-// chooses; a connection is used by one thread at a time.
+// (the screen, the clipboard, the software device's injector) opens its own, so that each
+// can dispatch on the thread it chooses; a connection is used by one thread at a time.
 #pragma once
 
 #include <functional>
@@ -30,6 +30,32 @@ struct OutputPlace {
   int scale = 1;
 };
 
+// What the compositor says of one output through wl_output and xdg-output, gathered until
+// its done event: only then is it whole, as the scale may come after the mode it divides.
+class OutputDescription {
+ public:
+  void geometry(int x, int y, int transform);
+  // The current mode; other modes say nothing of the output's place.
+  void mode(int width, int height, int refresh_mhz);
+  void scale(int factor) { pending_.scale = factor; }
+  // wl_output's name; xdg-output's, where there is one, takes its place.
+  void name(const char* text);
+  void xdg_name(const char* text) { pending_.name = text; }
+  void logical_position(int x, int y);
+  void logical_size(int width, int height);
+
+  // The place as described by the events so far, at the compositor's done; false while
+  // the output has no mode yet. The logical size that xdg-output has not given follows
+  // from the mode turned as the output is (a quarter turn swaps width and height),
+  // divided by the scale.
+  bool done(OutputPlace& place) const;
+
+ private:
+  OutputPlace pending_;
+  bool logical_position_ = false;  // xdg-output's position, not wl_output's
+  bool logical_size_ = false;
+};
+
 class Connection {
  public:
   struct Output {
@@ -37,15 +63,20 @@ class Connection {
     wl_output* output = nullptr;
     uint32_t global = 0;
     zxdg_output_v1* xdg_output = nullptr;
-    OutputPlace place;    // as last completed by the compositor
-    OutputPlace pending;  // being described
+    OutputPlace place;  // as last completed by the compositor
+    OutputDescription description;
     bool described = false;
-    bool xdg_position = false;  // xdg-output gave the logical rectangle
   };
-  using OutputsChanged = std::function<void()>;
+  // Why there is no connection.
+  struct Failure {
+    enum Kind { unreachable, silent, broken } kind = unreachable;
+    int error = 0;  // the errno of a connect that failed
+  };
 
   // Connects to the compositor named by WAYLAND_DISPLAY ("wayland-0" when unset) and learns
-  // its globals and its outputs. nullptr, with the reason in `why_not`, when none answers.
+  // its globals and its outputs. nullptr, with the reason in `failure`, when none answers.
+  static std::unique_ptr<Connection> open(Failure& failure);
+  // As above, with the reason in words.
   static std::unique_ptr<Connection> open(std::string& why_not);
   ~Connection();
   Connection(const Connection&) = delete;
@@ -70,8 +101,10 @@ class Connection {
   }
 
   // Sends what is queued and waits until the compositor has answered everything before
-  // it. False when the connection is lost.
-  bool roundtrip();
+  // it, its events dispatched. A compositor answers at once even when busy: one silent for
+  // seconds has hung, and is waited for no longer.
+  enum class Answer { given, silent, broken };
+  Answer roundtrip();
 
  private:
   Connection() = default;

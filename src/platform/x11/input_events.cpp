@@ -16,6 +16,7 @@
 
 #include "platform/virtual_keys.h"
 #include "platform/x11/display.h"
+#include "platform/x11/keymap.h"
 #include "system/console.h"
 
 namespace tapline::platform {
@@ -40,7 +41,7 @@ class X11InputListener final : public InputListener {
         context_(context),
         motion_interval_ms_(options.motion_interval_ms),
         stop_fd_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
-    map_keycodes();
+    map_x11_key_events(display_, virtual_keys_);
     find_scroll_valuators();
     thread_ = std::thread([this] { run(); });
   }
@@ -78,7 +79,7 @@ class X11InputListener final : public InputListener {
   void handle(XEvent& event) {
     if (event.type == MappingNotify) {
       XRefreshKeyboardMapping(&event.xmapping);
-      map_keycodes();
+      map_x11_key_events(display_, virtual_keys_);
       return;
     }
     XGenericEventCookie& cookie = event.xcookie;
@@ -192,25 +193,6 @@ class X11InputListener final : public InputListener {
     return {x, y};
   }
 
-  // Each keycode's virtual key: the first of its keysyms (at any level) that has one, so a
-  // keypad key whose first level is KP_Home is still the keypad's 7.
-  void map_keycodes() {
-    virtual_keys_.fill(0);
-    int min_keycode = 0, max_keycode = 0;
-    XDisplayKeycodes(display_, &min_keycode, &max_keycode);
-    int per_keycode = 0;
-    KeySym* mapping = XGetKeyboardMapping(display_, static_cast<KeyCode>(min_keycode),
-                                          max_keycode - min_keycode + 1, &per_keycode);
-    if (mapping == nullptr) return;
-    for (int keycode = min_keycode; keycode <= max_keycode && keycode < kKeycodes; ++keycode) {
-      const KeySym* syms = mapping + (keycode - min_keycode) * per_keycode;
-      for (int level = 0; level < per_keycode && virtual_keys_[keycode] == 0; ++level)
-        virtual_keys_[keycode] =
-            static_cast<uint8_t>(virtual_key_of_keysym(static_cast<Keysym>(syms[level])));
-    }
-    XFree(mapping);
-  }
-
   struct ScrollValuator {
     int device;  // the physical device (the raw event's source)
     int number;
@@ -226,7 +208,7 @@ class X11InputListener final : public InputListener {
   void* const context_;
   const int motion_interval_ms_;
   const int stop_fd_;
-  std::array<uint8_t, kKeycodes> virtual_keys_{};
+  X11KeyVirtualKeys virtual_keys_{};
   std::bitset<kKeycodes> keys_down_;
   std::bitset<kButtons> buttons_down_;
   std::vector<ScrollValuator> scroll_valuators_;

@@ -5,10 +5,10 @@
 #include <array>
 #include <cstdint>
 #include <mutex>
-#include <vector>
 
 #include "platform/virtual_keys.h"
 #include "platform/x11/display.h"
+#include "platform/x11/keymap.h"
 
 namespace tapline::platform {
 namespace {
@@ -55,28 +55,11 @@ class X11KeyState final : public KeyStateSource {
     std::call_once(prepared_, [this] {
       display_ = x11_display();
       if (display_ != nullptr) {
-        map_keycodes();
+        map_x11_keys(display_, keycodes_);
         find_indicators();
       }
     });
     return display_;
-  }
-
-  void map_keycodes() {
-    int min_keycode = 0, max_keycode = 0;
-    XDisplayKeycodes(display_, &min_keycode, &max_keycode);
-    int per_keycode = 0;
-    KeySym* mapping = XGetKeyboardMapping(display_, static_cast<KeyCode>(min_keycode),
-                                          max_keycode - min_keycode + 1, &per_keycode);
-    if (mapping == nullptr) return;
-    std::vector<Keysym> keysyms(static_cast<size_t>(per_keycode));
-    for (int keycode = min_keycode; keycode <= max_keycode; ++keycode) {
-      const KeySym* syms = mapping + (keycode - min_keycode) * per_keycode;
-      for (int level = 0; level < per_keycode; ++level)
-        keysyms[static_cast<size_t>(level)] = static_cast<Keysym>(syms[level]);
-      add_key_code(keycodes_, static_cast<uint16_t>(keycode), keysyms);
-    }
-    XFree(mapping);
   }
 
   void find_indicators() {

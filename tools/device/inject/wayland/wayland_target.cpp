@@ -8,12 +8,10 @@
 #include <wayland-client.h>
 #include <wayland/virtual-keyboard-unstable-v1-client-protocol.h>
 #include <wayland/wlr-virtual-pointer-unstable-v1-client-protocol.h>
-#include <wayland/xdg-output-unstable-v1-client-protocol.h>
 #include <xkbcommon/xkbcommon.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -23,95 +21,10 @@
 namespace tapline::device {
 namespace {
 
-using Output = WaylandTarget::Output;
-using Globals = WaylandTarget::Globals;
+using platform::wayland::Connection;
 
 // One wheel click as pointer axis motion, as a mouse wheel reports it.
 constexpr double kWheelClickDistance = 15.0;
-// A compositor answers at once even when busy; one silent for this long has hung, and the
-// device (deaf to stop signals while it waits) must not wait for it for ever.
-constexpr int kAnswerTimeoutMs = 5000;
-
-void on_logical_position(void* data, zxdg_output_v1*, int32_t x, int32_t y) {
-  auto* output = static_cast<Output*>(data);
-  output->x = x, output->y = y, output->logical = true;
-}
-void on_logical_size(void* data, zxdg_output_v1*, int32_t width, int32_t height) {
-  auto* output = static_cast<Output*>(data);
-  output->width = width, output->height = height, output->logical = true;
-}
-void on_xdg_done(void*, zxdg_output_v1*) {}
-void on_xdg_name(void*, zxdg_output_v1*, const char*) {}
-void on_xdg_description(void*, zxdg_output_v1*, const char*) {}
-constexpr zxdg_output_v1_listener kXdgOutputListener = {
-    on_logical_position, on_logical_size, on_xdg_done, on_xdg_name, on_xdg_description};
-
-// Without xdg-output: the output's position and its mode divided by its scale.
-void on_geometry(void* data, wl_output*, int32_t x, int32_t y, int32_t, int32_t, int32_t,
-                 const char*, const char*, int32_t) {
-  auto* output = static_cast<Output*>(data);
-  if (!output->logical) output->x = x, output->y = y;
-}
-void on_mode(void* data, wl_output*, uint32_t flags, int32_t width, int32_t height, int32_t) {
-  auto* output = static_cast<Output*>(data);
-  if ((flags & WL_OUTPUT_MODE_CURRENT) == 0 || output->logical) return;
-  output->width = width / output->scale;
-  output->height = height / output->scale;
-}
-void on_output_done(void*, wl_output*) {}
-void on_scale(void* data, wl_output*, int32_t factor) {
-  static_cast<Output*>(data)->scale = std::max(1, factor);
-}
-void on_output_name(void*, wl_output*, const char*) {}
-void on_output_description(void*, wl_output*, const char*) {}
-constexpr wl_output_listener kOutputListener = {on_geometry, on_mode,        on_output_done,
-                                                on_scale,    on_output_name, on_output_description};
-
-void watch_xdg_output(Globals& globals, Output& output) {
-  if (globals.xdg_outputs == nullptr || output.xdg_output != nullptr) return;
-  output.xdg_output = zxdg_output_manager_v1_get_xdg_output(globals.xdg_outputs, output.output);
-  zxdg_output_v1_add_listener(output.xdg_output, &kXdgOutputListener, &output);
-}
-
-void on_global(void* data, wl_registry* registry, uint32_t name, const char* interface,
-               uint32_t version) {
-  auto& globals = *static_cast<Globals*>(data);
-  const auto bind = [&](const wl_interface& wanted, uint32_t highest) {
-    return wl_registry_bind(registry, name, &wanted, std::min(version, highest));
-  };
-  if (std::strcmp(interface, wl_seat_interface.name) == 0 && globals.seat == nullptr) {
-    globals.seat = static_cast<wl_seat*>(bind(wl_seat_interface, 1));
-  } else if (std::strcmp(interface, zwp_virtual_keyboard_manager_v1_interface.name) == 0) {
-    globals.keyboards = static_cast<zwp_virtual_keyboard_manager_v1*>(
-        bind(zwp_virtual_keyboard_manager_v1_interface, 1));
-  } else if (std::strcmp(interface, zwlr_virtual_pointer_manager_v1_interface.name) == 0) {
-    globals.pointers = static_cast<zwlr_virtual_pointer_manager_v1*>(
-        bind(zwlr_virtual_pointer_manager_v1_interface, 1));
-  } else if (std::strcmp(interface, zxdg_output_manager_v1_interface.name) == 0) {
-    globals.xdg_outputs =
-        static_cast<zxdg_output_manager_v1*>(bind(zxdg_output_manager_v1_interface, 2));
-    for (auto& output : globals.outputs) watch_xdg_output(globals, *output);
-  } else if (std::strcmp(interface, wl_output_interface.name) == 0) {
-    auto output = std::make_unique<Output>();
-    output->name = name;
-    output->output = static_cast<wl_output*>(bind(wl_output_interface, 2));
-    wl_output_add_listener(output->output, &kOutputListener, output.get());
-    watch_xdg_output(globals, *output);
-    globals.outputs.push_back(std::move(output));
-  }
-}
-
-void on_global_remove(void* data, wl_registry*, uint32_t name) {
-  auto& outputs = static_cast<Globals*>(data)->outputs;
-  const auto gone = std::find_if(outputs.begin(), outputs.end(),
-                                 [&](const auto& output) { return output->name == name; });
-  if (gone == outputs.end()) return;
-  if ((*gone)->xdg_output != nullptr) zxdg_output_v1_destroy((*gone)->xdg_output);
-  wl_output_destroy((*gone)->output);
-  outputs.erase(gone);
-}
-
-constexpr wl_registry_listener kRegistryListener = {on_global, on_global_remove};
 
 // X button numbers as evdev button codes: 1 left, 2 middle, 3 right, 8 and up the side
 // buttons; 0 for the wheel's 4 to 7.
@@ -128,60 +41,6 @@ uint32_t evdev_button(unsigned number) {
   }
 }
 
-void on_sync_done(void* data, wl_callback*, uint32_t) { *static_cast<bool*>(data) = true; }
-constexpr wl_callback_listener kSyncListener = {on_sync_done};
-
-enum class Answer { Given, Silent, Broken };
-
-// wl_display_roundtrip with a time limit: whether the compositor answered everything sent
-// so far (its events dispatched), stayed silent, or broke the connection.
-Answer roundtrip(wl_display* display) {
-  bool answered = false;
-  wl_callback* sync = wl_display_sync(display);
-  wl_callback_add_listener(sync, &kSyncListener, &answered);
-  const uint32_t start = system::tick_ms();
-  Answer answer = Answer::Given;
-  while (!answered) {
-    bool broken = false;
-    while (!broken && wl_display_prepare_read(display) != 0)
-      broken = wl_display_dispatch_pending(display) < 0;
-    if (broken) {
-      answer = Answer::Broken;
-      break;
-    }
-    if (answered) {
-      wl_display_cancel_read(display);
-      break;
-    }
-    // What does not fit into the socket yet goes once there is room.
-    pollfd ready{wl_display_get_fd(display), POLLIN, 0};
-    if (wl_display_flush(display) < 0 && errno == EAGAIN) ready.events |= POLLOUT;
-    const uint32_t waited = system::tick_ms() - start;
-    const int polled = waited < kAnswerTimeoutMs
-                           ? poll(&ready, 1, static_cast<int>(kAnswerTimeoutMs - waited))
-                           : 0;
-    if (polled < 0 && errno == EINTR) {
-      wl_display_cancel_read(display);
-      continue;
-    }
-    if (polled <= 0) {
-      wl_display_cancel_read(display);
-      answer = polled == 0 ? Answer::Silent : Answer::Broken;
-      break;
-    }
-    if ((ready.revents & (POLLIN | POLLHUP | POLLERR)) == 0) {
-      wl_display_cancel_read(display);
-      continue;
-    }
-    if (wl_display_read_events(display) < 0 || wl_display_dispatch_pending(display) < 0) {
-      answer = Answer::Broken;
-      break;
-    }
-  }
-  wl_callback_destroy(sync);
-  return answer;
-}
-
 std::string display_name() {
   const char* name = std::getenv("WAYLAND_DISPLAY");
   return name != nullptr && *name != '\0' ? name : "wayland-0";
@@ -189,53 +48,56 @@ std::string display_name() {
 
 }  // namespace
 
+// The compositor is not waited for without end: the device is deaf to stop signals while
+// it waits.
 std::unique_ptr<WaylandTarget> WaylandTarget::open(std::string& error) {
-  wl_display* display = wl_display_connect(nullptr);
-  if (display == nullptr) {
-    error = "cannot connect to the Wayland display " + display_name() + ": " + std::strerror(errno);
+  Connection::Failure failure;
+  std::unique_ptr<Connection> connection = Connection::open(failure);
+  if (!connection) {
+    error = failure.kind == Connection::Failure::unreachable
+                ? "cannot connect to the Wayland display " + display_name() + ": " +
+                      std::strerror(failure.error)
+                : "the Wayland display " + display_name() +
+                      (failure.kind == Connection::Failure::silent ? " does not answer"
+                                                                   : " broke the connection");
     return nullptr;
   }
-  std::unique_ptr<WaylandTarget> target(new WaylandTarget(display));
-  Globals& globals = target->globals_;
-  target->registry_ = wl_display_get_registry(display);
-  wl_registry_add_listener(target->registry_, &kRegistryListener, &globals);
-  // Twice: the globals, then what the outputs say of themselves.
-  Answer answer = roundtrip(display);
-  if (answer == Answer::Given) answer = roundtrip(display);
-  if (answer != Answer::Given) {
-    target->silent_ = answer == Answer::Silent;
-    error = "the Wayland display " + display_name() +
-            (answer == Answer::Silent ? " does not answer" : " broke the connection");
-    return nullptr;
-  }
-  const char* missing = globals.seat == nullptr        ? "seat (wl_seat)"
-                        : globals.keyboards == nullptr ? "virtual keyboards "
-                                                         "(zwp_virtual_keyboard_manager_v1)"
-                        : globals.pointers == nullptr  ? "virtual pointers "
-                                                         "(zwlr_virtual_pointer_manager_v1)"
-                                                       : nullptr;
+  std::unique_ptr<WaylandTarget> target(new WaylandTarget(std::move(connection)));
+  Connection& bound = *target->connection_;
+  // The first seat: a desktop has one.
+  target->seat_ = static_cast<wl_seat*>(bound.bind(wl_seat_interface, 1));
+  target->keyboards_ = static_cast<zwp_virtual_keyboard_manager_v1*>(
+      bound.bind(zwp_virtual_keyboard_manager_v1_interface, 1));
+  target->pointers_ = static_cast<zwlr_virtual_pointer_manager_v1*>(
+      bound.bind(zwlr_virtual_pointer_manager_v1_interface, 1));
+  const char* missing = target->seat_ == nullptr        ? "seat (wl_seat)"
+                        : target->keyboards_ == nullptr ? "virtual keyboards "
+                                                          "(zwp_virtual_keyboard_manager_v1)"
+                        : target->pointers_ == nullptr  ? "virtual pointers "
+                                                          "(zwlr_virtual_pointer_manager_v1)"
+                                                        : nullptr;
   if (missing != nullptr) {
     error = "the compositor at " + display_name() + " offers no " + missing +
             ", so input cannot be injected";
     return nullptr;
   }
   target->keyboard_ =
-      zwp_virtual_keyboard_manager_v1_create_virtual_keyboard(globals.keyboards, globals.seat);
+      zwp_virtual_keyboard_manager_v1_create_virtual_keyboard(target->keyboards_, target->seat_);
   target->pointer_ =
-      zwlr_virtual_pointer_manager_v1_create_virtual_pointer(globals.pointers, globals.seat);
+      zwlr_virtual_pointer_manager_v1_create_virtual_pointer(target->pointers_, target->seat_);
   if (!target->send_keymap(error)) return nullptr;
-  answer = roundtrip(display);
-  if (answer != Answer::Given) {
-    target->silent_ = answer == Answer::Silent;
+  const Connection::Answer answer = bound.roundtrip();
+  if (answer != Connection::Answer::given) {
+    target->silent_ = answer == Connection::Answer::silent;
     error = "the compositor at " + display_name() +
-            (answer == Answer::Silent ? " does not answer"
-                                      : " refused the virtual keyboard or pointer");
+            (target->silent_ ? " does not answer" : " refused the virtual keyboard or pointer");
     return nullptr;
   }
   return target;
 }
 
-WaylandTarget::WaylandTarget(wl_display* display) : display_(display) {}
+WaylandTarget::WaylandTarget(std::unique_ptr<Connection> connection)
+    : connection_(std::move(connection)) {}
 
 WaylandTarget::~WaylandTarget() {
   if (keyboard_ != nullptr) {
@@ -251,17 +113,10 @@ WaylandTarget::~WaylandTarget() {
     zwlr_virtual_pointer_v1_destroy(pointer_);
   }
   // Whatever was sent reaches the compositor before the connection goes.
-  if (!silent_) roundtrip(display_);
-  for (auto& output : globals_.outputs) {
-    if (output->xdg_output != nullptr) zxdg_output_v1_destroy(output->xdg_output);
-    wl_output_destroy(output->output);
-  }
-  if (globals_.xdg_outputs != nullptr) zxdg_output_manager_v1_destroy(globals_.xdg_outputs);
-  if (globals_.keyboards != nullptr) zwp_virtual_keyboard_manager_v1_destroy(globals_.keyboards);
-  if (globals_.pointers != nullptr) zwlr_virtual_pointer_manager_v1_destroy(globals_.pointers);
-  if (globals_.seat != nullptr) wl_seat_destroy(globals_.seat);
-  if (registry_ != nullptr) wl_registry_destroy(registry_);
-  wl_display_disconnect(display_);
+  if (!silent_) connection_->roundtrip();
+  if (keyboards_ != nullptr) zwp_virtual_keyboard_manager_v1_destroy(keyboards_);
+  if (pointers_ != nullptr) zwlr_virtual_pointer_manager_v1_destroy(pointers_);
+  if (seat_ != nullptr) wl_seat_destroy(seat_);
 }
 
 bool WaylandTarget::send_keymap(std::string& error) {
@@ -418,27 +273,22 @@ void WaylandTarget::move_to(int x, int y) {
 
 // The box around every output: the compositor spreads absolute positions over it.
 ScreenExtent WaylandTarget::screen() const {
-  int left = INT_MAX, top = INT_MAX, right = INT_MIN, bottom = INT_MIN;
-  for (const auto& output : globals_.outputs) {
-    if (output->width <= 0 || output->height <= 0) continue;
-    left = std::min(left, output->x);
-    top = std::min(top, output->y);
-    right = std::max(right, output->x + output->width);
-    bottom = std::max(bottom, output->y + output->height);
-  }
-  if (left > right) return {};
-  return {right - left, bottom - top};
+  std::vector<platform::wayland::OutputPlace> places;
+  for (const Connection::Output* output : connection_->outputs()) places.push_back(output->place);
+  const platform::wayland::LayoutBox box = platform::wayland::bounding_box(places);
+  return {box.width, box.height};
 }
 
 // Takes in what the compositor said (outputs coming and going) without waiting for it.
 void WaylandTarget::read_events() {
-  while (wl_display_prepare_read(display_) != 0) wl_display_dispatch_pending(display_);
-  pollfd ready{wl_display_get_fd(display_), POLLIN, 0};
+  wl_display* display = connection_->display();
+  while (wl_display_prepare_read(display) != 0) wl_display_dispatch_pending(display);
+  pollfd ready{wl_display_get_fd(display), POLLIN, 0};
   if (poll(&ready, 1, 0) > 0)
-    wl_display_read_events(display_);
+    wl_display_read_events(display);
   else
-    wl_display_cancel_read(display_);
-  wl_display_dispatch_pending(display_);
+    wl_display_cancel_read(display);
+  wl_display_dispatch_pending(display);
 }
 
 void WaylandTarget::flush() {
@@ -453,8 +303,8 @@ void WaylandTarget::flush() {
   if (pointer_frame_due_) zwlr_virtual_pointer_v1_frame(pointer_);
   pointer_frame_due_ = false;
   read_events();
-  wl_display_flush(display_);
-  if (const int error = wl_display_get_error(display_)) {
+  wl_display_flush(connection_->display());
+  if (const int error = wl_display_get_error(connection_->display())) {
     // The connection is gone for good: nothing can be released any more.
     std::fprintf(stderr, "tapline-device: lost the Wayland display %s: %s\n",
                  display_name().c_str(), std::strerror(error));

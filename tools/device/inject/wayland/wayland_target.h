@@ -10,13 +10,9 @@
 
 #include "inject/input_target.h"
 #include "inject/wayland/wayland_keymap.h"
+#include "platform/wayland/display.h"
 
-struct wl_display;
-struct wl_registry;
 struct wl_seat;
-struct wl_output;
-struct zxdg_output_manager_v1;
-struct zxdg_output_v1;
 struct zwp_virtual_keyboard_manager_v1;
 struct zwp_virtual_keyboard_v1;
 struct zwlr_virtual_pointer_manager_v1;
@@ -46,34 +42,13 @@ class WaylandTarget final : public InputTarget {
   void settle() override {}
   bool borrowing() const override { return false; }
 
-  // An output of the layout: where it is and how large, in layout coordinates.
-  struct Output {
-    uint32_t name = 0;  // the registry's
-    wl_output* output = nullptr;
-    zxdg_output_v1* xdg_output = nullptr;
-    int x = 0;
-    int y = 0;
-    int width = 0;
-    int height = 0;
-    int scale = 1;
-    bool logical = false;  // x, y, width and height come from xdg-output
-  };
-  // Registry globals, filled in by the registry's listener.
-  struct Globals {
-    wl_seat* seat = nullptr;
-    zwp_virtual_keyboard_manager_v1* keyboards = nullptr;
-    zwlr_virtual_pointer_manager_v1* pointers = nullptr;
-    zxdg_output_manager_v1* xdg_outputs = nullptr;
-    std::vector<std::unique_ptr<Output>> outputs;
-  };
-
  private:
   struct HeldKey {
     Keysym keysym;
     uint32_t keycode;
   };
 
-  explicit WaylandTarget(wl_display* display);
+  explicit WaylandTarget(std::unique_ptr<platform::wayland::Connection> connection);
   bool send_keymap(std::string& error);
   // The keycode of a keysym, binding it to a spare keycode when no key has it.
   WaylandKeymap::Place place_of(Keysym keysym);
@@ -84,9 +59,12 @@ class WaylandTarget final : public InputTarget {
   void pointer_changed() { pointer_frame_due_ = true; }
   void read_events();
 
-  wl_display* display_;
-  wl_registry* registry_ = nullptr;
-  Globals globals_;
+  // The outputs' layout is the connection's; the compositor spreads absolute positions
+  // over it.
+  std::unique_ptr<platform::wayland::Connection> connection_;
+  wl_seat* seat_ = nullptr;
+  zwp_virtual_keyboard_manager_v1* keyboards_ = nullptr;
+  zwlr_virtual_pointer_manager_v1* pointers_ = nullptr;
   zwp_virtual_keyboard_v1* keyboard_ = nullptr;
   zwlr_virtual_pointer_v1* pointer_ = nullptr;
   WaylandKeymap keymap_;
