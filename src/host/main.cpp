@@ -6,10 +6,10 @@
 #include <cstring>
 
 #include "command/held_inputs.h"
-#include "host/command_line.h"
-#include "host/host_sink.h"
-#include "host/recorder.h"
-#include "host/script_check.h"
+#include "host/check/script_check.h"
+#include "host/record/recorder.h"
+#include "host/run/command_line.h"
+#include "host/run/host_sink.h"
 #include "system/console.h"
 #include "system/stop_request.h"
 #include "tapline.h"

@@ -1,6 +1,6 @@
 // The console program's command line: banner, usage, script file check, transport choice
 // and exit statuses.
-#include "host/command_line.h"
+#include "host/run/command_line.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "host/script_check.h"
+#include "host/check/script_check.h"
 
 #include <algorithm>
 #include <cctype>
@@ -12,8 +12,8 @@
 #include <set>
 #include <string>
 
-#include "host/chunk_calls.h"
-#include "host/run_script.h"
+#include "host/check/chunk_calls.h"
+#include "host/run/run_script.h"
 #include "script/script_library.h"
 #include "system/console.h"
 

@@ -1,4 +1,4 @@
-#include "host/recorder.h"
+#include "host/record/recorder.h"
 
 #include <poll.h>
 #include <sys/eventfd.h>
