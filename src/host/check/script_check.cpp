@@ -185,8 +185,8 @@ bool check_one(const char* path, const std::set<std::string>& known,
 
 int check_scripts(int count, char** paths) {
   if (count <= 0) {
-    system::console_diagnostic(
-        "--check needs one or more script files: tapline --check FILE.lua...\n");
+    system::console_diagnostic("--check needs one or more script files: tapline --check %s\n",
+                               kCheckArguments);
     return 1;
   }
   const std::set<std::string> known = prepared_globals();

@@ -82,25 +82,21 @@ void write_text(ScriptWriter& writer, FILE* out) {
 }
 
 int usage_error(const char* detail) {
-  system::console_diagnostic("%s\nusage: tapline --record FILE.lua [--stop-key NAME]\n", detail);
+  system::console_diagnostic("%s\nusage: tapline --record %s\n", detail, kRecordArguments);
   return 2;
 }
 
 }  // namespace
 
-bool asks_for_recording(int argc, char** argv) {
-  return argc >= 2 && std::strcmp(argv[1], "--record") == 0;
-}
-
-int run_recording(int argc, char** argv) {
-  if (argc < 3) return usage_error("--record needs the file to write");
-  const std::string path = argv[2];
+int run_recording(int count, char** arguments) {
+  if (count < 1) return usage_error("--record needs the file to write");
+  const std::string path = arguments[0];
   const char* stop_name = kDefaultStopKey;
-  for (int i = 3; i < argc; ++i) {
-    if (std::strcmp(argv[i], "--stop-key") == 0 && i + 1 < argc) {
-      stop_name = argv[++i];
+  for (int i = 1; i < count; ++i) {
+    if (std::strcmp(arguments[i], "--stop-key") == 0 && i + 1 < count) {
+      stop_name = arguments[++i];
     } else {
-      return usage_error(("unexpected argument \"" + std::string(argv[i]) + "\"").c_str());
+      return usage_error(("unexpected argument \"" + std::string(arguments[i]) + "\"").c_str());
     }
   }
   const int stop_key = key_name_to_vk(stop_name);
