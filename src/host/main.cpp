@@ -1,15 +1,14 @@
-// The console program: runs one script and sends its commands over USB or UDP.
+// The console program: runs one script and sends its commands over USB or UDP, or runs
+// the mode an option as the first argument chooses.
 #include <clocale>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 
 #include "command/held_inputs.h"
-#include "host/command_line.h"
-#include "host/host_sink.h"
-#include "host/recorder.h"
-#include "host/script_check.h"
+#include "host/modes.h"
+#include "host/run/command_line.h"
+#include "host/run/host_sink.h"
 #include "system/console.h"
 #include "system/stop_request.h"
 #include "tapline.h"
@@ -35,20 +34,11 @@ bool host_sink = false;
   std::_Exit(128 + signal);
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-  // Console text follows the locale's character set.
-  std::setlocale(LC_ALL, "");
-  // Checking compiles scripts only: no banner, no transport, nothing of them runs.
-  if (argc >= 2 && std::strcmp(argv[1], "--check") == 0) {
-    return tapline::check_scripts(argc - 2, argv + 2);
-  }
+// The mode without an option: runs the script the first argument names.
+int run(int argc, char** argv) {
   // Each console line leaves at once, also into a pipe: the echo shows the script's
   // progress as it happens, and a stop loses nothing already printed.
   std::setvbuf(stdout, nullptr, _IOLBF, BUFSIZ);
-  // A recording sends nothing: it has its own ending and no transport.
-  if (tapline::asks_for_recording(argc, argv)) return tapline::run_recording(argc, argv);
   tapline::system::install_stop_handlers(stop_run);
   host_sink = tapline::install_host_sink_from_environment();
   const int status = tapline::run_command_line(argc, argv, {open_hiddev_default, close_hiddev});
@@ -57,4 +47,14 @@ int main(int argc, char** argv) {
   tapline::system::check_stop();
   if (host_sink) tapline::flush_host_sink();
   return status;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // Console text follows the locale's character set.
+  std::setlocale(LC_ALL, "");
+  if (const tapline::ProgramMode* mode = tapline::chosen_mode(argc, argv))
+    return mode->enter(argc - 2, argv + 2);
+  return run(argc, argv);
 }

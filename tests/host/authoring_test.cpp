@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "host/modes.h"
 #include "program_run.h"
 #include "script_state.h"
 
@@ -127,7 +128,17 @@ std::string read_text(const std::string& path) {
   return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
 }
 
-TEST(ManualPages, RenderWithoutWarningsAndDocumentEveryDeviceOption) {
+// True when `page` has an entry for `option`: a line of the options list that starts with
+// .B, .BI or .BR and the option.
+bool has_entry(const std::string& page, const std::string& option) {
+  std::string escaped;
+  for (char c : option) escaped += c == '-' ? "\\-" : std::string(1, c);
+  for (const char* macro : {"\n.B ", "\n.BI ", "\n.BR "})
+    if (page.find(macro + escaped) != std::string::npos) return true;
+  return false;
+}
+
+TEST(ManualPages, RenderWithoutWarningsAndDocumentEveryOption) {
   const std::string pages = TAPLINE_BINARY_DIR "/share/man/man1/";
   for (const char* page : {"tapline.1", "tapline-device.1"}) {
     const auto lint =
@@ -146,16 +157,11 @@ TEST(ManualPages, RenderWithoutWarningsAndDocumentEveryDeviceOption) {
     at = end;
   }
   EXPECT_GE(options.size(), 6u) << help.out;
-  for (const std::string& name : options) {
-    std::string escaped;
-    for (char c : name) escaped += c == '-' ? "\\-" : std::string(1, c);
-    // An entry starts a line of the options list: .B, .BI or .BR and the option.
-    bool entry = false;
-    for (const char* macro : {"\n.B ", "\n.BI ", "\n.BR "}) {
-      entry = entry || page.find(macro + escaped) != std::string::npos;
-    }
-    EXPECT_TRUE(entry) << name;
-  }
+  for (const std::string& name : options) EXPECT_TRUE(has_entry(page, name)) << name;
+  // Every mode of the console program has its entry in its page.
+  const std::string console_page = read_text(pages + "tapline.1");
+  for (const tapline::ProgramMode& mode : tapline::program_modes())
+    EXPECT_TRUE(has_entry(console_page, mode.option)) << mode.option;
 }
 
 }  // namespace

@@ -1,6 +1,6 @@
-// The console program's command line: banner, usage, script file check, transport choice
-// and exit statuses.
-#include "host/command_line.h"
+// The console program's command line: the modes its options choose, banner, usage, script
+// file check, transport choice and exit statuses.
+#include "host/run/command_line.h"
 
 #include <gtest/gtest.h>
 
@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "host/modes.h"
 #include "program_run.h"
 
 namespace {
@@ -32,6 +33,44 @@ TEST(HostCommandLine, MissingScriptFileIsNamedExactlyAsTyped) {
   const std::string path = "no/such/dir/../script.lua";
   const auto result = run_program(tapline_binary(), {path, "net", "127.0.0.1", "9"});
   EXPECT_EQ(result.out, kBanner + "脚本文件不存在请确认路径:" + path + "\n");
+  EXPECT_EQ(result.status, 255);
+}
+
+TEST(HostCommandLine, HelpListsEveryModeOnStandardOutput) {
+  const auto help = run_program(tapline_binary(), {"--help", "ignored"});
+  EXPECT_EQ(help.status, 0);
+  EXPECT_EQ(help.err, "");
+  EXPECT_EQ(help.out.rfind("usage:\n  tapline SCRIPT [SELECTOR [ADDRESS PORT]]\n", 0), 0u)
+      << help.out;
+  for (const tapline::ProgramMode& mode : tapline::program_modes()) {
+    const std::string synopsis = std::string("  tapline ") + mode.option +
+                                 (*mode.arguments != '\0' ? " " : "") + mode.arguments + "\n";
+    EXPECT_NE(help.out.find(synopsis + "      " + mode.summary + "\n"), std::string::npos)
+        << mode.option << "\n"
+        << help.out;
+  }
+}
+
+TEST(HostCommandLine, VersionIsTheProjectVersion) {
+  const auto version = run_program(tapline_binary(), {"--version"});
+  EXPECT_EQ(version.status, 0);
+  EXPECT_EQ(version.out, "tapline " TAPLINE_VERSION "\n");
+  EXPECT_EQ(version.err, "");
+}
+
+TEST(HostCommandLine, OptionsCountOnlyAsTheFirstArgument) {
+  char program[] = "tapline", check[] = "--check", script[] = "s.lua", help[] = "--help";
+  char* checking[] = {program, check, script};
+  char* running[] = {program, script, help};
+  char* neither[] = {program};
+  ASSERT_NE(tapline::chosen_mode(3, checking), nullptr);
+  EXPECT_EQ(tapline::chosen_mode(3, checking)->option, std::string("--check"));
+  EXPECT_EQ(tapline::chosen_mode(3, running), nullptr);
+  EXPECT_EQ(tapline::chosen_mode(1, neither), nullptr);
+  // A first argument that is no option of the program is a script path. This run includes
+  // the program's 2000 ms pause after the message.
+  const auto result = run_program(tapline_binary(), {"--halp"});
+  EXPECT_EQ(result.out, kBanner + "脚本文件不存在请确认路径:--halp\n");
   EXPECT_EQ(result.status, 255);
 }
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "host/run_script.h"
+#include "host/run/run_script.h"
 #include "program_run.h"
 
 namespace {

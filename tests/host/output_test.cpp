@@ -7,7 +7,7 @@
 #include <lua.hpp>
 #include <string>
 
-#include "host/run_script.h"
+#include "host/run/run_script.h"
 #include "program_run.h"
 #include "script/script_functions.h"
 #include "script/script_library.h"

@@ -25,7 +25,7 @@
 
 #include "command/frame.h"
 #include "core/frame_decoder.h"
-#include "host/run_script.h"
+#include "host/run/run_script.h"
 #include "script/script_library.h"
 #include "system/curl_library.h"
 #include "tapline.h"

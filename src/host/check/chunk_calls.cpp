@@ -1,4 +1,4 @@
-#include "host/chunk_calls.h"
+#include "host/check/chunk_calls.h"
 
 #include <cstdint>
 #include <cstring>

@@ -1,4 +1,4 @@
-#include "host/run_script.h"
+#include "host/run/run_script.h"
 
 #include <cstring>
 #include <lua.hpp>

@@ -1,4 +1,4 @@
-#include "host/host_sink.h"
+#include "host/run/host_sink.h"
 
 #include <chrono>
 #include <cstdio>

@@ -1,4 +1,4 @@
-#include "host/script_check.h"
+#include "host/check/script_check.h"
 
 #include <algorithm>
 #include <cctype>
@@ -12,8 +12,8 @@
 #include <set>
 #include <string>
 
-#include "host/chunk_calls.h"
-#include "host/run_script.h"
+#include "host/check/chunk_calls.h"
+#include "host/run/run_script.h"
 #include "script/script_library.h"
 #include "system/console.h"
 
@@ -185,8 +185,8 @@ bool check_one(const char* path, const std::set<std::string>& known,
 
 int check_scripts(int count, char** paths) {
   if (count <= 0) {
-    system::console_diagnostic(
-        "--check needs one or more script files: tapline --check FILE.lua...\n");
+    system::console_diagnostic("--check needs one or more script files: tapline --check %s\n",
+                               kCheckArguments);
     return 1;
   }
   const std::set<std::string> known = prepared_globals();

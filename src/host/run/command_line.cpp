@@ -1,4 +1,4 @@
-#include "host/command_line.h"
+#include "host/run/command_line.h"
 
 #include <sys/stat.h>
 
@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "host/run_script.h"
+#include "host/run/run_script.h"
 #include "system/clock.h"
 #include "system/console.h"
 #include "tapline.h"

@@ -5,14 +5,14 @@
 
 namespace tapline {
 
-// True when the command line asks for a recording: `--record` as the first argument.
-bool asks_for_recording(int argc, char** argv);
+// What follows --record on the command line, as the usage shows it.
+inline constexpr const char* kRecordArguments = "FILE.lua [--stop-key NAME]";
 
 // Records until the stop key goes down or SIGINT/SIGTERM comes, then leaves a complete
 // script at the file's path (written under a temporary name, renamed at the end). Shows
 // a live count of recorded events on standard output. Returns the exit status: 0 after
 // the stop key, 128 + the signal after a signal, 2 for a wrong command line, 1 when
-// nothing could be recorded.
-int run_recording(int argc, char** argv);
+// nothing could be recorded. `arguments` are those after --record.
+int run_recording(int count, char** arguments);
 
 }  // namespace tapline
