@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "image/search.h"
-#include "platform/wayland/mutter_screen.h"
+#include "platform/screencast/mutter_screen.h"
 #include "timing.h"
 
 namespace {

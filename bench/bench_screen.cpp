@@ -169,7 +169,9 @@ int main(int argc, char** argv) {
     if (x11) {
       draw(display, image);
     } else {
-      picture = platform::open_picture_screen((dir + "/" + file).c_str());
+      std::string why_not;
+      picture = platform::open_picture_screen((dir + "/" + file).c_str(), why_not);
+      if (!picture) std::fprintf(stderr, "%s\n", why_not.c_str());
       platform::set_screen(picture.get());
     }
   };

@@ -3,7 +3,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "platform/wayland/json.h"
+#include "platform/wm_ipc/json.h"
 
 namespace {
 

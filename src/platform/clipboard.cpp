@@ -1,27 +1,35 @@
 #include "platform/clipboard.h"
 
+#include <cstring>
+
+#include "platform/backend_table.h"
 #include "platform/desktop.h"
 #include "system/console.h"
 
 namespace tapline::platform {
 namespace {
 
+// Tried in this order; the first that opens on the chosen desktop is the clipboard. X11
+// serves a Wayland desktop too, through Xwayland, as the last resort.
+const BackendRow<std::unique_ptr<Clipboard>(std::string&)> kClipboardBackends[] = {
+#ifdef TAPLINE_WITH_WAYLAND
+    {"wlroots data control", Desktops::wayland, open_wayland_clipboard},
+#endif
+    {"X11", Desktops::either, open_x11_clipboard},
+};
+
 Clipboard& default_clipboard() {
   // Chosen once, at first use, and kept for the life of the process.
   static Clipboard* const chosen = []() -> Clipboard* {
-    if (desktop_choice().desktop == Desktop::wayland) {
-      bool reachable = false;
-      if (auto clipboard = make_wayland_clipboard(reachable)) return clipboard.release();
-      if (reachable)
-        system::console_diagnostic(
-            "the Wayland display offers no clipboard to other programs: the clipboard is the "
-            "X11 one, which Wayland programs see only after an X11 window had the focus\n");
-      else
-        system::console_diagnostic(
-            "cannot connect to the Wayland display %s; the clipboard is the X11 one\n",
-            wayland_socket_name().c_str());
+    const Desktop desktop = desktop_choice().desktop;
+    auto choice = choose_backend(kClipboardBackends, {desktop});
+    // X11 on a Wayland desktop reaches Wayland programs only through Xwayland: said once.
+    if (desktop == Desktop::wayland && std::strcmp(choice.name, "X11") == 0) {
+      std::string reasons = choice.reasons();
+      if (reasons.empty()) reasons = "this build has no Wayland clipboard";
+      system::console_diagnostic("%s; the clipboard is the X11 one\n", reasons.c_str());
     }
-    return make_x11_clipboard().release();
+    return choice.made.release();
   }();
   return *chosen;
 }

@@ -28,10 +28,13 @@ Clipboard& clipboard();
 // Replaces the clipboard; nullptr restores the default.
 void set_clipboard(Clipboard* replacement);
 
-// The X11 CLIPBOARD selection.
-std::unique_ptr<Clipboard> make_x11_clipboard();
-// The clipboard of the Wayland display through wlroots data control; nullptr when the
-// display cannot be reached (`reachable` false) or offers no data control.
-std::unique_ptr<Clipboard> make_wayland_clipboard(bool& reachable);
+// The backends, each opened by its row in the seam's table (platform/backend_table.h);
+// each gives nullptr with the reason in `why_not`.
+//
+// The X11 CLIPBOARD selection; it connects at each use, so it always opens.
+std::unique_ptr<Clipboard> open_x11_clipboard(std::string& why_not);
+// wayland/: the clipboard of the Wayland display through wlroots data control, when the
+// display can be reached and offers it.
+std::unique_ptr<Clipboard> open_wayland_clipboard(std::string& why_not);
 
 }  // namespace tapline::platform

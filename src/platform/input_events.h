@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 
 namespace tapline::platform {
 
@@ -52,10 +53,26 @@ class InputListener {
   virtual ~InputListener() = default;
 };
 
-// Starts listening on the host's input source; events that happen after it returns reach
-// the sink. nullptr when the host has no source this build can read (said on standard
-// error, once per process).
+// Starts listening on the host's input source, the key source that the key state reads
+// too (platform/key_state.h); events that happen after it returns reach the sink. nullptr
+// when that source cannot be read (said on standard error, once per process).
 std::unique_ptr<InputListener> listen_to_host_input(InputSink sink, void* context,
                                                     const InputListenOptions& options = {});
+
+// The backends, each opened by its row in the seam's table (platform/backend_table.h);
+// each listens on a thread of its own, or gives nullptr with the reason in `why_not`.
+//
+// x11/: XInput 2 raw events on the root window of the display named by DISPLAY, over a
+// connection of its own; refused when there is no display or the server lacks XInput 2.1.
+std::unique_ptr<InputListener> listen_to_x11_input(InputSink sink, void* context,
+                                                   const InputListenOptions& options,
+                                                   std::string& why_not);
+// evdev/: every keyboard, mouse and touchpad under /dev/input, following devices as they
+// come and go. The devices know no screen positions: buttons and wheel steps come with x
+// and y -1, and a listener that asks for pointer moves is refused; refused also when the
+// devices cannot be read.
+std::unique_ptr<InputListener> listen_to_evdev_input(InputSink sink, void* context,
+                                                     const InputListenOptions& options,
+                                                     std::string& why_not);
 
 }  // namespace tapline::platform

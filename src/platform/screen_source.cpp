@@ -2,9 +2,8 @@
 
 #include <cstdlib>
 
+#include "platform/backend_table.h"
 #include "platform/desktop.h"
-#include "platform/wayland/mutter_screen.h"
-#include "platform/wayland/portal_screen.h"
 #include "system/console.h"
 
 namespace tapline::platform {
@@ -17,23 +16,17 @@ class NoScreen final : public ScreenSource {
   std::optional<ScreenPoint> cursor() override { return std::nullopt; }
 };
 
-// The X11 display opens lazily and says itself when there is none.
-std::unique_ptr<ScreenSource> open_x11_screen(std::string&) { return make_x11_screen(); }
-
-// A screen source that may serve a desktop: tried in this order, the first that opens on
-// the chosen desktop is the screen. `open` gives nullptr and says why (and what would
-// help) when the source cannot work here.
-struct ScreenCandidate {
-  const char* name;
-  Desktop desktop;
-  std::unique_ptr<ScreenSource> (*open)(std::string& why_not);
-};
-const ScreenCandidate kScreenCandidates[] = {
-    {"wlroots screencopy", Desktop::wayland, open_wlroots_screen},
-    {"GNOME screen cast", Desktop::wayland, open_mutter_screen},
+// Tried in this order; the first that opens on the chosen desktop is the screen.
+const BackendRow<std::unique_ptr<ScreenSource>(std::string&)> kScreenBackends[] = {
+#ifdef TAPLINE_WITH_WAYLAND
+    {"wlroots screencopy", Desktops::wayland, open_wlroots_screen},
+#endif
+#ifdef TAPLINE_WITH_PIPEWIRE
+    {"GNOME screen cast", Desktops::wayland, open_mutter_screen},
     // Last on Wayland: it may ask the person (once; the permission is kept).
-    {"desktop portal", Desktop::wayland, wayland::open_portal_screen},
-    {"X11", Desktop::x11, open_x11_screen},
+    {"desktop portal", Desktops::wayland, open_portal_screen},
+#endif
+    {"X11", Desktops::x11, open_x11_screen},
 };
 
 std::string x11_display_name() {
@@ -42,21 +35,18 @@ std::string x11_display_name() {
 }
 
 ScreenSource* choose_screen() {
-  const DesktopChoice choice = desktop_choice();
+  const DesktopChoice desktop = desktop_choice();
   const std::string where =
-      choice.desktop == Desktop::wayland ? wayland_socket_name() : x11_display_name();
-  std::string reasons;
-  for (const ScreenCandidate& candidate : kScreenCandidates) {
-    if (candidate.desktop != choice.desktop) continue;
-    std::string why_not;
-    if (auto source = candidate.open(why_not)) {
-      // Plain X11 in an X11 session is the long-standing default and goes unsaid.
-      if (choice.desktop == Desktop::wayland || choice.chosen_by_setting || wayland_session())
-        system::console_diagnostic("screen: %s on %s\n", candidate.name, where.c_str());
-      return source.release();
-    }
-    reasons += std::string(reasons.empty() ? "" : "; ") + candidate.name + ": " + why_not;
+      desktop.desktop == Desktop::wayland ? wayland_socket_name() : x11_display_name();
+  auto chosen = choose_backend(kScreenBackends, {desktop.desktop});
+  if (chosen.made) {
+    // Plain X11 in an X11 session is the long-standing default and goes unsaid.
+    if (desktop.desktop == Desktop::wayland || desktop.chosen_by_setting || wayland_session())
+      system::console_diagnostic("screen: %s on %s\n", chosen.name, where.c_str());
+    return chosen.made.release();
   }
+  std::string reasons = chosen.reasons();
+  if (reasons.empty()) reasons = "this build has no screen source for this desktop";
   system::console_diagnostic(
       "screen: no screen source works on %s (%s); there is no screen. TAPLINE_DESKTOP=x11 "
       "reads Xwayland instead, which shows no Wayland window\n",
@@ -70,7 +60,9 @@ ScreenSource& default_screen() {
   static ScreenSource* const source = []() -> ScreenSource* {
     const char* picture = std::getenv("TAPLINE_SCREEN");
     if (picture != nullptr && *picture != '\0') {
-      if (auto opened = open_picture_screen(picture)) return opened.release();
+      std::string why_not;
+      if (auto opened = open_picture_screen(picture, why_not)) return opened.release();
+      system::console_diagnostic("%s; there is no screen\n", why_not.c_str());
       return new NoScreen;
     }
     return choose_screen();

@@ -52,15 +52,25 @@ ScreenSource& screen();
 // Replaces the screen source; nullptr restores the default.
 void set_screen(ScreenSource* replacement);
 
+// The backends, each opened by its row in the seam's table (platform/backend_table.h) or
+// by a test. Each gives nullptr with the reason (and what would help) in `why_not`.
+//
+// The X11 display of the process's own connection; it opens lazily and says itself (once,
+// on standard error) when there is none, so it always opens.
+std::unique_ptr<ScreenSource> open_x11_screen(std::string& why_not);
 // The X11 display over the given connection (the process's own connection when nullptr).
 // `allow_shared_memory` false forces plain image reads.
 std::unique_ptr<ScreenSource> make_x11_screen(_XDisplay* display = nullptr,
                                               bool allow_shared_memory = true);
-// The screen of a wlroots compositor through its screencopy protocol; nullptr, with the
-// reason in `why_not`, when the compositor at WAYLAND_DISPLAY offers none.
+// wayland/: the screen of a wlroots compositor through its screencopy protocol, when the
+// compositor at WAYLAND_DISPLAY offers it.
 std::unique_ptr<ScreenSource> open_wlroots_screen(std::string& why_not);
-// A BMP picture as the screen, with the cursor at (0, 0). nullptr (and one line on
-// standard error) when the file is not a readable BMP picture.
-std::unique_ptr<ScreenSource> open_picture_screen(const char* path);
+// screencast/: the GNOME (mutter) screen cast service, which asks the person nothing.
+std::unique_ptr<ScreenSource> open_mutter_screen(std::string& why_not);
+// screencast/: the desktop portal's screen cast, which may ask the person once.
+std::unique_ptr<ScreenSource> open_portal_screen(std::string& why_not);
+// picture/: a BMP picture as the screen, with the cursor at (0, 0), when the file is a
+// readable BMP picture.
+std::unique_ptr<ScreenSource> open_picture_screen(const char* path, std::string& why_not);
 
 }  // namespace tapline::platform

@@ -1,32 +1,38 @@
 #include "platform/top_level_windows.h"
 
-#include <cstdlib>
+#include <cstring>
 
+#include "platform/backend_table.h"
 #include "platform/desktop.h"
 #include "system/console.h"
 
 namespace tapline::platform {
 namespace {
 
-const char* non_empty_env(const char* name) {
-  const char* value = std::getenv(name);
-  return value != nullptr && *value != '\0' ? value : nullptr;
-}
+// Tried in this order. A window manager's IPC socket serves both desktops (sway on
+// Wayland, i3 on X11); X11 serves a Wayland desktop too, through Xwayland, as the last
+// resort.
+const BackendRow<std::unique_ptr<TopLevelWindows>(std::string&)> kWindowBackends[] = {
+    {"sway IPC", Desktops::either, open_sway_windows},
+    {"i3 IPC", Desktops::either, open_i3_windows},
+    {"X11", Desktops::either, open_x11_windows},
+};
 
 TopLevelWindows& default_windows() {
   // Chosen once, at first use, and kept for the life of the process.
   static TopLevelWindows* const windows = []() -> TopLevelWindows* {
     const DesktopChoice choice = desktop_choice();
-    const bool x11_forced = choice.desktop == Desktop::x11 && choice.chosen_by_setting;
-    for (const char* variable : {"SWAYSOCK", "I3SOCK"}) {
-      const char* socket = non_empty_env(variable);
-      if (socket != nullptr && !x11_forced) return make_ipc_windows(socket).release();
-    }
-    if (choice.desktop == Desktop::wayland)
+    // TAPLINE_DESKTOP=x11 asks for the X11 windows, even under i3.
+    const bool x11_asked = choice.desktop == Desktop::x11 && choice.chosen_by_setting;
+    auto chosen = choose_backend(kWindowBackends, x11_asked ? BackendWish{Desktop::x11, "X11"}
+                                                            : BackendWish{choice.desktop});
+    // The window managers' only reason is that neither variable names a socket, which
+    // this line says in its own words.
+    if (choice.desktop == Desktop::wayland && std::strcmp(chosen.name, "X11") == 0)
       system::console_diagnostic(
           "this Wayland desktop lists its windows to no other program: GetWindowPos and "
           "SetWindowPos reach only X11 (Xwayland) windows\n");
-    return make_x11_windows().release();
+    return chosen.made.release();
   }();
   return *windows;
 }

@@ -37,10 +37,16 @@ TopLevelWindows& top_level_windows();
 // Replaces the window service; nullptr restores the default.
 void set_top_level_windows(TopLevelWindows* replacement);
 
-// The windows of the X11 display (the process's own connection).
-std::unique_ptr<TopLevelWindows> make_x11_windows();
-// The windows that an i3-compatible window manager (sway, i3) lists on its IPC socket.
-// Handles are its container ids.
-std::unique_ptr<TopLevelWindows> make_ipc_windows(std::string socket_path);
+// The backends, each opened by its row in the seam's table (platform/backend_table.h);
+// each gives nullptr with the reason in `why_not`.
+//
+// The windows of the X11 display (the process's own connection, opened at each use), so
+// it always opens.
+std::unique_ptr<TopLevelWindows> open_x11_windows(std::string& why_not);
+// wm_ipc/: the windows that an i3-compatible window manager lists on the IPC socket named
+// by SWAYSOCK (sway) or I3SOCK (i3 and sway), when that is set. Handles are its container
+// ids.
+std::unique_ptr<TopLevelWindows> open_sway_windows(std::string& why_not);
+std::unique_ptr<TopLevelWindows> open_i3_windows(std::string& why_not);
 
 }  // namespace tapline::platform

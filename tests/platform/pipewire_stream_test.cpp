@@ -1,7 +1,7 @@
 // The PipeWire stream consumer against a producer of our own on a private PipeWire: each
 // pixel format it offers reads as our pixels, and the cursor metadata gives the cursor; a
 // screen made of such a stream says when the stream broke and keeps to the size asked.
-#include "platform/wayland/pipewire_stream.h"
+#include "platform/screencast/pipewire_stream.h"
 
 #include <gtest/gtest.h>
 #include <pipewire/pipewire.h>
@@ -15,12 +15,12 @@
 #include <cstring>
 
 #include "mutter.h"
-#include "platform/wayland/monitor_streams_screen.h"
+#include "platform/screencast/monitor_streams_screen.h"
 
 namespace {
 
-using tapline::platform::wayland::MonitorStreamsScreen;
-using tapline::platform::wayland::PipeWireStream;
+using tapline::platform::screencast::MonitorStreamsScreen;
+using tapline::platform::screencast::PipeWireStream;
 using tapline::testing::MutterOptions;
 using tapline::testing::MutterServer;
 

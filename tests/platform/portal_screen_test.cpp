@@ -1,7 +1,7 @@
 // The screen through the desktop portal, on a private headless sway with the portal's wlroots
 // backend: the same answers as the picture source for the same picture, and the person's
 // dialog (the backend's output chooser here) shown only on the first run.
-#include "platform/wayland/portal_screen.h"
+#include "platform/screencast/portal_screen.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -19,9 +19,9 @@
 
 namespace {
 
+using tapline::platform::open_portal_screen;
 using tapline::platform::ScreenSource;
-using tapline::platform::wayland::open_portal_screen;
-using tapline::platform::wayland::portal_restore_token_path;
+using tapline::platform::screencast::portal_restore_token_path;
 using tapline::testing::ChildOptions;
 using tapline::testing::ChildOutput;
 using tapline::testing::ChildProcess;
@@ -165,8 +165,9 @@ TEST(PortalScreen, SeesThePictureAsThePictureSourceDoesAndAsksOnlyOnce) {
         },
         100));
 
-    const auto picture = tapline::platform::open_picture_screen(bmp.c_str());
-    ASSERT_TRUE(picture);
+    std::string why_not_picture;
+    const auto picture = tapline::platform::open_picture_screen(bmp.c_str(), why_not_picture);
+    ASSERT_TRUE(picture) << why_not_picture;
     tapline::platform::set_screen(picture.get());
     const auto expected = answers();
     tapline::platform::set_screen(portal.get());

@@ -136,8 +136,9 @@ class ScriptScreen : public testing::TestWithParam<const char*> {
       const auto path = dir_.write(
           "screen.bmp",
           tapline::testing::make_bmp(image, {.bits = top_down ? 32 : 24, .top_down = top_down}));
-      picture_ = tapline::platform::open_picture_screen(path.c_str());
-      ASSERT_NE(picture_, nullptr);
+      std::string why_not;
+      picture_ = tapline::platform::open_picture_screen(path.c_str(), why_not);
+      ASSERT_NE(picture_, nullptr) << why_not;
       tapline::platform::set_screen(picture_.get());
       cursor_ = {0, 0};
     }

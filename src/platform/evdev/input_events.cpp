@@ -1,4 +1,4 @@
-#include "platform/evdev/input_events.h"
+#include "platform/input_events.h"
 
 #include <libevdev/libevdev.h>
 #include <poll.h>
@@ -180,23 +180,22 @@ class EvdevInputListener final : public InputListener {
 
 std::unique_ptr<InputListener> listen_to_evdev_input(InputSink sink, void* context,
                                                      const InputListenOptions& options,
-                                                     std::string& unavailable) {
+                                                     std::string& why_not) {
   if (options.motion_interval_ms > 0) {
-    unavailable =
-        "the input devices give no pointer positions (TAPLINE_KEYS=x11 reads the X server's)";
+    why_not = "the input devices give no pointer positions (TAPLINE_KEYS=x11 reads the X server's)";
     return nullptr;
   }
   auto devices = std::make_unique<EvdevDevices>();
   if (devices->unwatched()) {
-    unavailable =
+    why_not =
         std::string("/dev/input cannot be watched (") + std::strerror(devices->watch_error()) + ")";
     return nullptr;
   }
   if (devices->open_devices() == 0 && devices->refused() > 0) {
-    unavailable = std::string(
-                      "the input devices under /dev/input cannot be read (permission "
-                      "denied): ") +
-                  kInputGroupHint;
+    why_not = std::string(
+                  "the input devices under /dev/input cannot be read (permission "
+                  "denied): ") +
+              kInputGroupHint;
     return nullptr;
   }
   return std::make_unique<EvdevInputListener>(std::move(devices), sink, context);

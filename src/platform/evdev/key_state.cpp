@@ -1,4 +1,4 @@
-#include "platform/evdev/key_state.h"
+#include "platform/key_state.h"
 
 #include <cstring>
 #include <memory>
@@ -77,9 +77,9 @@ class EvdevKeyState final : public KeyStateSource {
 
 }  // namespace
 
-KeyStateSource& evdev_key_state() {
+KeyStateSource* open_evdev_key_state(std::string&) {
   static EvdevKeyState source;
-  return source;
+  return &source;
 }
 
 }  // namespace tapline::platform

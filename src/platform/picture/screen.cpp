@@ -3,7 +3,6 @@
 
 #include "image/bmp.h"
 #include "platform/screen_source.h"
-#include "system/console.h"
 
 namespace tapline::platform {
 namespace {
@@ -40,12 +39,11 @@ class PictureScreen final : public ScreenSource {
 
 }  // namespace
 
-std::unique_ptr<ScreenSource> open_picture_screen(const char* path) {
+std::unique_ptr<ScreenSource> open_picture_screen(const char* path, std::string& why_not) {
   Bitmap picture;
   std::string error;
   if (!read_bmp(path, picture, error)) {
-    system::console_diagnostic("cannot use %s as the screen (%s); there is no screen\n", path,
-                               error.c_str());
+    why_not = std::string("cannot use ") + path + " as the screen (" + error + ")";
     return nullptr;
   }
   return std::make_unique<PictureScreen>(std::move(picture));

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "platform/clipboard_server.h"
+#include "platform/desktop.h"
 #include "platform/wayland/display.h"
 #include "system/console.h"
 #include "system/text_codec.h"
@@ -339,8 +340,14 @@ class WaylandClipboard final : public Clipboard {
 
 }  // namespace
 
-std::unique_ptr<Clipboard> make_wayland_clipboard(bool& reachable) {
-  if (!DataControlConnection::open(reachable)) return nullptr;
+std::unique_ptr<Clipboard> open_wayland_clipboard(std::string& why_not) {
+  bool reachable = false;
+  if (!DataControlConnection::open(reachable)) {
+    why_not = reachable ? "the Wayland display offers no clipboard to other programs (Wayland "
+                          "programs see the X11 one only after an X11 window had the focus)"
+                        : "cannot connect to the Wayland display " + wayland_socket_name();
+    return nullptr;
+  }
   return std::make_unique<WaylandClipboard>();
 }
 

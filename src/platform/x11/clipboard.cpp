@@ -332,6 +332,8 @@ class X11Clipboard final : public Clipboard {
 
 }  // namespace
 
-std::unique_ptr<Clipboard> make_x11_clipboard() { return std::make_unique<X11Clipboard>(); }
+std::unique_ptr<Clipboard> open_x11_clipboard(std::string&) {
+  return std::make_unique<X11Clipboard>();
+}
 
 }  // namespace tapline::platform

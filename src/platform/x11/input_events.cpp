@@ -1,4 +1,4 @@
-#include "platform/x11/input_events.h"
+#include "platform/input_events.h"
 
 #include <X11/Xlib.h>
 #include <X11/extensions/XInput2.h>
@@ -221,14 +221,13 @@ class X11InputListener final : public InputListener {
 
 std::unique_ptr<InputListener> listen_to_x11_input(InputSink sink, void* context,
                                                    const InputListenOptions& options,
-                                                   std::string& unavailable) {
+                                                   std::string& why_not) {
   XInitThreads();
   Display* display = XOpenDisplay(nullptr);
   if (display == nullptr) {
     const char* name = std::getenv("DISPLAY");
-    unavailable = name != nullptr && *name != '\0'
-                      ? std::string("no X11 display at ") + name
-                      : std::string("no X11 display (DISPLAY is not set)");
+    why_not = name != nullptr && *name != '\0' ? std::string("no X11 display at ") + name
+                                               : std::string("no X11 display (DISPLAY is not set)");
     return nullptr;
   }
   survive_connection_loss(display);
@@ -237,7 +236,7 @@ std::unique_ptr<InputListener> listen_to_x11_input(InputSink sink, void* context
   if (!XQueryExtension(display, "XInputExtension", &opcode, &first_event, &first_error) ||
       XIQueryVersion(display, &major, &minor) != Success || (major == 2 && minor < 1)) {
     // Before 2.1 raw events reach only a client that grabs the device.
-    unavailable = "the X11 display has no XInput 2.1";
+    why_not = "the X11 display has no XInput 2.1";
     XCloseDisplay(display);
     return nullptr;
   }

@@ -1,4 +1,4 @@
-#include "platform/x11/key_state.h"
+#include "platform/key_state.h"
 
 #include <X11/XKBlib.h>
 
@@ -128,9 +128,9 @@ class X11KeyState final : public KeyStateSource {
 
 }  // namespace
 
-KeyStateSource& x11_key_state() {
+KeyStateSource* open_x11_key_state(std::string&) {
   static X11KeyState source;
-  return source;
+  return &source;
 }
 
 }  // namespace tapline::platform

@@ -283,4 +283,6 @@ std::unique_ptr<ScreenSource> make_x11_screen(_XDisplay* display, bool allow_sha
   return std::make_unique<X11Screen>(display, allow_shared_memory);
 }
 
+std::unique_ptr<ScreenSource> open_x11_screen(std::string&) { return make_x11_screen(); }
+
 }  // namespace tapline::platform

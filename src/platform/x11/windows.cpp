@@ -171,6 +171,8 @@ class X11Windows final : public TopLevelWindows {
 
 }  // namespace
 
-std::unique_ptr<TopLevelWindows> make_x11_windows() { return std::make_unique<X11Windows>(); }
+std::unique_ptr<TopLevelWindows> open_x11_windows(std::string&) {
+  return std::make_unique<X11Windows>();
+}
 
 }  // namespace tapline::platform

@@ -1,11 +1,11 @@
-#include "platform/wayland/monitor_streams_screen.h"
+#include "platform/screencast/monitor_streams_screen.h"
 
 #include <algorithm>
 #include <cstring>
 
 #include "system/console.h"
 
-namespace tapline::platform::wayland {
+namespace tapline::platform::screencast {
 
 MonitorStreamsScreen::MonitorStreamsScreen(std::vector<Monitor> monitors, std::string source)
     : monitors_(std::move(monitors)), source_(std::move(source)) {
@@ -109,4 +109,4 @@ bool MonitorStreamsScreen::grab(int width, int height, PixelView& out) {
   return any;
 }
 
-}  // namespace tapline::platform::wayland
+}  // namespace tapline::platform::screencast

@@ -1,4 +1,4 @@
-#include "platform/wayland/json.h"
+#include "platform/wm_ipc/json.h"
 
 #include <charconv>
 #include <cmath>

@@ -8,7 +8,7 @@
 #include <memory>
 #include <string>
 
-namespace tapline::platform::wayland {
+namespace tapline::platform::screencast {
 
 struct BusUnref {
   void operator()(sd_bus* bus) const { sd_bus_flush_close_unref(bus); }
@@ -60,4 +60,4 @@ class SignalWait {
   Message received_;
 };
 
-}  // namespace tapline::platform::wayland
+}  // namespace tapline::platform::screencast

@@ -9,12 +9,13 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <optional>
 #include <string>
 
 #include "platform/top_level_windows.h"
-#include "platform/wayland/json.h"
+#include "platform/wm_ipc/json.h"
 #include "system/console.h"
 #include "system/text_codec.h"
 
@@ -201,10 +202,25 @@ class IpcWindows final : public TopLevelWindows {
   std::string socket_path_;
 };
 
+// The socket that `variable` names; it is reached at each use, so a socket that does not
+// answer is said then, call by call.
+std::unique_ptr<TopLevelWindows> open_socket_of(const char* variable, std::string& why_not) {
+  const char* socket = std::getenv(variable);
+  if (socket == nullptr || *socket == '\0') {
+    why_not = std::string(variable) + " names no IPC socket";
+    return nullptr;
+  }
+  return std::make_unique<IpcWindows>(socket);
+}
+
 }  // namespace
 
-std::unique_ptr<TopLevelWindows> make_ipc_windows(std::string socket_path) {
-  return std::make_unique<IpcWindows>(std::move(socket_path));
+std::unique_ptr<TopLevelWindows> open_sway_windows(std::string& why_not) {
+  return open_socket_of("SWAYSOCK", why_not);
+}
+
+std::unique_ptr<TopLevelWindows> open_i3_windows(std::string& why_not) {
+  return open_socket_of("I3SOCK", why_not);
 }
 
 }  // namespace tapline::platform

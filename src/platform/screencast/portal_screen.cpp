@@ -1,4 +1,4 @@
-#include "platform/wayland/portal_screen.h"
+#include "platform/screencast/portal_screen.h"
 
 #include <fcntl.h>
 #include <pwd.h>
@@ -14,13 +14,13 @@
 #include <fstream>
 #include <vector>
 
-#include "platform/wayland/dbus.h"
-#include "platform/wayland/monitor_streams_screen.h"
+#include "platform/screencast/dbus.h"
+#include "platform/screencast/monitor_streams_screen.h"
 #include "system/console.h"
 #include "system/file_replace.h"
 #include "system/stop_request.h"
 
-namespace tapline::platform::wayland {
+namespace tapline::platform::screencast {
 namespace {
 
 constexpr const char* kPortalService = "org.freedesktop.portal.Desktop";
@@ -234,7 +234,7 @@ Message Handshake::request(Message call, std::chrono::milliseconds limit, const 
     why_not = "the " + method + " request to the desktop portal could not be made";
     return nullptr;
   }
-  if (!wayland::call(bus_.get(), call.get(), why_not)) {
+  if (!screencast::call(bus_.get(), call.get(), why_not)) {
     why_not = "the desktop portal refused " + why_not;
     return nullptr;
   }
@@ -337,7 +337,7 @@ int Handshake::open_pipewire_remote(std::string& why_not) {
     why_not = "the OpenPipeWireRemote request to the desktop portal could not be made";
     return -1;
   }
-  const Message reply = wayland::call(bus_.get(), call.get(), why_not);
+  const Message reply = screencast::call(bus_.get(), call.get(), why_not);
   int fd = -1;
   if (reply && sd_bus_message_read(reply.get(), "h", &fd) > 0) {
     // The descriptor belongs to the reply; ours is a copy.
@@ -379,7 +379,12 @@ std::string portal_restore_token_path() {
   return state + "/tapline/screencast-restore-token";
 }
 
+}  // namespace tapline::platform::screencast
+
+namespace tapline::platform {
+
 std::unique_ptr<ScreenSource> open_portal_screen(std::string& why_not) {
+  using namespace screencast;
   Bus bus = open_session_bus(why_not);
   if (!bus) {
     why_not += ": run Tapline inside the desktop session, where DBUS_SESSION_BUS_ADDRESS is set";
@@ -398,4 +403,4 @@ std::unique_ptr<ScreenSource> open_portal_screen(std::string& why_not) {
   return std::make_unique<PortalScreen>(handshake.take_bus(), std::move(monitors));
 }
 
-}  // namespace tapline::platform::wayland
+}  // namespace tapline::platform

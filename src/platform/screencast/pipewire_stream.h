@@ -11,7 +11,7 @@
 #include "image/pixels.h"
 #include "platform/screen_source.h"
 
-namespace tapline::platform::wayland {
+namespace tapline::platform::screencast {
 
 class PipeWireStream {
  public:
@@ -43,4 +43,4 @@ class PipeWireStream {
   std::unique_ptr<State> state_;
 };
 
-}  // namespace tapline::platform::wayland
+}  // namespace tapline::platform::screencast

@@ -1,4 +1,4 @@
-#include "platform/wayland/pipewire_stream.h"
+#include "platform/screencast/pipewire_stream.h"
 
 #include <dlfcn.h>
 #include <fcntl.h>
@@ -19,7 +19,7 @@
 
 #include "image/pixel_formats.h"
 
-namespace tapline::platform::wayland {
+namespace tapline::platform::screencast {
 namespace {
 
 using image::Pixel;
@@ -550,4 +550,4 @@ platform::ScreenSize PipeWireStream::size() {
   return size;
 }
 
-}  // namespace tapline::platform::wayland
+}  // namespace tapline::platform::screencast

@@ -9,15 +9,10 @@
 
 #include "platform/screen_source.h"
 
-namespace tapline::platform::wayland {
-
-// The monitors the portal grants, as one screen (the bounding box of their places); frames
-// arrive through PipeWire. nullptr, with `why_not` naming the reason and the fix, when the
-// session bus, the portal or the person refuses.
-std::unique_ptr<ScreenSource> open_portal_screen(std::string& why_not);
+namespace tapline::platform::screencast {
 
 // Where the restore token lives: $XDG_STATE_HOME/tapline/screencast-restore-token, with
 // ~/.local/state in place of an unset XDG_STATE_HOME; empty when neither is known.
 std::string portal_restore_token_path();
 
-}  // namespace tapline::platform::wayland
+}  // namespace tapline::platform::screencast

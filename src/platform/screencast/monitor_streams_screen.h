@@ -9,9 +9,9 @@
 #include <vector>
 
 #include "platform/screen_source.h"
-#include "platform/wayland/pipewire_stream.h"
+#include "platform/screencast/pipewire_stream.h"
 
-namespace tapline::platform::wayland {
+namespace tapline::platform::screencast {
 
 class MonitorStreamsScreen : public ScreenSource {
  public:
@@ -45,4 +45,4 @@ class MonitorStreamsScreen : public ScreenSource {
   std::vector<Pixel> composed_;
 };
 
-}  // namespace tapline::platform::wayland
+}  // namespace tapline::platform::screencast
