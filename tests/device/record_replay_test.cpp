@@ -4,6 +4,7 @@
 // where a client window reports what it receives.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 
 #include <filesystem>
 #include <fstream>
@@ -26,6 +27,7 @@ using tapline::testing::ChildOutput;
 using tapline::testing::ChildProcess;
 using tapline::testing::FakeInput;
 using tapline::testing::ListeningDevice;
+using tapline::testing::TempDir;
 using tapline::testing::TempFile;
 using tapline::testing::XvfbServer;
 using Lines = std::vector<std::string>;
@@ -194,7 +196,9 @@ TEST(RecordReplay, AnInterruptedRecordingIsACompleteScript) {
   XvfbServer host(kScreen);
   TempFile directory("", "unused");
   const std::string path = directory.directory() + "/recorded.lua";
+  const mode_t mask = umask(022);  // the usual mask, which leaves new files world-readable
   auto recording = start_recording(host, path, {"--stop-key", "F9"});
+  umask(mask);
   FakeInput input(host.name());
   input.tap(XK_x);
   input.tap(XK_Pause);  // not the stop key this time
@@ -209,6 +213,26 @@ TEST(RecordReplay, AnInterruptedRecordingIsACompleteScript) {
   EXPECT_EQ(script.find("LCtrl"), std::string::npos) << script;
   EXPECT_NE(script.find("-- End of the recording: 4 events.\n"), std::string::npos) << script;
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(directory.directory()), {}), 2);
+  // It holds whatever was typed: for its owner's eyes only.
+  EXPECT_EQ(std::filesystem::status(path).permissions(),
+            std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+}
+
+TEST(RecordReplay, ADirectoryOrFifoIsRefusedBeforeAnythingIsRecorded) {
+  TempDir directory;
+  const std::string fifo = directory.file("fifo.lua");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  // No display is needed to be refused.
+  for (const auto& [path, kind] :
+       {std::pair{directory.directory(), "a directory"}, std::pair{fifo, "a FIFO"}}) {
+    const auto result = tapline::testing::run_program(tapline::testing::tapline_binary(),
+                                                      {"--record", path}, {"DISPLAY="});
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.err,
+              "tapline: " + path + " is " + kind + ", not a file; nothing was recorded\n");
+  }
+  EXPECT_EQ(std::filesystem::status(fifo).type(), std::filesystem::file_type::fifo);
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(directory.directory()), {}), 1);
 }
 
 }  // namespace

@@ -1,8 +1,13 @@
 // What script authors get beside the program: tapline --check, the editor definitions of
 // the script globals and the manual pages.
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 #include <cctype>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -21,6 +26,7 @@ namespace {
 namespace fs = std::filesystem;
 using tapline::testing::run_program;
 using tapline::testing::tapline_binary;
+using tapline::testing::TempDir;
 using tapline::testing::TempFile;
 
 std::vector<std::string> example_scripts() {
@@ -84,6 +90,111 @@ TEST(ScriptCheck, SyntaxErrorsNameTheWholePathAndEveryFileIsChecked) {
   EXPECT_EQ(run_program(tapline_binary(), {"--check"}).status, 1);
   EXPECT_EQ(run_program(tapline_binary(), {clean.path(), "--check"}).out.rfind("Sep 27 2022\n", 0),
             0u);
+}
+
+TEST(ScriptCheck, RefusesWhatIsNoRegularFileOrTooLargeAndChecksTheRest) {
+  TempDir files;
+  const std::string fifo = files.file("fifo.lua");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  const std::string socket_path = files.file("socket.lua");
+  const int listener = socket(AF_UNIX, SOCK_STREAM, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::strncpy(address.sun_path, socket_path.c_str(), sizeof address.sun_path - 1);
+  ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  // Sparse: one byte over the limit costs no disk space.
+  const std::string large = files.write("large.lua", "");
+  fs::resize_file(large, (64u << 20) + 1);
+  const std::string misspelt = files.write("misspelt.lua", "KeyPres('a')\n");
+  const auto result = run_program(tapline_binary(), {"--check", files.directory(), "/dev/zero",
+                                                     fifo, socket_path, large, misspelt});
+  close(listener);
+  EXPECT_EQ(result.status, 1);
+  const std::string refused = "tapline: cannot check ";
+  EXPECT_EQ(result.err, refused + files.directory() + ": not a regular file\n" + refused +
+                            "/dev/zero: not a regular file\n" + refused + fifo +
+                            ": not a regular file\n" + refused + socket_path +
+                            ": not a regular file\n" + refused + large +
+                            ": larger than 64 MiB, the most --check reads\n" + misspelt +
+                            ":1: warning: call of unknown global 'KeyPres' (did you mean "
+                            "'KeyPress'?)\n");
+}
+
+TEST(ScriptCheck, EachKindOfSuspectCallIsReportedOnceWithHowOftenItOccurs) {
+  std::string text = "Helper(1)\n";
+  for (int i = 0; i < 5000; ++i) text += "FindColor(1, 2, 3) KeyPres('a') KeyPres()\n";
+  text += "FindColor(1, 2) Helper(2) function Helper() end\n";
+  TempFile script(text);
+  const auto result = run_program(tapline_binary(), {"--check", script.path()});
+  EXPECT_EQ(result.status, 1);
+  const std::string& p = script.path();
+  EXPECT_EQ(result.err, p +
+                            ":2: warning: FindColor called with 3 arguments; it takes 1 or 5; "
+                            "5000 such calls, the first here\n" +
+                            p +
+                            ":2: warning: call of unknown global 'KeyPres' (did you mean "
+                            "'KeyPress'?); 10000 such calls, the first here\n" +
+                            p +
+                            ":5002: warning: FindColor called with 2 arguments; it takes 1 or 5\n");
+}
+
+// A precompiled chunk of `depth` functions, each nested in the one before, that do
+// nothing: the form lua_dump writes, for this machine.
+std::string nested_chunk(int depth) {
+  auto integer = [](int value) {
+    return std::string(reinterpret_cast<char*>(&value), sizeof value);
+  };
+  std::string header("\x1bLua\x53\x00\x19\x93\r\n\x1a\n\x04\x08\x04\x08\x08", 17);
+  const lua_Integer integer_check = 0x5678;
+  const lua_Number float_check = 370.5;
+  header.append(reinterpret_cast<const char*>(&integer_check), sizeof integer_check);
+  header.append(reinterpret_cast<const char*>(&float_check), sizeof float_check);
+  header += '\x01';  // the main function's upvalues
+  // No source, lines 0 and 0, no parameters, not vararg, a stack of 2, one RETURN, no
+  // constants and no upvalues; then the nested functions and empty debug information.
+  const std::string opening = std::string("\0", 1) + integer(0) + integer(0) +
+                              std::string("\0\0\x02", 3) + integer(1) + integer(38 | 1 << 23) +
+                              integer(0) + integer(0);
+  const std::string closing = integer(0) + integer(0) + integer(0);
+  std::string chunk = header;
+  for (int level = 1; level < depth; ++level) chunk += opening + integer(1);
+  chunk += opening + integer(0);
+  for (int level = 0; level < depth; ++level) chunk += closing;
+  return chunk;
+}
+
+int dump_writer(lua_State*, const void* bytes, size_t size, void* chunk) {
+  static_cast<std::string*>(chunk)->append(static_cast<const char*>(bytes), size);
+  return 0;
+}
+
+TEST(ScriptCheck, PrecompiledChunksAreReadWithoutTheLoaderAndOnlyForTheirCalls) {
+  lua_State* L = luaL_newstate();
+  ASSERT_EQ(luaL_loadstring(L, "local x = 1\nKeyPres('a')\n"), LUA_OK);
+  std::string compiled;
+  lua_dump(L, dump_writer, &compiled, 0);
+  lua_close(L);
+  TempDir files;
+  const std::string readable = files.write("compiled.lua", compiled);
+  // As deep as the compiler allows, then so deep that the engine's own loader would
+  // overflow its stack.
+  const std::string deep = files.write("deep.lua", nested_chunk(200));
+  const std::string deeper = files.write("deeper.lua", nested_chunk(200000));
+  const std::string newer = files.write("newer.lua", "\x1bLuaT\x00\x19\x93\r\n\x1a\n");
+  const std::string cut = files.write("cut.lua", nested_chunk(3).substr(0, 60));
+  const auto result =
+      run_program(tapline_binary(), {"--check", readable, deep, deeper, newer, cut});
+  EXPECT_EQ(result.status, 1);
+  const std::string note =
+      ": note: precompiled chunk, checked only for its calls; the engine runs precompiled code "
+      "unverified, so run only chunks from a source you trust\n";
+  EXPECT_EQ(result.err,
+            readable + note + readable +
+                ":2: warning: call of unknown global 'KeyPres' (did you mean 'KeyPress'?)\n" +
+                deep + note + "tapline: " + deeper +
+                ": functions nested more than 200 levels deep; not checked\n" +
+                "tapline: " + newer + ": not precompiled by this engine version on this machine\n" +
+                "tapline: " + cut + ": precompiled, but its calls cannot be read\n");
 }
 
 std::set<std::string> global_names(lua_State* L) {

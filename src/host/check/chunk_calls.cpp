@@ -2,7 +2,10 @@
 
 #include <cstdint>
 #include <cstring>
+#include <optional>
+#include <string>
 #include <string_view>
+#include <vector>
 
 namespace tapline {
 namespace {
@@ -35,36 +38,64 @@ constexpr uint64_t kIntegerCheck = 0x5678;  // an RK operand that names a consta
 // Constant type tags of the dump.
 constexpr int kNil = 0, kBoolean = 1, kFloat = 3, kInteger = 19, kShortString = 4, kLongString = 20;
 
+// The header's type sizes and check values as this build of the engine writes them; the
+// engine's loader refuses any other, and so does this reader.
+constexpr size_t kInstructionSize = 4;
+constexpr unsigned char kTypeSizes[] = {sizeof(int), sizeof(size_t), kInstructionSize,
+                                        sizeof(lua_Integer), sizeof(lua_Number)};
+constexpr lua_Number kFloatCheck = 370.5;
+
+// A number of up to 8 bytes of the dump. The dump is in the machine's own byte order; the
+// header's check value has shown it to be little-endian.
+uint64_t unsigned_of(std::string_view bytes) {
+  uint64_t value = 0;
+  for (size_t i = bytes.size(); i-- > 0;)
+    value = (value << 8) | static_cast<unsigned char>(bytes[i]);
+  return value;
+}
+
+// An int of the dump, sign and all.
+int int_of(std::string_view bytes) {
+  return static_cast<int>(static_cast<unsigned int>(unsigned_of(bytes)));
+}
+
 class DumpReader {
  public:
-  explicit DumpReader(std::string_view data) : data_(data) {}
+  DumpReader(std::string_view data, const GlobalUseSink& sink) : data_(data), sink_(sink) {}
 
-  bool ok() const { return ok_; }
-
-  bool read_header() {
-    if (!take(kSignature.size()).starts_with(kSignature)) return fail();
-    const std::string_view sizes = take(5);
-    if (!ok_) return false;
-    int_size_ = static_cast<unsigned char>(sizes[0]);
-    size_t_size_ = static_cast<unsigned char>(sizes[1]);
-    instruction_size_ = static_cast<unsigned char>(sizes[2]);
-    integer_size_ = static_cast<unsigned char>(sizes[3]);
-    number_size_ = static_cast<unsigned char>(sizes[4]);
-    if (instruction_size_ != 4 || int_size_ > 8 || size_t_size_ > 8) return fail();
-    // The integer check value 0x5678, read in the byte order this reader assumes.
-    if (integer_size_ > 8 || read_unsigned(integer_size_) != kIntegerCheck) return fail();
-    take(number_size_);  // the check value for floats
-    take(1);             // the main function's count of upvalues
-    return ok_;
+  ChunkReading read() {
+    if (!read_header()) return ChunkReading::other_format;
+    take(1);  // the main function's count of upvalues
+    read_function(1);
+    if (too_deep_) return ChunkReading::too_deep;
+    return ok_ ? ChunkReading::read : ChunkReading::damaged;
   }
 
-  void read_function(std::vector<GlobalUse>& uses) {
+ private:
+  bool read_header() {
+    if (!take(kSignature.size()).starts_with(kSignature)) return false;
+    const std::string_view sizes = take(sizeof kTypeSizes);
+    if (!ok_ || std::memcmp(sizes.data(), kTypeSizes, sizeof kTypeSizes) != 0) return false;
+    // The integer check value 0x5678, read in the byte order this reader assumes.
+    if (read_unsigned(sizeof(lua_Integer)) != kIntegerCheck) return false;
+    const std::string_view float_check = take(sizeof(lua_Number));
+    lua_Number value = 0;
+    if (ok_) std::memcpy(&value, float_check.data(), sizeof value);
+    return ok_ && value == kFloatCheck;
+  }
+
+  void read_function(int depth) {
+    if (depth > kMostNestedFunctions) {
+      too_deep_ = true;
+      fail();
+      return;
+    }
     read_string();  // source
     read_int();     // first line
     read_int();     // last line
     take(3);        // parameters, vararg flag, stack size
-    std::vector<uint32_t> code(read_count());
-    for (uint32_t& instruction : code) instruction = static_cast<uint32_t>(read_unsigned(4));
+    // Code and lines stay in the dump, read where they lie: a huge chunk is not copied.
+    const std::string_view code = take(kInstructionSize * read_count());
 
     std::vector<std::optional<std::string>> string_constants(read_count());
     for (auto& constant : string_constants) {
@@ -73,9 +104,9 @@ class DumpReader {
       if (type == kBoolean) {
         take(1);
       } else if (type == kFloat) {
-        take(number_size_);
+        take(sizeof(lua_Number));
       } else if (type == kInteger) {
-        take(integer_size_);
+        take(sizeof(lua_Integer));
       } else if (type == kShortString || type == kLongString) {
         constant = read_string();
       } else {
@@ -86,12 +117,10 @@ class DumpReader {
     const size_t upvalue_count = read_count();
     take(2 * upvalue_count);
 
-    std::vector<GlobalUse> nested;
     const size_t function_count = read_count();
-    for (size_t i = 0; i < function_count && ok_; ++i) read_function(nested);
+    for (size_t i = 0; i < function_count && ok_; ++i) read_function(depth + 1);
 
-    std::vector<int> lines(read_count());
-    for (int& line : lines) line = static_cast<int>(read_int());
+    const std::string_view lines = take(sizeof(int) * read_count());
     const size_t local_count = read_count();
     for (size_t i = 0; i < local_count && ok_; ++i) {
       read_string();
@@ -104,11 +133,9 @@ class DumpReader {
       if (read_string() == "_ENV") environment = static_cast<int>(i);
     }
     if (!ok_) return;
-    scan_code(code, string_constants, lines, environment, uses);
-    uses.insert(uses.end(), nested.begin(), nested.end());
+    scan_code(code, string_constants, lines, environment);
   }
 
- private:
   bool fail() {
     ok_ = false;
     return false;
@@ -124,30 +151,15 @@ class DumpReader {
     return part;
   }
 
-  uint64_t read_unsigned(size_t size) {
-    const std::string_view bytes = take(size);
-    uint64_t value = 0;
-    // The dump is in the machine's own byte order; the header's check value has shown it
-    // to be little-endian.
-    for (size_t i = bytes.size(); i-- > 0;) {
-      value = (value << 8) | static_cast<unsigned char>(bytes[i]);
-    }
-    return value;
-  }
+  uint64_t read_unsigned(size_t size) { return unsigned_of(take(size)); }
 
-  int64_t read_int() {
-    const uint64_t value = read_unsigned(int_size_);
-    if (int_size_ < 8 && (value >> (8 * int_size_ - 1)) != 0) {
-      return static_cast<int64_t>(value) - (int64_t{1} << (8 * int_size_));
-    }
-    return static_cast<int64_t>(value);
-  }
+  int read_int() { return int_of(take(sizeof(int))); }
 
   // A count of following items, bounded by the bytes left so that a damaged dump cannot
   // ask for a huge allocation.
   size_t read_count() {
-    const int64_t count = read_int();
-    if (!ok_ || count < 0 || static_cast<uint64_t>(count) > data_.size() - position_) {
+    const int count = read_int();
+    if (!ok_ || count < 0 || static_cast<size_t>(count) > data_.size() - position_) {
       fail();
       return 0;
     }
@@ -156,15 +168,13 @@ class DumpReader {
 
   std::string read_string() {
     uint64_t size = read_unsigned(1);
-    if (size == 0xFF) size = read_unsigned(size_t_size_);
+    if (size == 0xFF) size = read_unsigned(sizeof(size_t));
     if (size == 0) return {};
     return std::string(take(size - 1));
   }
 
-  void scan_code(const std::vector<uint32_t>& code,
-                 const std::vector<std::optional<std::string>>& constants,
-                 const std::vector<int>& lines, int environment,
-                 std::vector<GlobalUse>& uses) const {
+  void scan_code(std::string_view code, const std::vector<std::optional<std::string>>& constants,
+                 std::string_view lines, int environment) const {
     if (environment < 0) return;
     auto global_name = [&](unsigned operand) -> const std::optional<std::string>* {
       if ((operand & kConstantBit) == 0) return nullptr;
@@ -175,13 +185,15 @@ class DumpReader {
     // Which register holds a global just read, and which one. A call through that
     // register is a call of that global.
     std::vector<const std::string*> loaded;
-    for (size_t pc = 0; pc < code.size(); ++pc) {
-      const uint32_t instruction = code[pc];
+    const size_t line_count = lines.size() / sizeof(int);
+    for (size_t pc = 0; pc < code.size() / kInstructionSize; ++pc) {
+      const auto instruction =
+          static_cast<uint32_t>(unsigned_of(code.substr(kInstructionSize * pc, kInstructionSize)));
       const unsigned op = instruction & 0x3F;
       const unsigned a = (instruction >> 6) & 0xFF;
       const unsigned c = (instruction >> 14) & 0x1FF;
       const unsigned b = (instruction >> 23) & 0x1FF;
-      const int line = pc < lines.size() ? lines[pc] : 0;
+      const int line = pc < line_count ? int_of(lines.substr(sizeof(int) * pc, sizeof(int))) : 0;
       if (loaded.size() <= a + 1) loaded.resize(a + 2, nullptr);
       switch (op) {
         case kGetTabUp: {
@@ -193,14 +205,14 @@ class DumpReader {
         case kSetTabUp:
           if (static_cast<int>(a) == environment) {
             if (const auto* name = global_name(b)) {
-              uses.push_back({GlobalUse::kAssign, **name, line, 0});
+              sink_({GlobalUse::kAssign, **name, line, 0});
             }
           }
           break;
         case kCall:
         case kTailCall:
           if (loaded[a] != nullptr) {
-            uses.push_back({GlobalUse::kCall, *loaded[a], line, b == 0 ? -1 : int(b) - 1});
+            sink_({GlobalUse::kCall, *loaded[a], line, b == 0 ? -1 : int(b) - 1});
           }
           loaded.resize(a);
           break;
@@ -225,10 +237,10 @@ class DumpReader {
   }
 
   std::string_view data_;
+  const GlobalUseSink& sink_;
   size_t position_ = 0;
   bool ok_ = true;
-  size_t int_size_ = 4, size_t_size_ = 8, instruction_size_ = 4, integer_size_ = 8,
-         number_size_ = 8;
+  bool too_deep_ = false;
 };
 
 int collect_dump(lua_State*, const void* bytes, size_t size, void* target) {
@@ -238,15 +250,14 @@ int collect_dump(lua_State*, const void* bytes, size_t size, void* target) {
 
 }  // namespace
 
-std::optional<std::vector<GlobalUse>> global_uses(lua_State* L) {
+ChunkReading read_global_uses(std::string_view chunk, const GlobalUseSink& sink) {
+  return DumpReader(chunk, sink).read();
+}
+
+ChunkReading global_uses(lua_State* L, const GlobalUseSink& sink) {
   std::string dump;
-  if (lua_dump(L, collect_dump, &dump, 0) != 0) return std::nullopt;
-  DumpReader reader(dump);
-  if (!reader.read_header()) return std::nullopt;
-  std::vector<GlobalUse> uses;
-  reader.read_function(uses);
-  if (!reader.ok()) return std::nullopt;
-  return uses;
+  if (lua_dump(L, collect_dump, &dump, 0) != 0) return ChunkReading::other_format;
+  return read_global_uses(dump, sink);
 }
 
 }  // namespace tapline

@@ -1,8 +1,8 @@
 #include "host/record/recorder.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/eventfd.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -19,6 +19,7 @@
 #include "platform/input_events.h"
 #include "platform/screen_source.h"
 #include "system/console.h"
+#include "system/file_replace.h"
 #include "system/stop_request.h"
 
 namespace tapline {
@@ -103,15 +104,20 @@ int run_recording(int count, char** arguments) {
   if (stop_key == 0)
     return usage_error(("--stop-key: no key is named \"" + std::string(stop_name) + "\"").c_str());
 
+  // Refused before anything is recorded: the rename at the end would fail on a
+  // directory, and would put a file where a FIFO or device stands.
+  if (const char* kind =
+          system::unreplaceable_file_kind(path.c_str(), system::Replacing::by_rename)) {
+    system::console_diagnostic("%s is %s, not a file; nothing was recorded\n", path.c_str(), kind);
+    return 1;
+  }
+
   // A signal only asks the loop below to stop; it never ends the process in between.
   system::install_stop_handlers(nullptr);
+  // A new file, never one reached through a link, readable by its owner only: the
+  // recording holds everything typed, passwords included.
   std::string temporary = path + ".XXXXXX";
-  const int fd = mkstemp(temporary.data());
-  // mkstemp makes the file private; the script gets the mode any new file would get. No
-  // other thread runs yet, so reading the mask by setting it is safe here.
-  const mode_t mask = umask(0);
-  umask(mask);
-  if (fd >= 0) fchmod(fd, 0666 & ~mask);
+  const int fd = mkostemp(temporary.data(), O_CLOEXEC);
   FILE* out = fd >= 0 ? fdopen(fd, "w") : nullptr;
   if (out == nullptr) {
     system::console_diagnostic("cannot write %s: %s\n", path.c_str(), std::strerror(errno));
