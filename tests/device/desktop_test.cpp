@@ -467,6 +467,7 @@ TEST(DesktopOptions, RefusedOrWithoutADisplay) {
   EXPECT_EQ(result.status, 1);
   EXPECT_EQ(result.err,
             "tapline-device: --inject x11: cannot open an X display: DISPLAY is not set\n");
+#ifdef TAPLINE_WITH_WAYLAND
   result = run_program(kDevice, {"--inject", "wayland", "--listen", "127.0.0.1:0"},
                        {"WAYLAND_DISPLAY=/nonexistent/wayland-9"});
   EXPECT_EQ(result.status, 1);
@@ -492,6 +493,13 @@ TEST(DesktopOptions, RefusedOrWithoutADisplay) {
   EXPECT_EQ(result.status, 1);
   EXPECT_EQ(result.err, "tapline-device: --inject wayland: the Wayland display " + silent +
                             " does not answer\n");
+
+#else
+  result = run_program(kDevice, {"--inject", "wayland", "--listen", "127.0.0.1:0"},
+                       {"WAYLAND_DISPLAY=/nonexistent/wayland-9"});
+  EXPECT_EQ(result.status, 1);
+  EXPECT_EQ(result.err, "tapline-device: --inject wayland: this build has no Wayland support\n");
+#endif
 
   result = run_program(kDevice, {"--help"});
   EXPECT_EQ(result.status, 0);
