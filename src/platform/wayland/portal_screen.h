@@ -20,4 +20,8 @@ std::unique_ptr<ScreenSource> open_portal_screen(std::string& why_not);
 // ~/.local/state in place of an unset XDG_STATE_HOME; empty when neither is known.
 std::string portal_restore_token_path();
 
+// Keeps `token` at `path`, readable by the user alone (it grants screen capture), creating
+// missing folders; says on standard error when it cannot.
+void keep_restore_token(const std::string& path, const std::string& token);
+
 }  // namespace tapline::platform::wayland
