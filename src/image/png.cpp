@@ -19,9 +19,11 @@ void on_error(png_structp png, png_const_charp message) {
 }
 void on_warning(png_structp, png_const_charp) {}
 
+}  // namespace
+
 // Everything libpng touches between setjmp and a longjmp is plain data, so a jump leaks
 // nothing; the caller closes the file.
-bool encode(std::FILE* file, const RgbPicture& picture, std::string& error) {
+bool write_png(std::FILE* file, const RgbPicture& picture, std::string& error) {
   png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, &error, on_error, on_warning);
   if (png == nullptr) {
     error = "out of memory";
@@ -51,15 +53,13 @@ bool encode(std::FILE* file, const RgbPicture& picture, std::string& error) {
   return true;
 }
 
-}  // namespace
-
 bool write_png(const char* path, const RgbPicture& picture, std::string& error) {
   std::FILE* file = std::fopen(path, "wb");
   if (file == nullptr) {
     error = std::strerror(errno);
     return false;
   }
-  bool written = encode(file, picture, error);
+  bool written = write_png(file, picture, error);
   if (std::fclose(file) != 0 && written) {
     error = std::strerror(errno);
     written = false;

@@ -1,7 +1,10 @@
 // TAPLINE_TRACE=DIR: every FindColor, FindBmp and FindBmpEx call leaves a numbered PNG
 // picture of what it searched in DIR (NNNN-Function.png) and one line of text beside it
 // (NNNN-Function.txt): the call with its arguments, the result, what came nearest when
-// nothing matched, and the time the search took.
+// nothing matched, and the time the search took. Each call takes the next number no file
+// in DIR has yet, so that runs sharing DIR keep each other's pictures; the files are new
+// and private (0600). A run stops tracing at TAPLINE_TRACE_MAX_PICTURES pictures (1000)
+// or TAPLINE_TRACE_MAX_BYTES bytes (1 GiB), and says so once.
 #pragma once
 
 #include <cstdint>

@@ -29,7 +29,8 @@ bool fail(std::string& error, const char* reason) {
 
 }  // namespace
 
-bool write_file_replacing(const char* path, const std::vector<uint8_t>& bytes, std::string& error) {
+bool write_file_replacing(const char* path, const std::vector<uint8_t>& bytes, std::string& error,
+                          Readers readers) {
   // Written beside the target and renamed over it, so that a failed write leaves any
   // existing file as it was.
   std::string temporary;
@@ -37,12 +38,17 @@ bool write_file_replacing(const char* path, const std::vector<uint8_t>& bytes, s
   for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
     temporary =
         std::string(path) + ".tmp" + std::to_string(::getpid()) + "_" + std::to_string(attempt);
-    fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC,
+                readers == Readers::owner_only ? 0600 : 0666);
     if (fd < 0 && errno != EEXIST) break;
   }
   if (fd < 0) return fail(error, std::strerror(errno));
-  size_t done = 0;
   bool ok = true;
+  // A umask may take the owner's own bits away too; the mode is set before the file has
+  // its name, so no one else can open it in between.
+  if (readers == Readers::owner_only && ::fchmod(fd, 0600) != 0)
+    ok = fail(error, std::strerror(errno));
+  size_t done = 0;
   while (ok && done < bytes.size()) {
     const ssize_t wrote = ::write(fd, bytes.data() + done, bytes.size() - done);
     if (wrote >= 0) {

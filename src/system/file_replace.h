@@ -19,7 +19,12 @@ enum class Replacing { by_rename, in_place };
 // a reader, and replacing a device node breaks the system.
 const char* unreplaceable_file_kind(const char* path, Replacing how);
 
+// Who may read a written file: whom the umask lets (mode 0666 less the umask, as any new
+// file), or its owner alone (0600 whatever the umask and the folder).
+enum class Readers { by_umask, owner_only };
+
 // Writes `bytes` to `path`, replacing an existing file only once the new one is complete.
-bool write_file_replacing(const char* path, const std::vector<uint8_t>& bytes, std::string& error);
+bool write_file_replacing(const char* path, const std::vector<uint8_t>& bytes, std::string& error,
+                          Readers readers = Readers::by_umask);
 
 }  // namespace tapline::system

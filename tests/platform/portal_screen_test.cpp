@@ -4,6 +4,7 @@
 #include "platform/screencast/portal_screen.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -21,6 +22,7 @@ namespace {
 
 using tapline::platform::open_portal_screen;
 using tapline::platform::ScreenSource;
+using tapline::platform::screencast::keep_restore_token;
 using tapline::platform::screencast::portal_restore_token_path;
 using tapline::testing::ChildOptions;
 using tapline::testing::ChildOutput;
@@ -29,6 +31,7 @@ using tapline::testing::DesktopSession;
 using tapline::testing::eventually;
 using tapline::testing::Image;
 using tapline::testing::SwayServer;
+using tapline::testing::TempDir;
 
 constexpr const char* kPortal = "/usr/libexec/xdg-desktop-portal";
 constexpr const char* kPortalBackend = "/usr/libexec/xdg-desktop-portal-wlr";
@@ -220,6 +223,25 @@ TEST(PortalScreen, SaysWhatIsMissing) {
                           0),
             0u)
       << why_not;
+}
+
+TEST(PortalScreen, KeepsTheTokenForTheUserAloneWhateverTheFolderAndUmask) {
+  const TempDir dir;
+  const std::string folder = dir.file("tapline");
+  ASSERT_EQ(mkdir(folder.c_str(), 0755), 0);
+  ASSERT_EQ(chmod(folder.c_str(), 0755), 0);
+  const mode_t umask_before = umask(022);
+  keep_restore_token(folder + "/screencast-restore-token", "first");
+  keep_restore_token(folder + "/screencast-restore-token", "second");
+  umask(umask_before);
+
+  struct stat info {};
+  ASSERT_EQ(stat((folder + "/screencast-restore-token").c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 07777, 0600u);
+  std::ifstream file(folder + "/screencast-restore-token");
+  std::string token;
+  EXPECT_TRUE(std::getline(file, token));
+  EXPECT_EQ(token, "second");
 }
 
 }  // namespace

@@ -2,11 +2,13 @@
 // what they searched, from runs of the console program against a picture screen.
 #include <gtest/gtest.h>
 #include <png.h>
+#include <sys/stat.h>
 
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "program_run.h"
@@ -15,10 +17,11 @@
 namespace {
 
 using tapline::testing::Image;
+using tapline::testing::make_bmp;
 using tapline::testing::quoted;
-using tapline::testing::TempDir;
 using tapline::testing::run_program;
 using tapline::testing::tapline_binary;
+using tapline::testing::TempDir;
 
 constexpr uint32_t kBackground = 0x5A3C1E;
 constexpr uint32_t kGreen = 0x00FF00, kRed = 0x0000FF, kMagenta = 0xFF00FF;
@@ -131,6 +134,76 @@ TEST(SearchTrace, PicturesShowTheResultOrTheNearestMissAndLinesSayWhy) {
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(trace),
                           std::filesystem::directory_iterator()),
             12);
+}
+
+// Runs of scripts against a plain screen, tracing into one folder.
+class TraceRuns : public ::testing::Test {
+ protected:
+  tapline::testing::ProgramResult run(const std::string& script,
+                                      std::vector<std::string> environment = {}) {
+    tapline::testing::TempFile file(script);
+    environment.push_back("TAPLINE_SCREEN=" + screen_);
+    environment.push_back("TAPLINE_TRACE=" + trace_);
+    return run_program(tapline_binary(), {file.path(), "net", "127.0.0.1", "9"}, environment);
+  }
+  size_t files() const {
+    return static_cast<size_t>(std::distance(std::filesystem::directory_iterator(trace_),
+                                             std::filesystem::directory_iterator()));
+  }
+
+  TempDir dir_;
+  const std::string screen_ = dir_.write("screen.bmp", make_bmp(Image(16, 8, kBackground)));
+  const std::string trace_ = dir_.file("trace");
+  static constexpr const char* kFound = "FindColor(5913630) -> 0, 0; found";
+};
+
+TEST_F(TraceRuns, PlantedLinksAreNotFollowedAndPicturesArePrivate) {
+  const std::string victim = dir_.write("victim", "kept");
+  std::filesystem::create_directory(trace_);
+  // Links at the next numbers, made while the run goes on.
+  const auto result =
+      run("FindColor(0x5A3C1E)\n"
+          "os.execute('ln -s " +
+          victim + " " + trace_ + "/0002-FindColor.png && ln -s " + victim + " " + trace_ +
+          "/0003-FindColor.txt')\n"
+          "FindColor(0x5A3C1E)\n");
+  ASSERT_EQ(result.status, 0) << result.err;
+  EXPECT_EQ(read_line(victim), "kept");
+  EXPECT_EQ(untimed(read_line(trace_ + "/0004-FindColor.txt")), kFound);
+  EXPECT_FALSE(read_png(trace_ + "/0004-FindColor.png").pixels.empty());
+  EXPECT_FALSE(
+      std::filesystem::exists(std::filesystem::symlink_status(trace_ + "/0003-FindColor.png")));
+  for (const char* name : {"/0001-FindColor.png", "/0001-FindColor.txt", "/0004-FindColor.png"}) {
+    struct stat info {};
+    ASSERT_EQ(stat((trace_ + name).c_str(), &info), 0) << name;
+    EXPECT_EQ(info.st_mode & 07777, 0600u) << name;
+  }
+}
+
+TEST_F(TraceRuns, RunsSharingAFolderKeepEachOthersPictures) {
+  // Each run traces once, then waits for the other to have done so before the rest.
+  const auto script = [&](const std::string& mine, const std::string& other) {
+    return "FindColor(0x5A3C1E)\nio.open(" + quoted(dir_.file(mine)) +
+           ", 'w'):close()\nwhile not io.open(" + quoted(dir_.file(other)) +
+           ") do os.execute('sleep 0.01') end\nfor i = 1, 49 do FindColor(0x5A3C1E) end\n";
+  };
+  std::thread other([&] { run(script("b", "a")); });
+  run(script("a", "b"));
+  other.join();
+  EXPECT_EQ(files(), 200u);
+}
+
+TEST_F(TraceRuns, ARunStopsAtItsLimitAndSaysSoOnce) {
+  const std::string four = "for i = 1, 4 do FindColor(0x5A3C1E) end\n";
+  const auto pictures = run(four, {"TAPLINE_TRACE_MAX_PICTURES=2"});
+  EXPECT_EQ(files(), 4u);
+  const auto bytes = run(four, {"TAPLINE_TRACE_MAX_BYTES=1"});
+  EXPECT_EQ(files(), 6u);
+  for (const std::string& said : {pictures.err, bytes.err}) {
+    const size_t at = said.find("later searches are not traced");
+    EXPECT_NE(at, std::string::npos) << said;
+    EXPECT_EQ(said.find("later searches", at + 1), std::string::npos) << said;
+  }
 }
 
 }  // namespace

@@ -802,6 +802,37 @@ Loop()
         first.destroy()
 
 
+@check
+def input_devices_are_opened_once_and_at_most_64():
+    """The key state and RegKbEvent's listener share the input devices: each is opened once
+    however many read it, and however many there are no more than 64 are kept open, which
+    is said once."""
+    keyboards = []
+    repl = None
+    try:
+        for number in range(66):
+            keyboards.append(UinputKeyboard("tapline keyboard %d" % number))
+        repl = ScriptRepl()
+        repl.ask("RegKbEvent(function() end) or 0")
+        expect(repl.ask("GetKeyState(65)") == "0", "A is up")
+        nodes = []
+        for link in glob.glob("/proc/%d/fd/*" % repl.process.pid):
+            try:
+                nodes.append(os.readlink(link))
+            except OSError:
+                continue
+        opened = [node for node in nodes if node.startswith("/dev/input/event")]
+        expect(len(opened) == 64 and len(set(opened)) == 64, "open: %r" % sorted(opened))
+        said = repl.end()
+        expect(said.count("input devices: keys are read from 64 of them only") == 1,
+               "notice: " + said)
+    finally:
+        if repl is not None and repl.process.poll() is None:
+            repl.process.kill()
+        for keyboard in keyboards:
+            keyboard.destroy()
+
+
 @bench
 def usb_pacing(frames=500):
     """How evenly frames leave over real USB: keyboard frames through makeHid and the USB

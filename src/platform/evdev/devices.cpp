@@ -3,18 +3,26 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <libevdev/libevdev.h>
+#include <sys/eventfd.h>
 #include <sys/inotify.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <ctime>
 
+#include "system/console.h"
+
 namespace tapline::platform {
 namespace {
+
+// Nodes appear and vanish with their devices; udev gives a new node its group and mode
+// only after making it, so a change of attributes may make a refused node readable.
+constexpr uint32_t kFolderChanges = IN_CREATE | IN_DELETE | IN_ATTRIB | IN_MOVED_TO | IN_MOVED_FROM;
 
 bool is_event_node(const char* name) { return std::strncmp(name, "event", 5) == 0; }
 
@@ -42,62 +50,99 @@ bool present(int fd) {
 }  // namespace
 
 EvdevDevices::EvdevDevices(std::string folder) : folder_(std::move(folder)) {
-  const int fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-  if (fd < 0) {
+  watch_fd_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  changed_fd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  if (watch_fd_ < 0 || changed_fd_ < 0) {
     watch_error_ = errno;
     return;
   }
-  // Nodes appear and vanish with their devices; udev gives a new node its group and mode
-  // only after making it, so a change of attributes may make a refused node readable.
-  if (inotify_add_watch(fd, folder_.c_str(),
-                        IN_CREATE | IN_DELETE | IN_ATTRIB | IN_MOVED_TO | IN_MOVED_FROM) < 0) {
-    watch_error_ = errno;
-    close(fd);
-    return;
-  }
-  watch_fd_ = fd;
-  rescan();
+  if (watch_folder()) rescan();
 }
 
 EvdevDevices::~EvdevDevices() {
   for (Device& device : devices_) close_device(device);
   if (watch_fd_ >= 0) close(watch_fd_);
+  if (changed_fd_ >= 0) close(changed_fd_);
+}
+
+bool EvdevDevices::watch_folder() {
+  folder_watch_ = inotify_add_watch(watch_fd_, folder_.c_str(), kFolderChanges);
+  if (folder_watch_ < 0 && errno == ENOENT && parent_watch_ < 0) {
+    // Until the folder exists (no input device yet, or a system that makes it late) its
+    // parent says when it comes. One made between the two watches is caught by the second
+    // try.
+    const size_t slash = folder_.rfind('/');
+    const std::string parent = slash == 0 ? "/" : folder_.substr(0, slash);
+    parent_watch_ = inotify_add_watch(watch_fd_, parent.c_str(), IN_CREATE | IN_MOVED_TO);
+    if (parent_watch_ >= 0)
+      folder_watch_ = inotify_add_watch(watch_fd_, folder_.c_str(), kFolderChanges);
+  }
+  watch_error_ = folder_watch_ >= 0 ? 0 : errno;
+  if (folder_watch_ >= 0 && parent_watch_ >= 0) {
+    inotify_rm_watch(watch_fd_, parent_watch_);
+    parent_watch_ = -1;
+  }
+  return folder_watch_ >= 0;
 }
 
 bool EvdevDevices::update() {
   if (watch_fd_ < 0) return false;
   alignas(inotify_event) char buffer[4096];
   bool changed = false;
+  bool folder_may_have_come = false;
   for (;;) {
     const ssize_t got = read(watch_fd_, buffer, sizeof buffer);
     if (got <= 0) break;
     for (ssize_t at = 0; at < got;) {
       const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
-      // An overflowed queue names no file: anything may have changed.
-      if ((event->mask & IN_Q_OVERFLOW) || (event->len > 0 && is_event_node(event->name)))
+      if (event->wd == folder_watch_ && (event->mask & IN_IGNORED)) {
+        folder_watch_ = -1;  // the folder went, its devices with it; it may come back
         changed = true;
+      } else if (event->mask & IN_Q_OVERFLOW) {
+        changed = true;  // an overflowed queue names no file: anything may have changed
+      } else if (event->wd == parent_watch_) {
+        folder_may_have_come = true;
+      } else if (event->len > 0 && is_event_node(event->name)) {
+        changed = true;
+      }
       at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
     }
   }
+  if (folder_watch_ < 0 && (folder_may_have_come || changed) && watch_folder()) changed = true;
   if (changed) rescan();
   return changed;
 }
 
 void EvdevDevices::drop(int fd) {
-  std::erase_if(devices_, [fd](const Device& device) {
-    if (device.fd != fd) return false;
-    close_device(device);
-    return true;
-  });
+  if (std::erase_if(devices_, [fd](const Device& device) {
+        if (device.fd != fd) return false;
+        close_device(device);
+        return true;
+      }) > 0)
+    note_change();
+}
+
+void EvdevDevices::note_change() {
+  ++changes_;
+  const uint64_t one = 1;
+  [[maybe_unused]] const ssize_t written = write(changed_fd_, &one, sizeof one);
 }
 
 void EvdevDevices::rescan() {
-  DIR* folder = opendir(folder_.c_str());
+  DIR* folder = folder_watch_ >= 0 ? opendir(folder_.c_str()) : nullptr;
   std::vector<Device> found;
   int refused = 0;
   if (folder != nullptr) {
     while (const dirent* entry = readdir(folder)) {
       if (!is_event_node(entry->d_name)) continue;
+      if (found.size() == kMaxOpen) {
+        static std::atomic<bool> said{false};
+        if (!said.exchange(true))
+          system::console_diagnostic(
+              "%s holds more than %zu input devices: keys are read from %zu of them only\n",
+              folder_.c_str(), kMaxOpen, kMaxOpen);
+        break;
+      }
       const std::string path = folder_ + "/" + entry->d_name;
       struct stat node {};
       if (stat(path.c_str(), &node) != 0 || !S_ISCHR(node.st_mode)) continue;
@@ -134,26 +179,41 @@ void EvdevDevices::rescan() {
   for (Device& gone : devices_) close_device(gone);
   devices_ = std::move(found);
   refused_ = refused;
+  note_change();
 }
 
 KeyBits EvdevDevices::held_keys() {
   KeyBits held;
-  std::erase_if(devices_, [&](const Device& device) {
-    if (add_bits(device.fd, EVIOCGKEY(sizeof held.words), held)) return false;
-    close_device(device);
-    return true;
-  });
+  if (std::erase_if(devices_, [&](const Device& device) {
+        if (add_bits(device.fd, EVIOCGKEY(sizeof held.words), held)) return false;
+        close_device(device);
+        return true;
+      }) > 0)
+    note_change();
   return held;
 }
 
 LedBits EvdevDevices::lit_leds() {
   LedBits lit;
-  std::erase_if(devices_, [&](const Device& device) {
-    if (!device.has_leds || add_bits(device.fd, EVIOCGLED(sizeof lit.words), lit)) return false;
-    close_device(device);
-    return true;
-  });
+  if (std::erase_if(devices_, [&](const Device& device) {
+        if (!device.has_leds || add_bits(device.fd, EVIOCGLED(sizeof lit.words), lit)) return false;
+        close_device(device);
+        return true;
+      }) > 0)
+    note_change();
   return lit;
+}
+
+std::shared_ptr<SharedEvdevDevices> shared_evdev_devices() {
+  static std::mutex lock;
+  static std::weak_ptr<SharedEvdevDevices> kept;
+  const std::lock_guard<std::mutex> hold(lock);
+  std::shared_ptr<SharedEvdevDevices> devices = kept.lock();
+  if (!devices) {
+    devices = std::make_shared<SharedEvdevDevices>();
+    kept = devices;
+  }
+  return devices;
 }
 
 }  // namespace tapline::platform

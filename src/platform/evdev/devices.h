@@ -8,6 +8,9 @@
 
 #include <array>
 #include <climits>
+#include <cstdint>
+#include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -34,7 +37,12 @@ using LedBits = CodeBits<LED_MAX + 1>;
 
 class EvdevDevices {
  public:
-  // Watches `folder` (/dev/input) and opens its event nodes that report keys.
+  // Devices kept open at most: a machine with very many (a test rig, a KVM switch) must
+  // not run the process out of file descriptors. The limit is said once.
+  static constexpr size_t kMaxOpen = 64;
+
+  // Watches `folder` (/dev/input), or its parent until the folder exists, and opens its
+  // event nodes that report keys.
   explicit EvdevDevices(std::string folder = "/dev/input");
   ~EvdevDevices();
   EvdevDevices(const EvdevDevices&) = delete;
@@ -54,12 +62,17 @@ class EvdevDevices {
   bool update();
   // Readable when the folder changed: the time to update.
   int watch_fd() const { return watch_fd_; }
+  // Readable after the devices changed, whoever took the change in: for a thread that
+  // waits on the devices while another thread may update them.
+  int changed_fd() const { return changed_fd_; }
+  // Counts the changes to devices(): their descriptors stay valid while it stays.
+  uint64_t changes() const { return changes_; }
   const std::vector<Device>& devices() const { return devices_; }
   // Closes a device that has gone before its node did.
   void drop(int fd);
 
-  // The folder cannot be watched (it does not exist, say); nothing will ever be read.
-  bool unwatched() const { return watch_fd_ < 0; }
+  // Neither the folder nor its parent can be watched; nothing will ever be read.
+  bool unwatched() const { return folder_watch_ < 0 && parent_watch_ < 0; }
   // Why it cannot be watched: an errno value.
   int watch_error() const { return watch_error_; }
   // Event nodes the last reading of the folder could not open for lack of permission.
@@ -72,13 +85,29 @@ class EvdevDevices {
   LedBits lit_leds();
 
  private:
+  bool watch_folder();
   void rescan();
+  void note_change();
 
   std::string folder_;
   int watch_fd_ = -1;
+  int folder_watch_ = -1;
+  int parent_watch_ = -1;  // while the folder does not exist
+  int changed_fd_ = -1;
+  uint64_t changes_ = 0;
   int watch_error_ = 0;
   int refused_ = 0;
   std::vector<Device> devices_;
 };
+
+// The host's devices as the process keeps them, each opened once for the key state and the
+// event listener's thread alike; used only with `lock` held.
+struct SharedEvdevDevices {
+  std::mutex lock;
+  EvdevDevices devices;
+};
+
+// Opened at the first call, and kept while anyone holds them.
+std::shared_ptr<SharedEvdevDevices> shared_evdev_devices();
 
 }  // namespace tapline::platform

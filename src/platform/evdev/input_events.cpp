@@ -5,11 +5,13 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <bitset>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -39,6 +41,9 @@ int button_number(unsigned code) {
   }
 }
 
+// Wheel steps told of one report at most.
+constexpr long kMaxWheelSteps = 64;
+
 uint32_t milliseconds(const input_event& event) {
   return static_cast<uint32_t>(static_cast<uint64_t>(event.input_event_sec) * 1000 +
                                static_cast<uint64_t>(event.input_event_usec) / 1000);
@@ -46,8 +51,8 @@ uint32_t milliseconds(const input_event& event) {
 
 class EvdevInputListener final : public InputListener {
  public:
-  EvdevInputListener(std::unique_ptr<EvdevDevices> devices, InputSink sink, void* context)
-      : devices_(std::move(devices)),
+  EvdevInputListener(std::shared_ptr<SharedEvdevDevices> shared, InputSink sink, void* context)
+      : shared_(std::move(shared)),
         sink_(sink),
         context_(context),
         stop_fd_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
@@ -73,30 +78,50 @@ class EvdevInputListener final : public InputListener {
   void run() {
     std::vector<pollfd> waits;
     for (;;) {
-      // The stop, the folder's changes, then each device.
-      waits.assign({{stop_fd_, POLLIN, 0}, {devices_->watch_fd(), POLLIN, 0}});
-      for (const EvdevDevices::Device& device : devices_->devices())
-        waits.push_back({device.fd, POLLIN, 0});
+      // The stop, the folder's changes, the devices' changes, then each device.
+      uint64_t changes = 0;
+      {
+        const std::lock_guard<std::mutex> hold(shared_->lock);
+        changes = devices().changes();
+        waits.assign({{stop_fd_, POLLIN, 0},
+                      {devices().watch_fd(), POLLIN, 0},
+                      {devices().changed_fd(), POLLIN, 0}});
+        for (const EvdevDevices::Device& device : devices().devices())
+          waits.push_back({device.fd, POLLIN, 0});
+      }
       if (poll(waits.data(), waits.size(), -1) < 0) {
         if (errno == EINTR) continue;
         return;
       }
       if (waits[0].revents != 0) return;
-      bool devices_changed = waits[1].revents != 0 && devices_->update();
-      for (size_t i = 2; i < waits.size(); ++i)
-        if (waits[i].revents != 0 && !read_device(waits[i].fd)) devices_changed = true;
-      if (devices_changed) release_keys_of_gone_devices();
+      {
+        const std::lock_guard<std::mutex> hold(shared_->lock);
+        uint64_t count = 0;
+        [[maybe_unused]] const ssize_t drained = read(devices().changed_fd(), &count, sizeof count);
+        if (waits[1].revents != 0) devices().update();
+        // Once the devices changed (here, or on the key state's thread meanwhile) the
+        // descriptors polled may be closed or stand for other devices: their events wait
+        // for the next poll.
+        for (size_t i = 3; i < waits.size() && devices().changes() == changes; ++i)
+          if (waits[i].revents != 0) read_device(waits[i].fd);
+        if (devices().changes() != changes) release_keys_of_gone_devices();
+      }
+      // Told without the lock, so that a listener that reads the key state cannot wait on
+      // itself.
+      for (const InputEvent& event : heard_) sink_(event, context_);
+      heard_.clear();
     }
   }
 
+  EvdevDevices& devices() { return shared_->devices; }
+
   // Everything the device has queued. After an overflow of its queue libevdev hands out
-  // the changes that were lost, so no key stays down for the listener that came up. False
-  // when the device has gone.
-  bool read_device(int fd) {
+  // the changes that were lost, so no key stays down for the listener that came up. The
+  // device is dropped when it has gone.
+  void read_device(int fd) {
     libevdev* evdev = nullptr;
-    for (const EvdevDevices::Device& device : devices_->devices())
+    for (const EvdevDevices::Device& device : devices().devices())
       if (device.fd == fd) evdev = device.evdev;
-    if (evdev == nullptr) return false;  // gone with the folder's change just taken in
     unsigned flags = LIBEVDEV_READ_FLAG_NORMAL;
     for (;;) {
       input_event event{};
@@ -106,11 +131,11 @@ class EvdevInputListener final : public InputListener {
           flags = LIBEVDEV_READ_FLAG_NORMAL;
           continue;
         }
-        return true;
+        return;
       }
       if (status < 0) {
-        devices_->drop(fd);  // unplugged: its node goes too, but the folder may tell later
-        return false;
+        devices().drop(fd);  // unplugged: its node goes too, but the folder may tell later
+        return;
       }
       if (status == LIBEVDEV_READ_STATUS_SYNC && flags == LIBEVDEV_READ_FLAG_NORMAL) {
         flags = LIBEVDEV_READ_FLAG_SYNC;  // the dropped-events marker itself says nothing
@@ -132,7 +157,7 @@ class EvdevInputListener final : public InputListener {
     for (unsigned code = 0; code < down_.size(); ++code) {
       if (!down_[code]) continue;
       bool held = false;
-      for (const EvdevDevices::Device& device : devices_->devices())
+      for (const EvdevDevices::Device& device : devices().devices())
         if (libevdev_get_event_value(device.evdev, EV_KEY, code) != 0) held = true;
       if (!held) key(code, false, milliseconds(at));
     }
@@ -153,9 +178,10 @@ class EvdevInputListener final : public InputListener {
     down_[code] = down;
     const InputKind kind = down ? InputKind::key_down : InputKind::key_up;
     if (const int button = button_number(code)) {
-      sink_({down ? InputKind::button_down : InputKind::button_up, button, -1, -1, time}, context_);
+      heard_.push_back(
+          {down ? InputKind::button_down : InputKind::button_up, button, -1, -1, time});
     } else if (code < virtual_keys_.size() && virtual_keys_[code] != 0) {
-      sink_({kind, virtual_keys_[code], -1, -1, time}, context_);
+      heard_.push_back({kind, virtual_keys_[code], -1, -1, time});
     }
   }
 
@@ -163,16 +189,20 @@ class EvdevInputListener final : public InputListener {
   void wheel(bool horizontal, int detents, uint32_t time) {
     const int button = horizontal ? (detents > 0 ? kWheelRight : kWheelLeft)
                                   : (detents > 0 ? kWheelUp : kWheelDown);
-    for (int i = 0; i < std::abs(detents); ++i)
-      sink_({InputKind::button_down, button, -1, -1, time}, context_);
+    // A wheel turns a few detents between reports; more comes from a broken device.
+    const long steps = std::min(std::labs(detents), kMaxWheelSteps);
+    for (long i = 0; i < steps; ++i)
+      heard_.push_back({InputKind::button_down, button, -1, -1, time});
   }
 
-  const std::unique_ptr<EvdevDevices> devices_;
+  // Shared with the key state, which may take in changes of the devices on its thread.
+  const std::shared_ptr<SharedEvdevDevices> shared_;
   const InputSink sink_;
   void* const context_;
   const int stop_fd_;
   EvdevKeyVirtualKeys virtual_keys_{};
   std::bitset<KEY_MAX + 1> down_;
+  std::vector<InputEvent> heard_;  // in the last look at the devices
   std::thread thread_;
 };
 
@@ -185,20 +215,24 @@ std::unique_ptr<InputListener> listen_to_evdev_input(InputSink sink, void* conte
     why_not = "the input devices give no pointer positions (TAPLINE_KEYS=x11 reads the X server's)";
     return nullptr;
   }
-  auto devices = std::make_unique<EvdevDevices>();
-  if (devices->unwatched()) {
-    why_not =
-        std::string("/dev/input cannot be watched (") + std::strerror(devices->watch_error()) + ")";
-    return nullptr;
+  std::shared_ptr<SharedEvdevDevices> shared = shared_evdev_devices();
+  {
+    const std::lock_guard<std::mutex> hold(shared->lock);
+    const EvdevDevices& devices = shared->devices;
+    if (devices.unwatched()) {
+      why_not = std::string("/dev/input cannot be watched (") +
+                std::strerror(devices.watch_error()) + ")";
+      return nullptr;
+    }
+    if (devices.open_devices() == 0 && devices.refused() > 0) {
+      why_not = std::string(
+                    "the input devices under /dev/input cannot be read (permission "
+                    "denied): ") +
+                kInputGroupHint;
+      return nullptr;
+    }
   }
-  if (devices->open_devices() == 0 && devices->refused() > 0) {
-    why_not = std::string(
-                  "the input devices under /dev/input cannot be read (permission "
-                  "denied): ") +
-              kInputGroupHint;
-    return nullptr;
-  }
-  return std::make_unique<EvdevInputListener>(std::move(devices), sink, context);
+  return std::make_unique<EvdevInputListener>(std::move(shared), sink, context);
 }
 
 }  // namespace tapline::platform

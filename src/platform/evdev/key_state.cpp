@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <memory>
+#include <mutex>
 
 #include "platform/evdev/devices.h"
 #include "platform/evdev/keymap.h"
@@ -23,34 +24,39 @@ constexpr LockLight kLockLights[] = {
 class EvdevKeyState final : public KeyStateSource {
  public:
   int16_t state(int virtual_key) override {
+    if (!shared_) prepare();
+    const std::lock_guard<std::mutex> hold(shared_->lock);
     if (!readable() || virtual_key < 0 || virtual_key > 0xFF) return 0;
     const KeyCodes& keys = keycodes_[virtual_key];
     int16_t state = 0;
     if (keys.count > 0) {
-      const KeyBits held = devices_->held_keys();
+      const KeyBits held = devices().held_keys();
       for (uint8_t i = 0; i < keys.count; ++i)
         if (held.test(keys.codes[i])) state = kKeyHeld;
     }
     for (const LockLight& lock : kLockLights)
-      if (lock.virtual_key == virtual_key && devices_->lit_leds().test(lock.led))
+      if (lock.virtual_key == virtual_key && devices().lit_leds().test(lock.led))
         state = static_cast<int16_t>(state | kKeyToggled);
     return state;
   }
 
   bool can_be_held(int virtual_key) override {
+    if (!shared_) prepare();
+    const std::lock_guard<std::mutex> hold(shared_->lock);
     // A key without a device now may still come with a keyboard plugged in later.
     return readable() && virtual_key >= 0 && virtual_key <= 0xFF &&
            keycodes_[virtual_key].count > 0;
   }
 
  private:
-  // Whether keys can be read now: opens the devices on first use and takes in those that
-  // came and went since.
+  EvdevDevices& devices() { return shared_->devices; }
+
+  // Whether keys can be read now, taking in the devices that came and went since the last
+  // look; with the devices' lock held.
   bool readable() {
-    if (!devices_) prepare();
-    devices_->update();
-    if (devices_->unwatched()) return false;
-    return devices_->open_devices() > 0 || devices_->refused() == 0;
+    devices().update();
+    if (devices().unwatched()) return false;
+    return devices().open_devices() > 0 || devices().refused() == 0;
   }
 
   void prepare() {
@@ -59,19 +65,21 @@ class EvdevKeyState final : public KeyStateSource {
       say_layout_unknown(layout);
       map_evdev_keys({}, keycodes_);
     }
-    devices_ = std::make_unique<EvdevDevices>();
-    if (devices_->unwatched())
+    shared_ = shared_evdev_devices();
+    const std::lock_guard<std::mutex> hold(shared_->lock);
+    if (devices().unwatched())
       system::console_diagnostic("/dev/input cannot be watched (%s); host keys read as up\n",
-                                 std::strerror(devices_->watch_error()));
-    else if (devices_->refused() > 0)
+                                 std::strerror(devices().watch_error()));
+    else if (devices().refused() > 0)
       system::console_diagnostic(
           "%d input device%s under /dev/input cannot be read (permission denied), so host keys "
           "%s: %s\n",
-          devices_->refused(), devices_->refused() == 1 ? "" : "s",
-          devices_->open_devices() > 0 ? "may be missed" : "read as up", kInputGroupHint);
+          devices().refused(), devices().refused() == 1 ? "" : "s",
+          devices().open_devices() > 0 ? "may be missed" : "read as up", kInputGroupHint);
   }
 
-  std::unique_ptr<EvdevDevices> devices_;
+  // Shared with the event listener, which may be listening on its own thread.
+  std::shared_ptr<SharedEvdevDevices> shared_;
   VirtualKeyCodes keycodes_{};
 };
 

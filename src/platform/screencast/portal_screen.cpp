@@ -122,6 +122,8 @@ std::string read_restore_token(const std::string& path) {
   return printable ? token : std::string();
 }
 
+}  // namespace
+
 void keep_restore_token(const std::string& path, const std::string& token) {
   std::string error;
   const std::string folder = path.substr(0, path.rfind('/'));
@@ -129,12 +131,15 @@ void keep_restore_token(const std::string& path, const std::string& token) {
     error = std::strerror(errno);
   } else {
     const std::vector<uint8_t> bytes(token.begin(), token.end());
-    if (system::write_file_replacing(path.c_str(), bytes, error)) return;
+    if (system::write_file_replacing(path.c_str(), bytes, error, system::Readers::owner_only))
+      return;
   }
   system::console_diagnostic(
       "the screen sharing permission could not be kept in %s (%s): the next run asks again\n",
       path.c_str(), error.c_str());
 }
+
+namespace {
 
 // The session bus conversation with the portal, from CreateSession to the PipeWire remote.
 class Handshake {

@@ -15,4 +15,8 @@ namespace tapline::platform::screencast {
 // ~/.local/state in place of an unset XDG_STATE_HOME; empty when neither is known.
 std::string portal_restore_token_path();
 
+// Keeps `token` at `path`, readable by the user alone (it grants screen capture), creating
+// missing folders; says on standard error when it cannot.
+void keep_restore_token(const std::string& path, const std::string& token);
+
 }  // namespace tapline::platform::screencast
