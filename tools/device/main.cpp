@@ -31,17 +31,19 @@ constexpr const char* kDefaultListen = "127.0.0.1:9000";
 // that the report handling is the same for each.
 struct DesktopBackend {
   const char* name;
-  std::unique_ptr<tapline::device::InputTarget> (*open)(std::string& error);
+  // `stop_fd` ends any wait for the desktop to take input.
+  std::unique_ptr<tapline::device::InputTarget> (*open)(int stop_fd, std::string& error);
 };
 constexpr DesktopBackend kDesktopBackends[] = {
     {"x11",
-     [](std::string& error) -> std::unique_ptr<tapline::device::InputTarget> {
+     [](int, std::string& error) -> std::unique_ptr<tapline::device::InputTarget> {
        return tapline::device::X11Target::open(nullptr, error);
      }},
     {"wayland",
-     [](std::string& error) -> std::unique_ptr<tapline::device::InputTarget> {
+     []([[maybe_unused]] int stop_fd,
+        std::string& error) -> std::unique_ptr<tapline::device::InputTarget> {
 #ifdef TAPLINE_WITH_WAYLAND
-       return tapline::device::WaylandTarget::open(error);
+       return tapline::device::WaylandTarget::open(stop_fd, error);
 #else
        // Still a choice, so that asking for it says why it cannot start.
        error = "this build has no Wayland support";
@@ -300,7 +302,7 @@ int main(int argc, char** argv) {
   std::unique_ptr<InputTarget> desktop;
   std::unique_ptr<DesktopInjector> injector;
   if (options.desktop != nullptr) {
-    desktop = options.desktop->open(error);
+    desktop = options.desktop->open(stop_fd, error);
     if (!desktop) {
       std::fprintf(stderr, "tapline-device: --inject %s: %s\n", options.desktop->name,
                    error.c_str());
