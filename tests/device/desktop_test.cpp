@@ -4,6 +4,7 @@
 // small client window records the key and pointer events it receives (both clients in the
 // same lines) and fills itself with a colour when clicked.
 // Each script ends with F12, which marks the end of what it typed.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -20,8 +21,10 @@
 #include <vector>
 
 #include "child_process.h"
+#include "command_capture.h"
 #include "program_run.h"
 #include "sway.h"
+#include "tapline.h"
 #include "xvfb.h"
 
 // Last: Xlib's macros clash with names in the headers above.
@@ -405,6 +408,34 @@ TEST_P(Desktop, AStoppedDeviceLeavesNothingHeld) {
   XQueryKeymap(display, keys);
   EXPECT_EQ(std::string(keys, sizeof keys), std::string(sizeof keys, '\0'));
   XCloseDisplay(display);
+}
+
+// Frames back to back, as fast as a host can send them: the desktop takes every one,
+// however far behind it falls.
+TEST_P(Desktop, ABurstOfFramesReachesTheDesktopWhole) {
+  start_device();
+  std::vector<std::vector<uint8_t>> frames;
+  {
+    tapline::testing::CommandCapture capture;
+    for (int i = 0; i < 3000; ++i) move(i % 2 == 0 ? 3 : -3, 0);
+    for (int i = 0; i < 300; ++i) key_hid(0x04);  // a
+    key_hid(0x45);                                // F12
+    frames = capture.frames();
+  }
+  const int sender = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  ASSERT_GE(sender, 0);
+  sockaddr_in device{};
+  device.sin_family = AF_INET;
+  device.sin_port = htons(static_cast<uint16_t>(device_->port()));
+  device.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  for (const std::vector<uint8_t>& frame : frames)
+    ASSERT_EQ(sendto(sender, frame.data(), frame.size(), 0,
+                     reinterpret_cast<const sockaddr*>(&device), sizeof device),
+              static_cast<ssize_t>(frame.size()));
+  const Lines events = client_events();
+  close(sender);
+  EXPECT_EQ(typed_text(events), std::string(300, 'a'));
+  EXPECT_EQ(device_->end(SIGTERM), 0) << device_->rest_of_err();
 }
 
 TEST_P(Desktop, EveryStopSignalReleasesOnTheDesktop) {

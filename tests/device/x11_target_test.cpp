@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 // clang-format on
 #include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <memory>
@@ -17,6 +19,7 @@
 // clang-format off
 #include <X11/Xlib.h>
 #include <X11/XKBlib.h>
+#include <X11/Xatom.h>
 #include <X11/Xutil.h>
 #include <X11/keysym.h>
 // clang-format on
@@ -287,6 +290,57 @@ TEST_F(DesktopTarget, ButtonsAndPointerMoves) {
   target_->flush();
   wait_for(ButtonRelease);
   EXPECT_FALSE(pointer().mask & Button1Mask);
+}
+
+TEST_F(DesktopTarget, KeycodesOfAKilledDeviceComeBackAtTheNextStart) {
+  target_.reset();
+  // The device in a process of its own, killed while characters it typed still have
+  // their borrowed keycodes.
+  int hold[2];
+  ASSERT_EQ(pipe(hold), 0);
+  const pid_t device = fork();
+  ASSERT_GE(device, 0);
+  if (device == 0) {
+    close(hold[1]);
+    std::string error;
+    std::unique_ptr<X11Target> killed = X11Target::open(server->name().c_str(), error);
+    if (!killed) _exit(1);
+    killed->type_character(U'中');
+    killed->type_character(U'文');
+    killed->flush();
+    char ignored = 0;
+    while (read(hold[0], &ignored, 1) > 0) {
+    }
+    _exit(0);
+  }
+  close(hold[0]);
+  EXPECT_EQ(next_key_press().first, static_cast<KeySym>(kMiddle));
+  EXPECT_EQ(next_key_press().first, static_cast<KeySym>(0x1000000 + U'文'));
+  kill(device, SIGKILL);
+  waitpid(device, nullptr, 0);
+  close(hold[1]);
+  EXPECT_NE(keyboard_map(), keyboard_map_);
+
+  std::string error;
+  target_ = X11Target::open(server->name().c_str(), error);
+  ASSERT_NE(target_, nullptr) << error;
+  EXPECT_EQ(keyboard_map(), keyboard_map_);
+  // A device that stops as it should leaves no record behind.
+  target_->type_character(U'中');
+  target_->flush();
+  wait_for(KeyRelease);
+  target_.reset();
+  EXPECT_EQ(keyboard_map(), keyboard_map_);
+  Atom type = None;
+  int format = 0;
+  unsigned long count = 0;
+  unsigned long left = 0;
+  unsigned char* data = nullptr;
+  XGetWindowProperty(observer_, DefaultRootWindow(observer_),
+                     XInternAtom(observer_, "_TAPLINE_BORROWED_KEYCODES", False), 0, 16, False,
+                     AnyPropertyType, &type, &format, &count, &left, &data);
+  if (data != nullptr) XFree(data);
+  EXPECT_EQ(type, static_cast<Atom>(None));
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "core/device.h"
 #include "gadget/gadget.h"
@@ -30,17 +31,19 @@ constexpr const char* kDefaultListen = "127.0.0.1:9000";
 // that the report handling is the same for each.
 struct DesktopBackend {
   const char* name;
-  std::unique_ptr<tapline::device::InputTarget> (*open)(std::string& error);
+  // `stop_fd` ends any wait for the desktop to take input.
+  std::unique_ptr<tapline::device::InputTarget> (*open)(int stop_fd, std::string& error);
 };
 constexpr DesktopBackend kDesktopBackends[] = {
     {"x11",
-     [](std::string& error) -> std::unique_ptr<tapline::device::InputTarget> {
+     [](int, std::string& error) -> std::unique_ptr<tapline::device::InputTarget> {
        return tapline::device::X11Target::open(nullptr, error);
      }},
     {"wayland",
-     [](std::string& error) -> std::unique_ptr<tapline::device::InputTarget> {
+     []([[maybe_unused]] int stop_fd,
+        std::string& error) -> std::unique_ptr<tapline::device::InputTarget> {
 #ifdef TAPLINE_WITH_WAYLAND
-       return tapline::device::WaylandTarget::open(error);
+       return tapline::device::WaylandTarget::open(stop_fd, error);
 #else
        // Still a choice, so that asking for it says why it cannot start.
        error = "this build has no Wayland support";
@@ -50,9 +53,11 @@ constexpr DesktopBackend kDesktopBackends[] = {
 };
 
 constexpr const char* kHelp =
-    "Usage: tapline-device [--listen ADDR:PORT] [--json] [--inject x11|wayland [--channel N]\n"
+    "Usage: tapline-device [--listen ADDR:PORT] [--allow ADDR[/PREFIX]]... [--allow-other-users]\n"
+    "                      [--json] [--inject x11|wayland [--channel N]\n"
     "                      [--altcodes gbk|unicode|auto] [--release-after MS]]\n"
-    "       tapline-device --gadget[=NAME] [--listen ADDR:PORT] [--channel N] [--json]\n"
+    "       tapline-device --gadget[=NAME] [--listen ADDR:PORT] [--allow ADDR[/PREFIX]]...\n"
+    "                      [--channel N] [--json]\n"
     "\n"
     "The software device: receives command frames as UDP datagrams, checks each one\n"
     "(header, length, checksum, report type and report length), decodes its report and\n"
@@ -61,6 +66,14 @@ constexpr const char* kHelp =
     "  --listen ADDR:PORT  where to listen (default 127.0.0.1:9000). Port 0 picks a free\n"
     "                      port. Frames sent to the broadcast address 255.255.255.255\n"
     "                      arrive only when listening on 0.0.0.0.\n"
+    "  --allow ADDR[/PREFIX]\n"
+    "                      take frames only from senders in this IPv4 network (a whole\n"
+    "                      address without PREFIX); repeatable. Frames carry no proof of\n"
+    "                      who sent them, so listening on any address other than a\n"
+    "                      loopback one (127.x.x.x) needs at least one --allow.\n"
+    "  --allow-other-users also take frames that come from this machine (a loopback\n"
+    "                      address) from sockets of other users; by default only sockets\n"
+    "                      of the user running the device are heard there\n"
     "  --json              one JSON object per line instead of text: arrival time in ms\n"
     "                      since the start, channel, type, report bytes in hex and the\n"
     "                      decoded fields\n"
@@ -71,7 +84,9 @@ constexpr const char* kHelp =
     "                      button (other contacts are shown only), media and browser\n"
     "                      keys. Power requests, the Power key and device commands are\n"
     "                      logged on standard error, never carried out. Keys with no\n"
-    "                      keycode on the desktop borrow an unused keycode for a moment.\n"
+    "                      keycode on the desktop borrow an unused keycode for a moment;\n"
+    "                      the next device on the display gives back what a killed one\n"
+    "                      borrowed.\n"
     "  --inject wayland    the same on the Wayland desktop named by WAYLAND_DISPLAY,\n"
     "                      through the compositor's virtual keyboard and pointer\n"
     "                      (wlroots compositors such as sway)\n"
@@ -101,7 +116,9 @@ constexpr const char* kHelp =
     "  --help              show this text\n"
     "\n"
     "The first line on standard error names the address listened on. Malformed datagrams\n"
-    "get one line saying why and are counted. On Ctrl+C, SIGTERM, SIGHUP, SIGQUIT,\n"
+    "get one line saying why and are counted. Frames from senders not allowed are dropped\n"
+    "and counted; the first one gets a line on standard error. On Ctrl+C, SIGTERM, SIGHUP, "
+    "SIGQUIT,\n"
     "SIGUSR1, SIGUSR2, SIGALRM, SIGXCPU or SIGXFSZ the device prints a summary (frames,\n"
     "bad frames, frames by type, anything still held), releases on the desktop or the\n"
     "gadget whatever it still holds there, and exits with 0.\n";
@@ -109,6 +126,8 @@ constexpr const char* kHelp =
 struct Options {
   std::string listen = kDefaultListen;
   bool listen_given = false;
+  std::vector<tapline::device::AddressRange> allowed;  // --allow
+  bool other_users_allowed = false;
   bool gadget = false;
   std::string gadget_name = "tapline";
   bool json = false;
@@ -193,6 +212,17 @@ bool parse_options(int argc, char** argv, Options& options, int& status) {
         return false;
       }
       options.injector.channel = static_cast<uint8_t>(number);
+    } else if ((value = value_of("--allow")) != nullptr) {
+      tapline::device::AddressRange range;
+      std::string error;
+      if (!tapline::device::parse_address_range(value, range, error)) {
+        std::fprintf(stderr, "tapline-device: --allow: %s\n", error.c_str());
+        status = 2;
+        return false;
+      }
+      options.allowed.push_back(range);
+    } else if (std::strcmp(arg, "--allow-other-users") == 0) {
+      options.other_users_allowed = true;
     } else if (std::strcmp(arg, "--listen") == 0) {
       if (i + 1 == argc) {
         std::fprintf(stderr, "tapline-device: --listen needs ADDR:PORT\n");
@@ -250,6 +280,16 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "tapline-device: --listen %s\n", error.c_str());
     return 2;
   }
+  const bool listening = !options.gadget || options.listen_given;
+  if (listening && !is_loopback(address.sin_addr) && options.allowed.empty()) {
+    std::fprintf(stderr,
+                 "tapline-device: frames carry no proof of who sent them: listening on %s lets "
+                 "anyone who can reach it drive this device; name the senders to take frames "
+                 "from with --allow ADDR[/PREFIX]\n",
+                 format_address(address).c_str());
+    return 2;
+  }
+  SenderCheck sender_check(options.allowed, options.other_users_allowed, geteuid(), stderr);
   const int stop_fd = stop_signal_descriptor();
   if (stop_fd < 0) {
     std::fprintf(stderr, "tapline-device: cannot watch for stop signals: %s\n",
@@ -264,7 +304,7 @@ int main(int argc, char** argv) {
   std::unique_ptr<InputTarget> desktop;
   std::unique_ptr<DesktopInjector> injector;
   if (options.desktop != nullptr) {
-    desktop = options.desktop->open(error);
+    desktop = options.desktop->open(stop_fd, error);
     if (!desktop) {
       std::fprintf(stderr, "tapline-device: --inject %s: %s\n", options.desktop->name,
                    error.c_str());
@@ -292,7 +332,8 @@ int main(int argc, char** argv) {
   }
 
   UdpReceiver receiver;
-  if (!options.gadget || options.listen_given) {
+  receiver.admit_only(sender_check);
+  if (listening) {
     if (!receiver.open(address, error)) {
       std::fprintf(stderr, "tapline-device: %s\n", error.c_str());
       return 1;
@@ -315,6 +356,7 @@ int main(int argc, char** argv) {
   const bool received_to_the_end =
       receiver.run(device, stop_fd, error, options.gadget ? &command_input : nullptr);
   device.finish();
+  sender_check.say_total();
   close(stop_fd);
   if (!received_to_the_end) {
     std::fprintf(stderr, "tapline-device: %s\n", error.c_str());

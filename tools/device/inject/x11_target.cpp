@@ -1,6 +1,7 @@
 #include "inject/x11_target.h"
 
 #include <X11/XKBlib.h>
+#include <X11/Xatom.h>
 #include <X11/extensions/XTest.h>
 #include <X11/keysym.h>
 
@@ -10,6 +11,13 @@
 
 namespace tapline::device {
 namespace {
+
+// The root window property that records the keycodes lent out: pairs of keycode and the
+// keysym lent to it (32-bit integers). A keycode is only ever lent while it has no
+// keysym at all, so giving it back means emptying it again.
+constexpr const char* kLoansRecord = "_TAPLINE_BORROWED_KEYCODES";
+// Far more than the 256 keycodes a display can have, as pairs.
+constexpr long kLoansRecordLongest = 2 * 256;
 
 // Xlib's default error handler ends the process; a request the server refuses (a button
 // the XTest pointer lacks, say) is worth a line, not the device.
@@ -55,8 +63,12 @@ std::unique_ptr<X11Target> X11Target::open(const char* display_name, std::string
   return std::unique_ptr<X11Target>(new X11Target(display));
 }
 
-X11Target::X11Target(Display* display) : display_(display), screen_number_(DefaultScreen(display)) {
+X11Target::X11Target(Display* display)
+    : display_(display),
+      screen_number_(DefaultScreen(display)),
+      loans_record_(XInternAtom(display, kLoansRecord, False)) {
   XDisplayKeycodes(display_, &min_keycode_, &max_keycode_);
+  give_back_recorded_loans();
   // A client that has not taken up XKB hears of no keyboard map change at all.
   int opcode = 0;
   int error_base = 0;
@@ -135,14 +147,16 @@ KeyCode X11Target::lend(Keysym keysym) {
       chosen = &spare;
   }
   if (chosen == nullptr) return 0;
+  chosen->lent_to = keysym;
+  chosen->last_use = ++uses_;
+  // Recorded first: a device killed right after the change still leaves word of it.
+  record_loans();
   KeySym keysyms[2] = {keysym, keysym};  // the same on both levels: Shift cannot change it
   XChangeKeyboardMapping(display_, chosen->code, 2, keysyms, 1);
   const size_t row = static_cast<size_t>(chosen->code - min_keycode_) * keysyms_per_keycode_;
   std::fill_n(map_.begin() + row, keysyms_per_keycode_, NoSymbol);
   for (int level = 0; level < std::min(2, keysyms_per_keycode_); ++level)
     map_[row + level] = keysym;
-  chosen->lent_to = keysym;
-  chosen->last_use = ++uses_;
   return chosen->code;
 }
 
@@ -279,7 +293,10 @@ void X11Target::drain_events() {
                                [&](KeySym sym) { return sym == NoSymbol || sym == expected; });
     XFree(row);
   }
-  if (map_changed) read_keyboard_map(true);
+  if (map_changed) {
+    read_keyboard_map(true);
+    record_loans();
+  }
 }
 
 void X11Target::flush() {
@@ -290,7 +307,55 @@ void X11Target::flush() {
 void X11Target::settle() {
   for (Spare& spare : spares_)
     if (!held(spare.code)) give_back(spare);
+  record_loans();
   XFlush(display_);
+}
+
+void X11Target::record_loans() {
+  std::vector<long> pairs;
+  for (const Spare& spare : spares_)
+    if (spare.lent_to != 0) {
+      pairs.push_back(spare.code);
+      pairs.push_back(static_cast<long>(spare.lent_to));
+    }
+  const Window root = RootWindow(display_, screen_number_);
+  if (pairs.empty())
+    XDeleteProperty(display_, root, loans_record_);
+  else
+    XChangeProperty(display_, root, loans_record_, XA_INTEGER, 32, PropModeReplace,
+                    reinterpret_cast<const unsigned char*>(pairs.data()),
+                    static_cast<int>(pairs.size()));
+}
+
+void X11Target::give_back_recorded_loans() {
+  const Window root = RootWindow(display_, screen_number_);
+  Atom type = None;
+  int format = 0;
+  unsigned long count = 0;
+  unsigned long left = 0;
+  unsigned char* data = nullptr;
+  if (XGetWindowProperty(display_, root, loans_record_, 0, kLoansRecordLongest, True, XA_INTEGER,
+                         &type, &format, &count, &left, &data) != Success)
+    return;
+  const long* pairs = reinterpret_cast<const long*>(data);
+  for (unsigned long i = 0; type == XA_INTEGER && format == 32 && i + 1 < count; i += 2) {
+    const long code = pairs[i];
+    const auto keysym = static_cast<KeySym>(pairs[i + 1]);
+    if (code < min_keycode_ || code > max_keycode_ || keysym == NoSymbol) continue;
+    // Only as that device left it: a keycode changed since belongs to whoever changed it.
+    int per_keycode = 0;
+    KeySym* row = XGetKeyboardMapping(display_, static_cast<KeyCode>(code), 1, &per_keycode);
+    if (row == nullptr) continue;
+    const bool as_lent = row[0] == keysym && std::all_of(row, row + per_keycode, [&](KeySym sym) {
+                           return sym == NoSymbol || sym == keysym;
+                         });
+    if (as_lent) {
+      std::fill_n(row, per_keycode, NoSymbol);
+      XChangeKeyboardMapping(display_, static_cast<int>(code), per_keycode, row, 1);
+    }
+    XFree(row);
+  }
+  if (data != nullptr) XFree(data);
 }
 
 bool X11Target::borrowing() const {

@@ -16,7 +16,8 @@ namespace tapline::device {
 class X11Target final : public InputTarget {
  public:
   // Connects to the display (nullptr: the one DISPLAY names) and checks for XTest.
-  // nullptr with the reason in `error` when either is missing.
+  // nullptr with the reason in `error` when either is missing. Keycodes that an earlier
+  // device on the display borrowed and never gave back (it was killed) are given back.
   static std::unique_ptr<X11Target> open(const char* display_name, std::string& error);
   // Releases any key still pressed, gives back borrowed keycodes and disconnects.
   ~X11Target() override;
@@ -58,12 +59,18 @@ class X11Target final : public InputTarget {
   KeyCode keycode_for(Keysym keysym, bool& shifted, bool as_character);
   KeyCode lend(Keysym keysym);
   void give_back(Spare& spare);
+  // The keycodes lent out, kept on the display's root window for a device that comes
+  // after this one should it never give them back itself; none: the record is removed.
+  void record_loans();
+  // Gives back what the record of an earlier device names, and removes the record.
+  void give_back_recorded_loans();
   bool held(KeyCode code) const;
   void tap(KeyCode code);
   void drain_events();
 
   Display* display_;
   int screen_number_;
+  Atom loans_record_;
   int xkb_event_base_ = -1;  // -1 without XKB
   int min_keycode_ = 0;
   int max_keycode_ = 0;

@@ -113,7 +113,10 @@ bool UdpReceiver::drain(Device& device, std::string& error) {
       control;
   for (;;) {
     iovec vector{buffer.data(), buffer.size()};
+    sockaddr_in sender{};
     msghdr message{};
+    message.msg_name = &sender;
+    message.msg_namelen = sizeof sender;
     message.msg_iov = &vector;
     message.msg_iovlen = 1;
     message.msg_control = control.data();
@@ -141,9 +144,14 @@ bool UdpReceiver::drain(Device& device, std::string& error) {
       }
     }
     if (!stamped) clock_gettime(CLOCK_REALTIME, &arrival);
+    const double arrival_ms = milliseconds_since_open(arrival);
+    if (check_ != nullptr &&
+        !check_->admits(sender, arrival_ms,
+                        static_cast<double>(nanoseconds(CLOCK_MONOTONIC) - opened_ns_) / 1e6))
+      continue;
     const size_t true_size = static_cast<size_t>(size);
     const size_t kept = true_size < buffer.size() ? true_size : buffer.size();
-    device.receive(buffer.data(), kept, true_size, milliseconds_since_open(arrival));
+    device.receive(buffer.data(), kept, true_size, arrival_ms);
   }
 }
 

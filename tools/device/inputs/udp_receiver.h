@@ -9,6 +9,7 @@
 
 #include "core/device.h"
 #include "inputs/frame_input.h"
+#include "inputs/sender_check.h"
 
 namespace tapline::device {
 
@@ -30,6 +31,9 @@ class UdpReceiver {
   bool open(const sockaddr_in& address, std::string& error);
   // The address actually bound (the chosen port when 0 was asked for).
   const sockaddr_in& bound_address() const { return bound_; }
+  // Datagrams from senders that `check` refuses are dropped unread (not owned; it must
+  // outlive run()).
+  void admit_only(SenderCheck& check) { check_ = &check; }
 
   // Hands every datagram to `device` until `stop_fd` becomes readable (a signalfd or the
   // read end of a pipe). Arrival times are the kernel's receive timestamps where the
@@ -48,6 +52,7 @@ class UdpReceiver {
   void note_drops(Device& device, uint32_t count);
 
   int socket_ = -1;
+  SenderCheck* check_ = nullptr;
   sockaddr_in bound_{};
   int64_t opened_ns_ = 0;  // CLOCK_MONOTONIC
   uint32_t last_drops_ = 0;

@@ -2,7 +2,9 @@
 
 #include <X11/keysym.h>
 #include <linux/input-event-codes.h>
+#include <linux/sockios.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <unistd.h>
 #include <wayland-client.h>
@@ -11,7 +13,9 @@
 #include <xkbcommon/xkbcommon.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -22,6 +26,18 @@ namespace tapline::device {
 namespace {
 
 using platform::wayland::Connection;
+
+// A compositor takes requests as fast as it can even when busy: one that takes nothing
+// from a full socket for this long has hung.
+constexpr std::chrono::milliseconds kRoomTimeout{5000};
+// How often a wait for room looks whether the compositor took anything.
+constexpr int kProgressCheckMs = 200;
+
+// The bytes sent and not yet read by the compositor; -1 when the system does not say.
+int queued_bytes(int fd) {
+  int queued = -1;
+  return ioctl(fd, SIOCOUTQ, &queued) == 0 ? queued : -1;
+}
 
 // One wheel click as pointer axis motion, as a mouse wheel reports it.
 constexpr double kWheelClickDistance = 15.0;
@@ -50,7 +66,7 @@ std::string display_name() {
 
 // The compositor is not waited for without end: the device is deaf to stop signals while
 // it waits.
-std::unique_ptr<WaylandTarget> WaylandTarget::open(std::string& error) {
+std::unique_ptr<WaylandTarget> WaylandTarget::open(int stop_fd, std::string& error) {
   Connection::Failure failure;
   std::unique_ptr<Connection> connection = Connection::open(failure);
   if (!connection) {
@@ -62,7 +78,7 @@ std::unique_ptr<WaylandTarget> WaylandTarget::open(std::string& error) {
                                                                    : " broke the connection");
     return nullptr;
   }
-  std::unique_ptr<WaylandTarget> target(new WaylandTarget(std::move(connection)));
+  std::unique_ptr<WaylandTarget> target(new WaylandTarget(std::move(connection), stop_fd));
   Connection& bound = *target->connection_;
   // The first seat: a desktop has one.
   target->seat_ = static_cast<wl_seat*>(bound.bind(wl_seat_interface, 1));
@@ -96,10 +112,12 @@ std::unique_ptr<WaylandTarget> WaylandTarget::open(std::string& error) {
   return target;
 }
 
-WaylandTarget::WaylandTarget(std::unique_ptr<Connection> connection)
-    : connection_(std::move(connection)) {}
+WaylandTarget::WaylandTarget(std::unique_ptr<Connection> connection, int stop_fd)
+    : connection_(std::move(connection)), stop_fd_(stop_fd) {}
 
 WaylandTarget::~WaylandTarget() {
+  // What is still queued goes first, so that the releases fit behind it.
+  if (stopping_ && !silent_) silent_ = connection_->roundtrip() != Connection::Answer::given;
   if (keyboard_ != nullptr) {
     if (keymap_sent_) {
       for (const HeldKey& key : held_) send_key(key.keycode, false);
@@ -191,6 +209,7 @@ uint32_t WaylandTarget::held_modifiers() const {
 }
 
 void WaylandTarget::key(Keysym keysym, bool down) {
+  if (stopping_) return;
   const auto found = std::find_if(held_.begin(), held_.end(),
                                   [&](const HeldKey& key) { return key.keysym == keysym; });
   if (!down) {
@@ -219,6 +238,7 @@ void WaylandTarget::key(Keysym keysym, bool down) {
 }
 
 void WaylandTarget::type_character(char32_t character) {
+  if (stopping_) return;
   const Keysym keysym = character_keysym(character);
   if (keysym == 0) return;
   const WaylandKeymap::Place place = place_of(keysym);
@@ -238,6 +258,7 @@ void WaylandTarget::type_character(char32_t character) {
 }
 
 void WaylandTarget::button(unsigned number, bool down) {
+  if (stopping_) return;
   if (number == 4 || number == 5) {
     // The wheel's buttons: one click per press, nothing on release; the clicks of a
     // report go out together, as one wheel event.
@@ -256,12 +277,14 @@ void WaylandTarget::button(unsigned number, bool down) {
 }
 
 void WaylandTarget::move_by(int dx, int dy) {
+  if (stopping_) return;
   zwlr_virtual_pointer_v1_motion(pointer_, system::tick_ms(), wl_fixed_from_int(dx),
                                  wl_fixed_from_int(dy));
   pointer_changed();
 }
 
 void WaylandTarget::move_to(int x, int y) {
+  if (stopping_) return;
   const ScreenExtent extent = screen();
   if (extent.width <= 0 || extent.height <= 0) return;
   zwlr_virtual_pointer_v1_motion_absolute(
@@ -303,12 +326,43 @@ void WaylandTarget::flush() {
   if (pointer_frame_due_) zwlr_virtual_pointer_v1_frame(pointer_);
   pointer_frame_due_ = false;
   read_events();
-  wl_display_flush(connection_->display());
+  send_queued();
   if (const int error = wl_display_get_error(connection_->display())) {
     // The connection is gone for good: nothing can be released any more.
     std::fprintf(stderr, "tapline-device: lost the Wayland display %s: %s\n",
                  display_name().c_str(), std::strerror(error));
     std::exit(1);
+  }
+}
+
+// A compositor busy with a burst reads its socket later than the frames come. What does
+// not fit stays in the client library's buffer, and a request that finds that buffer
+// full ends the connection: so every frame's requests go out whole before the next.
+void WaylandTarget::send_queued() {
+  wl_display* display = connection_->display();
+  const int fd = wl_display_get_fd(display);
+  auto deadline = std::chrono::steady_clock::now() + kRoomTimeout;
+  int queued = queued_bytes(fd);
+  while (wl_display_flush(display) < 0 && errno == EAGAIN) {
+    // The compositor's events are read meanwhile: it ends clients that leave them unread.
+    std::array<pollfd, 2> watched{{{fd, POLLOUT | POLLIN, 0}, {stop_fd_, POLLIN, 0}}};
+    const int ready = poll(watched.data(), watched.size(), kProgressCheckMs);
+    if (ready < 0 && errno != EINTR) return;  // the display's error, if any, is read later
+    if (watched[1].revents != 0) {
+      stopping_ = true;
+      return;
+    }
+    if (watched[0].revents & POLLIN) read_events();
+    // Slow is not hung: the wait is bounded from the last time the compositor took some.
+    const int now_queued = queued_bytes(fd);
+    const auto now = std::chrono::steady_clock::now();
+    if (now_queued < queued) deadline = now + kRoomTimeout;
+    queued = now_queued;
+    if ((watched[0].revents & POLLOUT) == 0 && now >= deadline) {
+      std::fprintf(stderr, "tapline-device: the Wayland display %s takes no input\n",
+                   display_name().c_str());
+      std::exit(1);
+    }
   }
 }
 

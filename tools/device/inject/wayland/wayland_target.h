@@ -23,8 +23,9 @@ namespace tapline::device {
 class WaylandTarget final : public InputTarget {
  public:
   // Connects to the compositor WAYLAND_DISPLAY names and makes the virtual devices;
-  // nullptr with the reason in `error` when it cannot.
-  static std::unique_ptr<WaylandTarget> open(std::string& error);
+  // nullptr with the reason in `error` when it cannot. A wait for the compositor to take
+  // input ends when `stop_fd` (the device's stop signals) becomes readable.
+  static std::unique_ptr<WaylandTarget> open(int stop_fd, std::string& error);
   // Releases any key and modifier still pressed and disconnects.
   ~WaylandTarget() override;
   WaylandTarget(const WaylandTarget&) = delete;
@@ -48,7 +49,7 @@ class WaylandTarget final : public InputTarget {
     uint32_t keycode;
   };
 
-  explicit WaylandTarget(std::unique_ptr<platform::wayland::Connection> connection);
+  WaylandTarget(std::unique_ptr<platform::wayland::Connection> connection, int stop_fd);
   bool send_keymap(std::string& error);
   // The keycode of a keysym, binding it to a spare keycode when no key has it.
   WaylandKeymap::Place place_of(Keysym keysym);
@@ -58,10 +59,13 @@ class WaylandTarget final : public InputTarget {
   uint32_t held_modifiers() const;
   void pointer_changed() { pointer_frame_due_ = true; }
   void read_events();
+  // Hands every queued request to the compositor, waiting for room in the socket.
+  void send_queued();
 
   // The outputs' layout is the connection's; the compositor spreads absolute positions
   // over it.
   std::unique_ptr<platform::wayland::Connection> connection_;
+  int stop_fd_;
   wl_seat* seat_ = nullptr;
   zwp_virtual_keyboard_manager_v1* keyboards_ = nullptr;
   zwlr_virtual_pointer_manager_v1* pointers_ = nullptr;
@@ -69,7 +73,10 @@ class WaylandTarget final : public InputTarget {
   zwlr_virtual_pointer_v1* pointer_ = nullptr;
   WaylandKeymap keymap_;
   std::vector<HeldKey> held_;
-  bool silent_ = false;       // the compositor stopped answering: no more waiting for it
+  bool silent_ = false;  // the compositor stopped answering: no more waiting for it
+  // A stop came while the compositor was behind: no more input goes out, as it could
+  // not fit; the end releases what is held once the compositor has caught up.
+  bool stopping_ = false;
   bool keymap_sent_ = false;  // before it, the compositor takes no keys or modifiers
   uint32_t locked_ = 0;       // Caps Lock and Num Lock, toggled by their keys
   bool pointer_frame_due_ = false;
