@@ -1,5 +1,7 @@
 #include "platform/clipboard.h"
 
+#include <cerrno>
+#include <cstdlib>
 #include <cstring>
 
 #include "platform/backend_table.h"
@@ -36,7 +38,24 @@ Clipboard& default_clipboard() {
 
 Clipboard* current = nullptr;
 
+constexpr size_t kDefaultTextCap = size_t{64} << 20;
+
 }  // namespace
+
+size_t clipboard_text_cap() {
+  const char* text = std::getenv("TAPLINE_CLIPBOARD_MAX_BYTES");
+  if (text == nullptr || *text == '\0') return kDefaultTextCap;
+  char* end = nullptr;
+  errno = 0;
+  const unsigned long long value = std::strtoull(text, &end, 10);
+  if (*end != '\0' || errno != 0 || text[0] == '-') {
+    system::console_diagnostic(
+        "TAPLINE_CLIPBOARD_MAX_BYTES=%s is not a byte count; the limit stays %zu\n", text,
+        kDefaultTextCap);
+    return kDefaultTextCap;
+  }
+  return static_cast<size_t>(value);
+}
 
 Clipboard& clipboard() { return current ? *current : default_clipboard(); }
 

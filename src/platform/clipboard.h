@@ -1,6 +1,8 @@
 // The desktop's text clipboard.
 #pragma once
 
+#include <chrono>
+#include <cstddef>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -15,10 +17,18 @@ class Clipboard {
   // clipboard. False, said on standard error, when it cannot be done.
   virtual bool set_text(std::string_view text) = 0;
   // The clipboard's text in the locale's character set, cut at a zero byte. Empty when
-  // the clipboard holds no text, or when its owner does not answer within about a second
-  // (said on standard error).
+  // the clipboard holds no text, and (said in one line on standard error) when its owner
+  // has not given all of it within kClipboardReadTimeout or gives more than
+  // clipboard_text_cap() bytes. A stop request ends the read at once.
   virtual std::string get_text() = 0;
 };
+
+// The whole read of the clipboard's text, however its owner sends it: an owner that
+// trickles its text is not waited for without end.
+inline constexpr std::chrono::milliseconds kClipboardReadTimeout{5000};
+// The most bytes a read keeps: TAPLINE_CLIPBOARD_MAX_BYTES, 64 MiB by default. An owner
+// that sends without end cannot take all memory.
+size_t clipboard_text_cap();
 
 // The current clipboard. By default, on a Wayland desktop (platform/desktop.h) whose
 // compositor offers the wlroots data-control protocol, the Wayland clipboard; otherwise the

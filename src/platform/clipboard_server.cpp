@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "system/bounded_wait.h"
 #include "system/console.h"
 
 namespace tapline::platform {
@@ -21,7 +22,7 @@ namespace {
 
 // How long setting the text waits for the serving process to report that it owns the
 // clipboard.
-constexpr int kServerStartTimeoutMs = 3000;
+constexpr std::chrono::milliseconds kServerStartTimeout{3000};
 
 // The serving process outlives the script: named like it, it would look as if the script
 // were still running. It takes a name of its own, as its thread name (which the kernel
@@ -108,7 +109,10 @@ ServerStatus start_clipboard_server(const std::function<void(int report_fd)>& se
   }
   char status = 0;
   pollfd answer{ready[0], POLLIN, 0};
-  if (poll(&answer, 1, kServerStartTimeoutMs) == 1 && read(ready[0], &status, 1) != 1) status = 0;
+  if (system::wait_ready({&answer, 1}, system::deadline_after(kServerStartTimeout)) ==
+          system::WaitEnd::ready &&
+      read(ready[0], &status, 1) != 1)
+    status = 0;
   close(ready[0]);
   return static_cast<ServerStatus>(status);
 }

@@ -3,6 +3,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "system/bounded_wait.h"
+
 namespace tapline::platform::screencast {
 
 std::string bus_error_text(const sd_bus_error* error, int code) {
@@ -26,16 +28,39 @@ Bus open_session_bus(std::string& why_not) {
 }
 
 bool name_has_owner(sd_bus* bus, const char* name) {
-  sd_bus_error error = SD_BUS_ERROR_NULL;
-  sd_bus_message* reply = nullptr;
+  Message question = new_method_call(bus, "org.freedesktop.DBus", "/org/freedesktop/DBus",
+                                     "org.freedesktop.DBus", "NameHasOwner");
+  if (!question || sd_bus_message_append(question.get(), "s", name) < 0) return false;
+  std::string ignored;
+  const Message reply = call(bus, question.get(), ignored);
   int owned = 0;
-  if (sd_bus_call_method(bus, "org.freedesktop.DBus", "/org/freedesktop/DBus",
-                         "org.freedesktop.DBus", "NameHasOwner", &error, &reply, "s", name) >= 0)
-    sd_bus_message_read(reply, "b", &owned);
-  sd_bus_message_unref(reply);
-  sd_bus_error_free(&error);
+  if (reply) sd_bus_message_read(reply.get(), "b", &owned);
   return owned != 0;
 }
+
+namespace {
+
+// Waits until the bus has work (a message, or a call's timeout that sd_bus_process turns
+// into an error reply), the deadline passes or a stop is requested.
+system::WaitEnd wait_for_bus(sd_bus* bus, system::Deadline deadline) {
+  const int events = sd_bus_get_events(bus);
+  if (events < 0) return system::WaitEnd::failed;
+  pollfd bus_fd{sd_bus_get_fd(bus), static_cast<short>(events), 0};
+  uint64_t due_us = UINT64_MAX;  // CLOCK_MONOTONIC, as the steady clock
+  sd_bus_get_timeout(bus, &due_us);
+  const system::Deadline due =
+      due_us == UINT64_MAX ? deadline : system::Deadline(std::chrono::microseconds(due_us));
+  const system::WaitEnd end = system::wait_ready({&bus_fd, 1}, std::min(deadline, due));
+  if (end == system::WaitEnd::timed_out && due < deadline) return system::WaitEnd::ready;
+  return end;
+}
+
+int on_reply(sd_bus_message* message, void* reply, sd_bus_error*) {
+  static_cast<Message*>(reply)->reset(sd_bus_message_ref(message));
+  return 0;
+}
+
+}  // namespace
 
 Message new_method_call(sd_bus* bus, const char* destination, const char* path,
                         const char* interface, const char* member) {
@@ -45,16 +70,45 @@ Message new_method_call(sd_bus* bus, const char* destination, const char* path,
   return Message(message);
 }
 
-Message call(sd_bus* bus, sd_bus_message* call, std::string& why_not) {
-  sd_bus_error error = SD_BUS_ERROR_NULL;
-  sd_bus_message* reply = nullptr;
-  const int result = sd_bus_call(bus, call, 0, &error, &reply);
-  if (result < 0) {
-    const char* member = sd_bus_message_get_member(call);
-    why_not = std::string(member ? member : "call") + ": " + bus_error_text(&error, result);
+Message call(sd_bus* bus, sd_bus_message* call, std::string& why_not, std::string* error_name) {
+  const char* member = sd_bus_message_get_member(call);
+  const std::string what = std::string(member ? member : "call") + ": ";
+  Message reply;
+  sd_bus_slot* slot = nullptr;
+  const auto timeout = std::chrono::microseconds(system::kPeerAnswerTimeout);
+  int result =
+      sd_bus_call_async(bus, &slot, call, on_reply, &reply, static_cast<uint64_t>(timeout.count()));
+  const Slot pending(slot);
+  // sd-bus turns a reply that does not come in time into an error reply of its own; the
+  // deadline is only a bound behind it.
+  const system::Deadline deadline = system::deadline_after(2 * system::kPeerAnswerTimeout);
+  while (result >= 0 && !reply) {
+    result = sd_bus_process(bus, nullptr);
+    if (result != 0) continue;  // more may be queued, or the bus failed
+    switch (wait_for_bus(bus, deadline)) {
+      case system::WaitEnd::ready:
+        break;
+      case system::WaitEnd::stopped:
+        why_not = what + "stopped while waiting for the answer";
+        return nullptr;
+      case system::WaitEnd::timed_out:
+        result = -ETIMEDOUT;
+        break;
+      case system::WaitEnd::failed:
+        result = -errno;
+        break;
+    }
   }
-  sd_bus_error_free(&error);
-  return Message(result < 0 ? nullptr : reply);
+  if (result < 0) {
+    why_not = what + bus_error_text(nullptr, result);
+    return nullptr;
+  }
+  if (const sd_bus_error* error = sd_bus_message_get_error(reply.get())) {
+    why_not = what + bus_error_text(error, sd_bus_message_get_errno(reply.get()));
+    if (error_name != nullptr && error->name != nullptr) *error_name = error->name;
+    return nullptr;
+  }
+  return reply;
 }
 
 SignalWait::SignalWait(sd_bus* bus, const char* sender, const char* path, const char* interface,
@@ -90,11 +144,14 @@ Message SignalWait::wait(std::chrono::milliseconds bound, std::string& why_not) 
       why_not = "no " + member_ + " came within " + std::to_string(bound.count()) + " ms";
       return nullptr;
     }
-    const auto microseconds = std::chrono::duration_cast<std::chrono::microseconds>(left).count();
-    const int waited = sd_bus_wait(bus_, static_cast<uint64_t>(microseconds));
-    if (waited < 0) {
+    const system::WaitEnd waited = wait_for_bus(bus_, deadline);
+    if (waited == system::WaitEnd::stopped) {
+      why_not = "stopped while waiting for " + member_;
+      return nullptr;
+    }
+    if (waited == system::WaitEnd::failed) {
       why_not = "the session bus failed while waiting for " + member_ + " (" +
-                bus_error_text(nullptr, waited) + ")";
+                bus_error_text(nullptr, -errno) + ")";
       return nullptr;
     }
   }

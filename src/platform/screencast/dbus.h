@@ -32,9 +32,11 @@ bool name_has_owner(sd_bus* bus, const char* name);
 // A method call to fill with sd_bus_message_append; nullptr when it cannot be made.
 Message new_method_call(sd_bus* bus, const char* destination, const char* path,
                         const char* interface, const char* member);
-// Sends `call` and waits for the reply (the bus's default bound, 25 s). nullptr with
-// "<member>: <error>" in `why_not` when the call fails or nothing answers.
-Message call(sd_bus* bus, sd_bus_message* call, std::string& why_not);
+// Sends `call` and waits for the reply, at most system::kPeerAnswerTimeout; a stop request
+// ends the wait at once. nullptr with "<member>: <error>" in `why_not` when the call fails
+// or nothing answers, and the D-Bus error's name in `error_name` where the peer gave one.
+Message call(sd_bus* bus, sd_bus_message* call, std::string& why_not,
+             std::string* error_name = nullptr);
 
 // The text of an sd-bus error code or reply error.
 std::string bus_error_text(const sd_bus_error* error, int code);
@@ -47,7 +49,7 @@ class SignalWait {
   SignalWait(sd_bus* bus, const char* sender, const char* path, const char* interface,
              const char* member);
   // The first matching signal, or nullptr with the reason in `why_not` when none came
-  // within `bound` or the bus failed.
+  // within `bound`, the bus failed or a stop was requested (which ends the wait at once).
   Message wait(std::chrono::milliseconds bound, std::string& why_not);
 
  private:

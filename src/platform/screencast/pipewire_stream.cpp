@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "image/pixel_formats.h"
+#include "system/stop_request.h"
 
 namespace tapline::platform::screencast {
 namespace {
@@ -31,6 +32,8 @@ using image::PixelView;
 constexpr int64_t kFirstFrameWaitNs = 5'000'000'000;
 // How long a stream may stay without its first picture before it is asked again.
 constexpr int64_t kAskAgainNs = 250'000'000;
+// How often that wait looks for a stop request.
+constexpr int64_t kStopCheckNs = 10'000'000;
 constexpr uint64_t kLinearModifier = 0;  // DRM_FORMAT_MOD_LINEAR
 
 // The cursor metadata's room: the position and a cursor picture of up to 384 x 384 pixels
@@ -341,16 +344,23 @@ struct PipeWireStream::State {
   void wait_first_frame() {
     if (frames > 0 || !failure.empty() || waited) return;
     waited = true;
-    for (int64_t waited_ns = 0; frames == 0 && failure.empty() && waited_ns < kFirstFrameWaitNs;
+    // Signal handlers cannot wake this wait: a stop request is looked for between short
+    // waits.
+    const auto waiting = [this] {
+      return frames == 0 && failure.empty() && !system::stop_requested();
+    };
+    for (int64_t waited_ns = 0; waiting() && waited_ns < kFirstFrameWaitNs;
          waited_ns += kAskAgainNs) {
       if (waited_ns > 0) {
         pw().stream_set_active(stream, false);
         pw().stream_set_active(stream, true);
       }
-      timespec deadline;
-      pw().thread_loop_get_time(loop, &deadline, kAskAgainNs);
-      while (frames == 0 && failure.empty())
-        if (pw().thread_loop_timed_wait_full(loop, &deadline) != 0) break;
+      for (int64_t slept_ns = 0; waiting() && slept_ns < kAskAgainNs; slept_ns += kStopCheckNs) {
+        timespec deadline;
+        pw().thread_loop_get_time(loop, &deadline, kStopCheckNs);
+        while (waiting())
+          if (pw().thread_loop_timed_wait_full(loop, &deadline) != 0) break;
+      }
     }
   }
 

@@ -200,20 +200,20 @@ bool Handshake::run(std::string& why_not) {
 }
 
 bool Handshake::read_property(const char* name, uint32_t& value, std::string& why_not) {
-  sd_bus_error error = SD_BUS_ERROR_NULL;
-  const int result = sd_bus_get_property_trivial(bus_.get(), kPortalService, kPortalPath,
-                                                 kScreenCast, name, &error, 'u', &value);
-  if (result >= 0) return true;
-  if (sd_bus_error_has_name(&error, SD_BUS_ERROR_SERVICE_UNKNOWN) ||
-      sd_bus_error_has_name(&error, SD_BUS_ERROR_NAME_HAS_NO_OWNER))
+  Message get = new_method_call(bus_.get(), kPortalService, kPortalPath,
+                                "org.freedesktop.DBus.Properties", "Get");
+  if (!get || sd_bus_message_append(get.get(), "ss", kScreenCast, name) < 0)
+    return fail(why_not, "the desktop portal's properties could not be asked for");
+  std::string error_name, error_text;
+  const Message reply = screencast::call(bus_.get(), get.get(), error_text, &error_name);
+  if (reply && sd_bus_message_read(reply.get(), "v", "u", &value) >= 0) return true;
+  if (error_name == SD_BUS_ERROR_SERVICE_UNKNOWN || error_name == SD_BUS_ERROR_NAME_HAS_NO_OWNER)
     why_not = kNoPortal;
-  else if (sd_bus_error_has_name(&error, SD_BUS_ERROR_UNKNOWN_INTERFACE) ||
-           sd_bus_error_has_name(&error, SD_BUS_ERROR_UNKNOWN_PROPERTY) ||
-           sd_bus_error_has_name(&error, SD_BUS_ERROR_UNKNOWN_OBJECT))
+  else if (error_name == SD_BUS_ERROR_UNKNOWN_INTERFACE ||
+           error_name == SD_BUS_ERROR_UNKNOWN_PROPERTY || error_name == SD_BUS_ERROR_UNKNOWN_OBJECT)
     why_not = kNoScreenCast;
   else
-    why_not = "the desktop portal did not answer: " + bus_error_text(&error, result);
-  sd_bus_error_free(&error);
+    why_not = "the desktop portal did not answer: " + error_text;
   return false;
 }
 

@@ -23,14 +23,13 @@
 #include "platform/clipboard_server.h"
 #include "platform/desktop.h"
 #include "platform/wayland/display.h"
+#include "system/bounded_wait.h"
 #include "system/console.h"
+#include "system/stop_request.h"
 #include "system/text_codec.h"
 
 namespace tapline::platform {
 namespace {
-
-// How long a read waits for each piece of the owner's answer.
-constexpr int kAnswerTimeoutMs = 1000;
 
 // The text types offered, and read in this order of preference. The X11 names are there
 // for Xwayland's bridge and for X11 habits of other clients; "STRING" is Latin-1.
@@ -41,10 +40,11 @@ constexpr std::string_view kLatin1Type = "STRING";
 // The connection with the two globals the clipboard needs.
 class DataControlConnection {
  public:
-  // Empty when the display cannot be reached (`reachable` false) or offers no data control.
-  static std::unique_ptr<DataControlConnection> open(bool& reachable) {
-    std::string why_not;
-    std::unique_ptr<wayland::Connection> connection = wayland::Connection::open(why_not);
+  // Empty when the display cannot be reached (`reachable` false, the reason in `failure`)
+  // or offers no data control.
+  static std::unique_ptr<DataControlConnection> open(bool& reachable,
+                                                     wayland::Connection::Failure& failure) {
+    std::unique_ptr<wayland::Connection> connection = wayland::Connection::open(failure);
     reachable = connection != nullptr;
     if (!reachable) return nullptr;
     std::unique_ptr<DataControlConnection> data_control(
@@ -63,6 +63,7 @@ class DataControlConnection {
   zwlr_data_control_manager_v1* manager() const { return manager_; }
   // Whether the compositor has answered everything sent so far, in time.
   bool roundtrip() { return connection_->roundtrip() == wayland::Connection::Answer::given; }
+  const std::string& name() const { return connection_->name(); }
 
  private:
   // The first seat: a desktop's clipboard belongs to its seat, and desktops have one.
@@ -257,7 +258,8 @@ class SelectionServer {
 
 void serve_text(int report_fd, const std::string& utf8) {
   bool reachable = false;
-  auto connection = DataControlConnection::open(reachable);
+  wayland::Connection::Failure failure;
+  auto connection = DataControlConnection::open(reachable, failure);
   if (!connection) {
     report_server_status(report_fd,
                          reachable ? ServerStatus::unsupported : ServerStatus::no_display);
@@ -274,24 +276,41 @@ void serve_text(int report_fd, const std::string& utf8) {
 
 // ---- Reading the text ----
 
-// Reads the pipe to its end. False when a piece does not come in time.
-bool read_answer(int fd, std::string& out) {
+enum class ReadEnd { complete, late, stopped, too_long, failed };
+
+// Reads the pipe to its end, all of it before the deadline and at most `cap` bytes.
+ReadEnd read_answer(int fd, std::string& out, size_t cap, system::Deadline deadline) {
   char buffer[65536];
   for (;;) {
     pollfd answer{fd, POLLIN, 0};
-    const int ready = poll(&answer, 1, kAnswerTimeoutMs);
-    if (ready < 0 && errno == EINTR) continue;
-    if (ready <= 0) return false;
+    switch (system::wait_ready({&answer, 1}, deadline)) {
+      case system::WaitEnd::ready:
+        break;
+      case system::WaitEnd::timed_out:
+        return ReadEnd::late;
+      case system::WaitEnd::stopped:
+        return ReadEnd::stopped;
+      case system::WaitEnd::failed:
+        return ReadEnd::failed;
+    }
     const ssize_t got = read(fd, buffer, sizeof buffer);
     if (got < 0 && (errno == EINTR || errno == EAGAIN)) continue;
-    if (got <= 0) return got == 0;
+    if (got < 0) return ReadEnd::failed;
+    if (got == 0) return ReadEnd::complete;
+    if (static_cast<size_t>(got) > cap - out.size()) return ReadEnd::too_long;
     out.append(buffer, static_cast<size_t>(got));
   }
 }
 
 class WaylandClipboard final : public Clipboard {
  public:
+  // `silent_compositor` names a compositor that did not answer when the clipboard was
+  // chosen: the first use says so instead of waiting for it once more.
+  explicit WaylandClipboard(std::string silent_compositor)
+      : silent_compositor_(std::move(silent_compositor)) {}
+
   bool set_text(std::string_view text) override {
+    if (said_silent("clipboard not set")) return false;
     const std::string utf8 = system::locale_to_utf8(text);
     return clipboard_server_started(
         start_clipboard_server([&](int report_fd) { serve_text(report_fd, utf8); }),
@@ -299,16 +318,27 @@ class WaylandClipboard final : public Clipboard {
   }
 
   std::string get_text() override {
+    if (said_silent("no clipboard text")) return {};
     bool reachable = false;
-    auto connection = DataControlConnection::open(reachable);
+    wayland::Connection::Failure failure;
+    auto connection = DataControlConnection::open(reachable, failure);
     if (!connection) {
-      system::console_diagnostic("cannot use the Wayland display's clipboard; no clipboard text\n");
+      if (failure.kind == wayland::Connection::Failure::silent)
+        say_silent(wayland_socket_name(), "no clipboard text");
+      else if (failure.kind != wayland::Connection::Failure::stopped)
+        system::console_diagnostic(
+            "cannot use the Wayland display's clipboard; no clipboard text\n");
       return {};
     }
+    const system::Deadline deadline = system::deadline_after(kClipboardReadTimeout);
     // A new data device is told the current selection at once.
     SelectionWatch watch(
         zwlr_data_control_manager_v1_get_data_device(connection->manager(), connection->seat()));
-    if (!connection->roundtrip() || watch.selection() == nullptr) return {};
+    if (!connection->roundtrip()) {
+      if (!system::stop_requested()) say_silent(connection->name(), "no clipboard text");
+      return {};
+    }
+    if (watch.selection() == nullptr) return {};
     const std::vector<std::string>* offered = watch.selection_types();
     if (offered == nullptr) return {};
     const auto type = std::find_if(kTextTypes.begin(), kTextTypes.end(), [&](const char* type) {
@@ -325,30 +355,64 @@ class WaylandClipboard final : public Clipboard {
     wl_display_flush(connection->display());
     close(pipe_fds[1]);
     std::string bytes;
-    const bool complete = read_answer(pipe_fds[0], bytes);
+    const size_t cap = clipboard_text_cap();
+    const ReadEnd end = read_answer(pipe_fds[0], bytes, cap, deadline);
     close(pipe_fds[0]);
-    if (!complete) {
-      system::console_diagnostic("the clipboard's owner did not answer; no clipboard text\n");
-      return {};
+    switch (end) {
+      case ReadEnd::complete:
+        break;
+      case ReadEnd::late:
+        system::console_diagnostic(
+            "the clipboard's owner did not give its text within %lld ms; no clipboard text\n",
+            static_cast<long long>(kClipboardReadTimeout.count()));
+        return {};
+      case ReadEnd::too_long:
+        system::console_diagnostic(
+            "the clipboard's text is longer than %zu bytes (TAPLINE_CLIPBOARD_MAX_BYTES); no "
+            "clipboard text\n",
+            cap);
+        return {};
+      case ReadEnd::failed:
+        system::console_diagnostic("cannot read the clipboard's text; no clipboard text\n");
+        return {};
+      case ReadEnd::stopped:
+        return {};
     }
     bytes.resize(std::strlen(bytes.c_str()));  // the text ends at its first zero byte
     if (*type == kLatin1Type)
       bytes = system::convert_text(bytes, "ISO-8859-1", "UTF-8").value_or(bytes);
     return system::utf8_to_locale(bytes);
   }
+
+ private:
+  static void say_silent(const std::string& compositor, const char* outcome) {
+    system::console_diagnostic("the Wayland compositor at %s does not answer; %s\n",
+                               compositor.c_str(), outcome);
+  }
+  bool said_silent(const char* outcome) {
+    if (silent_compositor_.empty()) return false;
+    say_silent(silent_compositor_, outcome);
+    silent_compositor_.clear();
+    return true;
+  }
+
+  std::string silent_compositor_;
 };
 
 }  // namespace
 
 std::unique_ptr<Clipboard> open_wayland_clipboard(std::string& why_not) {
   bool reachable = false;
-  if (!DataControlConnection::open(reachable)) {
-    why_not = reachable ? "the Wayland display offers no clipboard to other programs (Wayland "
-                          "programs see the X11 one only after an X11 window had the focus)"
-                        : "cannot connect to the Wayland display " + wayland_socket_name();
-    return nullptr;
-  }
-  return std::make_unique<WaylandClipboard>();
+  wayland::Connection::Failure failure;
+  if (DataControlConnection::open(reachable, failure))
+    return std::make_unique<WaylandClipboard>(std::string());
+  // A hung compositor is still the desktop's: X11 (its Xwayland) would not serve either.
+  if (!reachable && failure.kind == wayland::Connection::Failure::silent)
+    return std::make_unique<WaylandClipboard>(wayland_socket_name());
+  why_not = reachable ? "the Wayland display offers no clipboard to other programs (Wayland "
+                        "programs see the X11 one only after an X11 window had the focus)"
+                      : "cannot connect to the Wayland display " + wayland_socket_name();
+  return nullptr;
 }
 
 }  // namespace tapline::platform

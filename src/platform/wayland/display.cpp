@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "platform/desktop.h"
+#include "system/bounded_wait.h"
 
 namespace tapline::platform::wayland {
 
@@ -58,9 +59,6 @@ const zxdg_output_v1_listener xdg_output_listener = {
     OutputEvents::logical_position, OutputEvents::logical_size,    OutputEvents::xdg_done,
     OutputEvents::xdg_name,         OutputEvents::xdg_description,
 };
-
-// How long a compositor may stay silent before it counts as hung.
-constexpr std::chrono::milliseconds kAnswerTimeout{5000};
 
 bool turned(int transform) { return (transform & 1) != 0; }  // 90 or 270 degrees
 
@@ -175,7 +173,10 @@ std::unique_ptr<Connection> Connection::open(Failure& failure) {
   for (int i = 0; i < 3; ++i) {
     const Answer answer = connection->roundtrip();
     if (answer != Answer::given) {
-      failure = {answer == Answer::silent ? Failure::silent : Failure::broken, 0};
+      failure = {answer == Answer::silent    ? Failure::silent
+                 : answer == Answer::stopped ? Failure::stopped
+                                             : Failure::broken,
+                 0};
       return nullptr;
     }
   }
@@ -196,6 +197,9 @@ std::unique_ptr<Connection> Connection::open(std::string& why_not) {
       break;
     case Failure::broken:
       why_not = at + " closed the connection";
+      break;
+    case Failure::stopped:
+      why_not = "stopped while waiting for " + at;
       break;
   }
   return nullptr;
@@ -237,7 +241,7 @@ Connection::Answer Connection::roundtrip() {
   bool answered = false;
   wl_callback* sync = wl_display_sync(display_);
   wl_callback_add_listener(sync, &sync_listener, &answered);
-  const auto deadline = std::chrono::steady_clock::now() + kAnswerTimeout;
+  const system::Deadline deadline = system::deadline_after(system::kPeerAnswerTimeout);
   Answer answer = Answer::given;
   while (!answered) {
     bool broken = false;
@@ -254,16 +258,12 @@ Connection::Answer Connection::roundtrip() {
     // What does not fit into the socket yet goes once there is room.
     pollfd ready{wl_display_get_fd(display_), POLLIN, 0};
     if (wl_display_flush(display_) < 0 && errno == EAGAIN) ready.events |= POLLOUT;
-    const auto left =
-        std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-    const int polled = left.count() > 0 ? poll(&ready, 1, static_cast<int>(left.count())) : 0;
-    if (polled < 0 && errno == EINTR) {
+    const system::WaitEnd waited = system::wait_ready({&ready, 1}, deadline);
+    if (waited != system::WaitEnd::ready) {
       wl_display_cancel_read(display_);
-      continue;
-    }
-    if (polled <= 0) {
-      wl_display_cancel_read(display_);
-      answer = polled == 0 ? Answer::silent : Answer::broken;
+      answer = waited == system::WaitEnd::timed_out ? Answer::silent
+               : waited == system::WaitEnd::stopped ? Answer::stopped
+                                                    : Answer::broken;
       break;
     }
     if ((ready.revents & (POLLIN | POLLHUP | POLLERR)) == 0) {

@@ -69,7 +69,7 @@ class Connection {
   };
   // Why there is no connection.
   struct Failure {
-    enum Kind { unreachable, silent, broken } kind = unreachable;
+    enum Kind { unreachable, silent, broken, stopped } kind = unreachable;
     int error = 0;  // the errno of a connect that failed
   };
 
@@ -102,8 +102,9 @@ class Connection {
 
   // Sends what is queued and waits until the compositor has answered everything before
   // it, its events dispatched. A compositor answers at once even when busy: one silent for
-  // seconds has hung, and is waited for no longer.
-  enum class Answer { given, silent, broken };
+  // system::kPeerAnswerTimeout has hung, and is waited for no longer; a stop request ends
+  // the wait at once.
+  enum class Answer { given, silent, broken, stopped };
   Answer roundtrip();
 
  private:

@@ -25,6 +25,7 @@
 #include "platform/wayland/display.h"
 #include "platform/x11/pointer.h"
 #include "system/console.h"
+#include "system/stop_request.h"
 
 namespace tapline::platform {
 namespace {
@@ -40,6 +41,8 @@ constexpr int kSlots = 3;
 // How long a grab waits for an output's first frame (the compositor draws it at once
 // unless the output is asleep).
 constexpr auto kFrameWait = std::chrono::seconds(1);
+// How often a wait for frames looks for a stop request.
+constexpr auto kStopCheck = std::chrono::milliseconds(10);
 // A failed frame is asked for again after this long.
 constexpr auto kRetryDelay = std::chrono::milliseconds(100);
 // After this long without a read, captures pause instead of copying every change of the
@@ -352,9 +355,14 @@ class WlrootsScreen final : public ScreenSource {
           return false;
       return true;
     };
-    const bool came = frame_changed_.wait_for(lock, kFrameWait, ready);
+    // Signal handlers cannot wake the condition: a stop request is looked for between
+    // short waits.
+    const auto deadline = Clock::now() + kFrameWait;
+    bool came = ready();
+    while (!came && !system::stop_requested() && Clock::now() < deadline)
+      came = frame_changed_.wait_until(lock, std::min(deadline, Clock::now() + kStopCheck), ready);
     for (auto& capture : captures_) capture->awaited = false;
-    if (!came && !told_slow_) {
+    if (!came && !told_slow_ && !system::stop_requested()) {
       told_slow_ = true;
       system::console_diagnostic(
           "the compositor at %s gave no picture of the screen within %lld ms\n",

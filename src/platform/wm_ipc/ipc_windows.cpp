@@ -3,6 +3,7 @@
 // alike, and a command places one. Only floating windows can be placed, so moving a
 // window makes it floating first; positions are those of the outer frame, title bar
 // included, in the coordinates of the whole output layout.
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -16,7 +17,9 @@
 
 #include "platform/top_level_windows.h"
 #include "platform/wm_ipc/json.h"
+#include "system/bounded_wait.h"
 #include "system/console.h"
+#include "system/stop_request.h"
 #include "system/text_codec.h"
 
 namespace tapline::platform {
@@ -27,8 +30,6 @@ constexpr uint32_t kRunCommand = 0;
 constexpr uint32_t kGetTree = 4;
 // A reply larger than this is no window tree.
 constexpr uint32_t kMaxReply = 64u << 20;
-// A window manager that does not answer in this time is taken as gone, not waited for.
-constexpr timeval kAnswerTimeout = {5, 0};
 
 class Descriptor {
  public:
@@ -44,10 +45,15 @@ class Descriptor {
   int fd_;
 };
 
-bool write_all(int fd, const char* data, size_t size) {
+// The whole exchange of a request shares one deadline (system::kPeerAnswerTimeout): a
+// window manager that does not answer in that time is taken as gone, not waited for; a
+// stop request ends the wait at once.
+bool write_all(int fd, const char* data, size_t size, system::Deadline deadline) {
   while (size > 0) {
+    pollfd room{fd, POLLOUT, 0};
+    if (system::wait_ready({&room, 1}, deadline) != system::WaitEnd::ready) return false;
     const ssize_t written = send(fd, data, size, MSG_NOSIGNAL);
-    if (written < 0 && errno == EINTR) continue;
+    if (written < 0 && (errno == EINTR || errno == EAGAIN)) continue;
     if (written <= 0) return false;
     data += written;
     size -= static_cast<size_t>(written);
@@ -55,10 +61,12 @@ bool write_all(int fd, const char* data, size_t size) {
   return true;
 }
 
-bool read_all(int fd, char* data, size_t size) {
+bool read_all(int fd, char* data, size_t size, system::Deadline deadline) {
   while (size > 0) {
+    pollfd answer{fd, POLLIN, 0};
+    if (system::wait_ready({&answer, 1}, deadline) != system::WaitEnd::ready) return false;
     const ssize_t got = read(fd, data, size);
-    if (got < 0 && errno == EINTR) continue;
+    if (got < 0 && (errno == EINTR || errno == EAGAIN)) continue;
     if (got <= 0) return false;
     data += got;
     size -= static_cast<size_t>(got);
@@ -78,10 +86,8 @@ std::optional<JsonValue> ipc_request(const std::string& socket_path, uint32_t ty
     return std::nullopt;
   }
   std::memcpy(address.sun_path, socket_path.c_str(), socket_path.size() + 1);
-  Descriptor connection(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  if (connection.get() >= 0)
-    for (int option : {SO_RCVTIMEO, SO_SNDTIMEO})
-      setsockopt(connection.get(), SOL_SOCKET, option, &kAnswerTimeout, sizeof kAnswerTimeout);
+  // Non-blocking: a window manager whose backlog is full refuses the connection at once.
+  Descriptor connection(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
   if (connection.get() < 0 ||
       connect(connection.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
     system::console_diagnostic("cannot reach the window manager's IPC socket %s: %s\n",
@@ -96,19 +102,21 @@ std::optional<JsonValue> ipc_request(const std::string& socket_path, uint32_t ty
   message += payload;
   char reply_header[sizeof kMagic + sizeof header];
   uint32_t reply_fields[2] = {};
-  if (write_all(connection.get(), message.data(), message.size()) &&
-      read_all(connection.get(), reply_header, sizeof reply_header) &&
+  const system::Deadline deadline = system::deadline_after(system::kPeerAnswerTimeout);
+  if (write_all(connection.get(), message.data(), message.size(), deadline) &&
+      read_all(connection.get(), reply_header, sizeof reply_header, deadline) &&
       std::memcmp(reply_header, kMagic, sizeof kMagic) == 0) {
     std::memcpy(reply_fields, reply_header + sizeof kMagic, sizeof reply_fields);
     if (reply_fields[1] == type && reply_fields[0] <= kMaxReply) {
       std::string reply(reply_fields[0], '\0');
-      if (read_all(connection.get(), reply.data(), reply.size())) {
+      if (read_all(connection.get(), reply.data(), reply.size(), deadline)) {
         if (auto value = parse_json(reply)) return value;
       }
     }
   }
-  system::console_diagnostic("the window manager's IPC socket %s gave no usable answer\n",
-                             socket_path.c_str());
+  if (!system::stop_requested())
+    system::console_diagnostic("the window manager's IPC socket %s gave no usable answer\n",
+                               socket_path.c_str());
   return std::nullopt;
 }
 

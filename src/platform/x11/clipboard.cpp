@@ -19,14 +19,12 @@
 
 #include "platform/clipboard_server.h"
 #include "platform/x11/display.h"
+#include "system/bounded_wait.h"
 #include "system/console.h"
 #include "system/text_codec.h"
 
 namespace tapline::platform {
 namespace {
-
-// How long a read waits for each answer of the owner.
-constexpr auto kAnswerTimeout = std::chrono::milliseconds(1000);
 
 struct DisplayCloser {
   void operator()(Display* display) const { XCloseDisplay(display); }
@@ -211,8 +209,6 @@ void serve_text(int report_fd, const std::string& utf8) {
 
 // ---- Reading the text ----
 
-using Deadline = std::chrono::steady_clock::time_point;
-
 struct PropertyPredicate {
   Window window;
   Atom property;
@@ -229,60 +225,74 @@ Bool is_selection_notify(Display*, XEvent* event, XPointer argument) {
          event->xselection.requestor == *reinterpret_cast<const Window*>(argument);
 }
 
+enum class Outcome { received, refused, timed_out, stopped, too_long };
+
 // Waits for an event that the predicate accepts, up to the deadline.
-bool wait_for_event(Display* display, XEvent* event, Bool (*predicate)(Display*, XEvent*, XPointer),
-                    XPointer argument, Deadline deadline) {
+Outcome wait_for_event(Display* display, XEvent* event,
+                       Bool (*predicate)(Display*, XEvent*, XPointer), XPointer argument,
+                       system::Deadline deadline) {
   for (;;) {
-    if (XCheckIfEvent(display, event, predicate, argument)) return true;
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-        deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0) return false;
+    if (XCheckIfEvent(display, event, predicate, argument)) return Outcome::received;
     pollfd connection{ConnectionNumber(display), POLLIN, 0};
-    poll(&connection, 1, static_cast<int>(left.count()));
+    switch (system::wait_ready({&connection, 1}, deadline)) {
+      case system::WaitEnd::ready:
+        break;
+      case system::WaitEnd::stopped:
+        return Outcome::stopped;
+      case system::WaitEnd::timed_out:
+      case system::WaitEnd::failed:
+        return Outcome::timed_out;
+    }
   }
 }
 
 struct PropertyValue {
   Atom type = None;
   std::string bytes;
+  bool too_long = false;  // more than the `room` it was read with
 };
 
-PropertyValue take_property(Display* display, Window window, Atom property) {
+// The property's value, at most `room` bytes of it.
+PropertyValue take_property(Display* display, Window window, Atom property, size_t room) {
   PropertyValue value;
   int format = 0;
   unsigned long count = 0, remaining = 0;
   unsigned char* raw = nullptr;
-  if (XGetWindowProperty(display, window, property, 0, LONG_MAX / 4, True, AnyPropertyType,
-                         &value.type, &format, &count, &remaining, &raw) != Success)
+  // Lengths count 4-byte units; one more than the room tells a longer value.
+  const long units = static_cast<long>(std::min<size_t>(room / 4 + 1, LONG_MAX / 4));
+  if (XGetWindowProperty(display, window, property, 0, units, True, AnyPropertyType, &value.type,
+                         &format, &count, &remaining, &raw) != Success)
     return {};
   std::unique_ptr<unsigned char, XFreeDeleter> data(raw);
   if (raw != nullptr && format == 8) value.bytes.assign(reinterpret_cast<char*>(raw), count);
+  value.too_long = remaining > 0 || value.bytes.size() > room;
   return value;
 }
 
-enum class Outcome { received, refused, timed_out };
-
 // Asks the owner for the selection in one target and collects the answer, piece by piece
-// when the owner sends it incrementally.
-Outcome request(Display* display, Window window, const Atoms& atoms, Atom target,
-                PropertyValue& value) {
+// when the owner sends it incrementally: all of it before the deadline, at most `cap`
+// bytes.
+Outcome request(Display* display, Window window, const Atoms& atoms, Atom target, size_t cap,
+                system::Deadline deadline, PropertyValue& value) {
   XConvertSelection(display, atoms.clipboard, target, atoms.transfer, window, CurrentTime);
   XEvent event;
   Window requestor = window;
-  if (!wait_for_event(display, &event, is_selection_notify, reinterpret_cast<XPointer>(&requestor),
-                      std::chrono::steady_clock::now() + kAnswerTimeout))
-    return Outcome::timed_out;
+  const Outcome notified = wait_for_event(display, &event, is_selection_notify,
+                                          reinterpret_cast<XPointer>(&requestor), deadline);
+  if (notified != Outcome::received) return notified;
   if (event.xselection.property == None) return Outcome::refused;
-  value = take_property(display, window, atoms.transfer);
+  value = take_property(display, window, atoms.transfer, cap);
+  if (value.too_long) return Outcome::too_long;
   if (value.type != atoms.incr) return Outcome::received;
   // Deleting the INCR property asked for the first piece; an empty piece ends the text.
   PropertyPredicate next{window, atoms.transfer};
   value.bytes.clear();
   for (;;) {
-    if (!wait_for_event(display, &event, is_new_value, reinterpret_cast<XPointer>(&next),
-                        std::chrono::steady_clock::now() + kAnswerTimeout))
-      return Outcome::timed_out;
-    PropertyValue piece = take_property(display, window, atoms.transfer);
+    const Outcome came =
+        wait_for_event(display, &event, is_new_value, reinterpret_cast<XPointer>(&next), deadline);
+    if (came != Outcome::received) return came;
+    PropertyValue piece = take_property(display, window, atoms.transfer, cap - value.bytes.size());
+    if (piece.too_long) return Outcome::too_long;
     // The owner's writing of the INCR property itself was a new value too; by now that
     // property is gone. A piece that exists but is empty ends the text.
     if (piece.type == None) continue;
@@ -314,14 +324,31 @@ class X11Clipboard final : public Clipboard {
         XCreateSimpleWindow(display.get(), DefaultRootWindow(display.get()), 0, 0, 1, 1, 0, 0, 0);
     XSelectInput(display.get(), window, PropertyChangeMask);
     PropertyValue value;
-    Outcome outcome = request(display.get(), window, atoms, atoms.utf8_string, value);
+    const size_t cap = clipboard_text_cap();
+    const system::Deadline deadline = system::deadline_after(kClipboardReadTimeout);
+    Outcome outcome =
+        request(display.get(), window, atoms, atoms.utf8_string, cap, deadline, value);
     if (outcome == Outcome::refused)
-      outcome = request(display.get(), window, atoms, XA_STRING, value);
-    if (outcome == Outcome::timed_out) {
-      system::console_diagnostic("the clipboard's owner did not answer; no clipboard text\n");
-      return {};
+      outcome = request(display.get(), window, atoms, XA_STRING, cap, deadline, value);
+    switch (outcome) {
+      case Outcome::received:
+        break;
+      case Outcome::refused:
+        return {};  // the owner holds no text
+      case Outcome::timed_out:
+        system::console_diagnostic(
+            "the clipboard's owner did not give its text within %lld ms; no clipboard text\n",
+            static_cast<long long>(kClipboardReadTimeout.count()));
+        return {};
+      case Outcome::too_long:
+        system::console_diagnostic(
+            "the clipboard's text is longer than %zu bytes (TAPLINE_CLIPBOARD_MAX_BYTES); no "
+            "clipboard text\n",
+            cap);
+        return {};
+      case Outcome::stopped:
+        return {};
     }
-    if (outcome == Outcome::refused) return {};  // the owner holds no text
     std::string& bytes = value.bytes;
     bytes.resize(std::strlen(bytes.c_str()));  // the text ends at its first zero byte
     if (value.type == XA_STRING)
