@@ -362,9 +362,12 @@ class WaylandClipboard final : public Clipboard {
       case ReadEnd::complete:
         break;
       case ReadEnd::late:
-        system::console_diagnostic(
-            "the clipboard's owner did not give its text within %lld ms; no clipboard text\n",
-            static_cast<long long>(kClipboardReadTimeout.count()));
+        if (bytes.empty())
+          system::console_diagnostic("the clipboard's owner did not answer; no clipboard text\n");
+        else
+          system::console_diagnostic(
+              "the clipboard's owner did not give its text within %lld ms; no clipboard text\n",
+              static_cast<long long>(kClipboardReadTimeout.count()));
         return {};
       case ReadEnd::too_long:
         system::console_diagnostic(

@@ -336,9 +336,12 @@ class X11Clipboard final : public Clipboard {
       case Outcome::refused:
         return {};  // the owner holds no text
       case Outcome::timed_out:
-        system::console_diagnostic(
-            "the clipboard's owner did not give its text within %lld ms; no clipboard text\n",
-            static_cast<long long>(kClipboardReadTimeout.count()));
+        if (value.bytes.empty())
+          system::console_diagnostic("the clipboard's owner did not answer; no clipboard text\n");
+        else
+          system::console_diagnostic(
+              "the clipboard's owner did not give its text within %lld ms; no clipboard text\n",
+              static_cast<long long>(kClipboardReadTimeout.count()));
         return {};
       case Outcome::too_long:
         system::console_diagnostic(
