@@ -18,6 +18,7 @@
 #include <list>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/clipboard_server.h"
@@ -255,7 +256,9 @@ class SelectionServer {
   bool cancelled_ = false;
 };
 
-void serve_text(int report_fd, const std::string& utf8) {
+}  // namespace
+
+void serve_wayland_clipboard(int report_fd, std::string utf8) {
   bool reachable = false;
   auto connection = DataControlConnection::open(reachable);
   if (!connection) {
@@ -263,7 +266,7 @@ void serve_text(int report_fd, const std::string& utf8) {
                          reachable ? ServerStatus::unsupported : ServerStatus::no_display);
     return;
   }
-  SelectionServer server(*connection, utf8);
+  SelectionServer server(*connection, std::move(utf8));
   if (!server.take_selection()) {
     report_server_status(report_fd, ServerStatus::not_owned);
     return;
@@ -271,6 +274,8 @@ void serve_text(int report_fd, const std::string& utf8) {
   report_server_status(report_fd, ServerStatus::owned);
   server.serve();
 }
+
+namespace {
 
 // ---- Reading the text ----
 
@@ -293,9 +298,7 @@ class WaylandClipboard final : public Clipboard {
  public:
   bool set_text(std::string_view text) override {
     const std::string utf8 = system::locale_to_utf8(text);
-    return clipboard_server_started(
-        start_clipboard_server([&](int report_fd) { serve_text(report_fd, utf8); }),
-        "the Wayland display");
+    return clipboard_server_started(start_clipboard_server("wayland", utf8), "the Wayland display");
   }
 
   std::string get_text() override {
