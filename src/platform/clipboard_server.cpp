@@ -29,11 +29,15 @@ constexpr auto kServerStartTimeout = std::chrono::milliseconds(3000);
 constexpr int kReportFd = 3;
 constexpr int kTextFd = 4;
 
-// The text in a memory file: a large one passes at once, without a pipe that both sides
-// must keep moving, and no other user sees it (as one would in the arguments or the
+// Sealed against every change: the text cannot change under the serving process, which
+// also tells the memory file from any other file found at its descriptor.
+constexpr int kTextSeals = F_SEAL_SEAL | F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_WRITE;
+
+// The text in a sealed memory file: a large one passes at once, without a pipe that both
+// sides must keep moving, and no other user sees it (as one would in the arguments or the
 // environment). -1 with errno set when it cannot be made.
 int text_file(std::string_view utf8) {
-  const int fd = memfd_create(kClipboardServerName, MFD_CLOEXEC);
+  const int fd = memfd_create(kClipboardServerName, MFD_CLOEXEC | MFD_ALLOW_SEALING);
   if (fd < 0) return -1;
   size_t written = 0;
   while (written < utf8.size()) {
@@ -47,8 +51,12 @@ int text_file(std::string_view utf8) {
     }
     written += static_cast<size_t>(n);
   }
-  // The serving process reads through the same open file, from where this one left it.
-  lseek(fd, 0, SEEK_SET);
+  if (fcntl(fd, F_ADD_SEALS, kTextSeals) != 0) {
+    const int error = errno;
+    close(fd);
+    errno = error;
+    return -1;
+  }
   return fd;
 }
 
@@ -71,10 +79,10 @@ ServerStatus await_report(int report_fd) {
   }
 }
 
-// The whole text of a regular file (the memory file the setter made), which bounds it.
+// The whole text of the sealed memory file the setter made.
 bool read_text(int fd, std::string& text) {
   struct stat file {};
-  if (fstat(fd, &file) != 0 || !S_ISREG(file.st_mode)) return false;
+  if (fcntl(fd, F_GET_SEALS) != kTextSeals || fstat(fd, &file) != 0) return false;
   text.resize(static_cast<size_t>(file.st_size));
   size_t got = 0;
   while (got < text.size()) {
