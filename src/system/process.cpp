@@ -287,7 +287,7 @@ pid_t start_in_session(const char* path, const std::vector<std::string>& words,
   // already, or even 0-2 when this process runs with its standard streams closed).
   std::deque<Fd> copies;
   for (const int fd : passed) {
-    copies.emplace_back(fcntl(fd, F_DUPFD_CLOEXEC, 10));
+    copies.emplace_back(fcntl(fd, F_DUPFD_CLOEXEC, 3 + static_cast<int>(passed.size())));
     if (copies.back().get() < 0) {
       error = errno;
       return -1;
