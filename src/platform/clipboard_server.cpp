@@ -167,8 +167,7 @@ int run_clipboard_server(ClipboardServe serve) {
   std::string utf8;
   if (fcntl(kReportFd, F_GETFD) < 0 || !read_text(kTextFd, utf8)) {
     system::console_diagnostic(
-        "%s is started by the program itself, with its text and report "
-        "descriptors\n",
+        "%s is started by the program itself, with its text and report descriptors\n",
         kServeClipboardOption);
     return 2;
   }

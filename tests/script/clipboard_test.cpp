@@ -270,7 +270,7 @@ TEST_F(Clipboard, WithoutADisplayBothSayWhyAndGoOn) {
 // The serving process is a program image of its own: it holds none of the script's memory
 // (here a large buffer, as screen captures leave) and none of its descriptors.
 TEST_F(Clipboard, TheServingProcessHoldsNothingOfTheScript) {
-  std::vector<char> screens(256 << 20, 1);
+  std::vector<char> screens(128 << 20, 1);
   const std::vector<std::string> before = serving_processes(display_name());
   script.run("SetClipBoard('word')");
   std::vector<std::string> started = serving_processes(display_name());
