@@ -5,6 +5,8 @@
 
 #include "host/check/script_check.h"
 #include "host/record/recorder.h"
+#include "platform/clipboard.h"
+#include "platform/clipboard_server.h"
 
 namespace tapline {
 namespace {
@@ -29,6 +31,13 @@ constexpr ProgramMode kModes[] = {
     {"--version", "", "show the program's version", print_version},
 };
 
+// The modes the program starts itself in: no user chooses them, and the usage leaves them
+// out.
+constexpr ProgramMode kInternalModes[] = {
+    {platform::kServeClipboardOption, "x11|wayland", "serve a clipboard text",
+     platform::serve_clipboard},
+};
+
 void print_synopsis(const char* option, const char* arguments, const char* summary) {
   std::printf("  tapline%s%s%s%s\n      %s\n", *option != '\0' ? " " : "", option,
               *arguments != '\0' ? " " : "", arguments, summary);
@@ -49,6 +58,8 @@ std::span<const ProgramMode> program_modes() { return kModes; }
 const ProgramMode* chosen_mode(int argc, char** argv) {
   if (argc < 2) return nullptr;
   for (const ProgramMode& mode : kModes)
+    if (std::strcmp(argv[1], mode.option) == 0) return &mode;
+  for (const ProgramMode& mode : kInternalModes)
     if (std::strcmp(argv[1], mode.option) == 0) return &mode;
   return nullptr;
 }

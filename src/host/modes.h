@@ -17,7 +17,8 @@ struct ProgramMode {
 // Every mode an option chooses, in the order the usage lists them.
 std::span<const ProgramMode> program_modes();
 
-// The mode the command line's first argument chooses; nullptr when it runs a script.
+// The mode the command line's first argument chooses, also one the program starts itself in
+// (not in the list above); nullptr when it runs a script.
 // Options count only as the first argument: later ones are the run's own arguments.
 const ProgramMode* chosen_mode(int argc, char** argv);
 

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "platform/backend_table.h"
+#include "platform/clipboard_server.h"
 #include "platform/desktop.h"
 #include "system/console.h"
 
@@ -40,6 +41,18 @@ Clipboard* current = nullptr;
 
 constexpr size_t kDefaultTextCap = size_t{64} << 20;
 
+// The backends' serving sides, by the name the setter gives.
+struct ServingBackend {
+  const char* name;
+  ClipboardServe serve;
+};
+const ServingBackend kServingBackends[] = {
+#ifdef TAPLINE_WITH_WAYLAND
+    {"wayland", serve_wayland_clipboard},
+#endif
+    {"x11", serve_x11_clipboard},
+};
+
 }  // namespace
 
 size_t clipboard_text_cap() {
@@ -60,5 +73,13 @@ size_t clipboard_text_cap() {
 Clipboard& clipboard() { return current ? *current : default_clipboard(); }
 
 void set_clipboard(Clipboard* replacement) { current = replacement; }
+
+int serve_clipboard(int count, char** arguments) {
+  for (const ServingBackend& backend : kServingBackends)
+    if (count == 1 && std::strcmp(arguments[0], backend.name) == 0)
+      return run_clipboard_server(backend.serve);
+  system::console_diagnostic("%s: no such clipboard backend\n", kServeClipboardOption);
+  return 2;
+}
 
 }  // namespace tapline::platform

@@ -47,4 +47,12 @@ std::unique_ptr<Clipboard> open_x11_clipboard(std::string& why_not);
 // display can be reached and offers it.
 std::unique_ptr<Clipboard> open_wayland_clipboard(std::string& why_not);
 
+// The serving process (platform/clipboard_server.h): the program started with
+// kServeClipboardOption followed by `arguments`, the backend's name. Returns the exit status.
+int serve_clipboard(int count, char** arguments);
+// Each backend's side of it: takes the clipboard for the UTF-8 text, reports through
+// `report_fd` and serves.
+void serve_x11_clipboard(int report_fd, std::string utf8);
+void serve_wayland_clipboard(int report_fd, std::string utf8);
+
 }  // namespace tapline::platform

@@ -3,118 +3,136 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <sys/prctl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
-#include <cstdint>
-#include <cstdio>
-#include <cstdlib>
+#include <chrono>
 #include <cstring>
+#include <utility>
 
-#include "system/bounded_wait.h"
 #include "system/console.h"
+#include "system/process.h"
+#include "system/stop_request.h"
 
 namespace tapline::platform {
 namespace {
 
 // How long setting the text waits for the serving process to report that it owns the
 // clipboard.
-constexpr std::chrono::milliseconds kServerStartTimeout{3000};
+constexpr auto kServerStartTimeout = std::chrono::milliseconds(3000);
 
-// The serving process outlives the script: named like it, it would look as if the script
-// were still running. It takes a name of its own, as its thread name (which the kernel
-// cuts to 15 characters) and as its command line: the forked copy of the program's
-// argument area (its bounds from /proc/self/stat) is overwritten in place.
-void name_this_process() {
-  prctl(PR_SET_NAME, kClipboardServerName);
-  std::FILE* stat = std::fopen("/proc/self/stat", "r");
-  if (stat == nullptr) return;
-  char text[2048] = "";
-  const size_t got = std::fread(text, 1, sizeof text - 1, stat);
-  std::fclose(stat);
-  text[got] = '\0';
-  // The fields after the command name, which may hold anything, closing parenthesis too.
-  const char* rest = std::strrchr(text, ')');
-  if (rest == nullptr) return;
-  unsigned long long arg_start = 0, arg_end = 0;
-  int field = 2;
-  for (const char* p = rest + 1; *p != '\0' && field < 49; ++p) {
-    if (*p != ' ') continue;
-    ++field;
-    if (field == 48) arg_start = std::strtoull(p + 1, nullptr, 10);
-    if (field == 49) arg_end = std::strtoull(p + 1, nullptr, 10);
+// Where the serving process finds its report pipe and its text.
+constexpr int kReportFd = 3;
+constexpr int kTextFd = 4;
+
+// Sealed against every change: the text cannot change under the serving process, which
+// also tells the memory file from any other file found at its descriptor.
+constexpr int kTextSeals = F_SEAL_SEAL | F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_WRITE;
+
+// The text in a sealed memory file: a large one passes at once, without a pipe that both
+// sides must keep moving, and no other user sees it (as one would in the arguments or the
+// environment). -1 with errno set when it cannot be made.
+int text_file(std::string_view utf8) {
+  const int fd = memfd_create(kClipboardServerName, MFD_CLOEXEC | MFD_ALLOW_SEALING);
+  if (fd < 0) return -1;
+  size_t written = 0;
+  while (written < utf8.size()) {
+    const ssize_t n = write(fd, utf8.data() + written, utf8.size() - written);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      const int error = n < 0 ? errno : ENOSPC;
+      close(fd);
+      errno = error;
+      return -1;
+    }
+    written += static_cast<size_t>(n);
   }
-  if (arg_start == 0 || arg_end <= arg_start) return;
-  char* area = reinterpret_cast<char*>(static_cast<uintptr_t>(arg_start));
-  const size_t size = static_cast<size_t>(arg_end - arg_start);
-  std::memset(area, 0, size);
-  std::memcpy(area, kClipboardServerName, std::min(size - 1, std::strlen(kClipboardServerName)));
+  if (fcntl(fd, F_ADD_SEALS, kTextSeals) != 0) {
+    const int error = errno;
+    close(fd);
+    errno = error;
+    return -1;
+  }
+  return fd;
 }
 
-// Detaches from the script's session and streams, keeping only the report descriptor (as
-// descriptor 3); the script's files, pipes and display connections are closed.
-[[noreturn]] void run_server(int report_fd, const std::function<void(int)>& serve) {
-  setsid();
-  name_this_process();
-  signal(SIGPIPE, SIG_IGN);  // a reader that goes away must not end the server
-  if (chdir("/") != 0) {
-    // Staying in the script's directory is harmless.
+// The serving process's report, or timed_out when none comes in time or a stop is
+// requested, or not_started when it ends without one.
+ServerStatus await_report(int report_fd) {
+  const auto deadline = std::chrono::steady_clock::now() + kServerStartTimeout;
+  for (;;) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0 || system::stop_requested()) return ServerStatus::timed_out;
+    pollfd fds[2] = {{report_fd, POLLIN, 0}, {system::stop_wake_fd(), POLLIN, 0}};
+    const int ready = poll(fds, 2, static_cast<int>(left.count()));
+    if (ready < 0 && errno != EINTR) return ServerStatus::not_started;
+    if (ready <= 0 || fds[0].revents == 0) continue;
+    char status = 0;
+    const ssize_t got = read(report_fd, &status, 1);
+    if (got < 0 && errno == EINTR) continue;
+    return got == 1 ? static_cast<ServerStatus>(status) : ServerStatus::not_started;
   }
-  const int null_fd = open("/dev/null", O_RDWR);
-  if (report_fd != 3) {
-    dup2(report_fd, 3);
-    report_fd = 3;
+}
+
+// The whole text of the sealed memory file the setter made.
+bool read_text(int fd, std::string& text) {
+  struct stat file {};
+  if (fcntl(fd, F_GET_SEALS) != kTextSeals || fstat(fd, &file) != 0) return false;
+  text.resize(static_cast<size_t>(file.st_size));
+  size_t got = 0;
+  while (got < text.size()) {
+    const ssize_t n = pread(fd, text.data() + got, text.size() - got, static_cast<off_t>(got));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    got += static_cast<size_t>(n);
   }
-  for (int fd = 0; fd < 3; ++fd) dup2(null_fd, fd);
-  close_range(4, ~0U, 0);
-  serve(report_fd);
-  _exit(0);
+  return true;
 }
 
 }  // namespace
 
-void report_server_status(int report_fd, ServerStatus status) {
-  const char byte = static_cast<char>(status);
-  while (write(report_fd, &byte, 1) < 0 && errno == EINTR) {
-  }
-  close(report_fd);
-}
-
-ServerStatus start_clipboard_server(const std::function<void(int report_fd)>& serve) {
-  int ready[2];
-  if (pipe2(ready, O_CLOEXEC) != 0) {
+ServerStatus start_clipboard_server(const char* backend, std::string_view utf8) {
+  int report[2];
+  if (pipe2(report, O_CLOEXEC) != 0) {
     system::console_diagnostic("cannot create a pipe for the clipboard: %s; clipboard not set\n",
                                std::strerror(errno));
-    return ServerStatus::no_answer;
+    return ServerStatus::said;
   }
-  // The serving process is the grandchild, so that it is nobody's zombie when it ends.
-  const pid_t child = fork();
-  if (child == 0) {
-    close(ready[0]);
-    const pid_t server = fork();
-    if (server == 0) run_server(ready[1], serve);
-    _exit(server < 0 ? 1 : 0);
+  const int text = text_file(utf8);
+  int error = errno;
+  pid_t server = -1;
+  if (text >= 0) {
+    const int passed[] = {report[1], text};
+    // This very program, whatever its path has become since it started.
+    server = system::start_in_session(
+        "/proc/self/exe", {kClipboardServerName, kServeClipboardOption, backend}, passed, error);
+    close(text);
   }
-  close(ready[1]);
-  if (child < 0) {
-    close(ready[0]);
+  close(report[1]);
+  if (server < 0) {
+    close(report[0]);
     system::console_diagnostic("cannot start the clipboard process: %s; clipboard not set\n",
-                               std::strerror(errno));
-    return ServerStatus::no_answer;
+                               std::strerror(error));
+    return ServerStatus::said;
   }
-  while (waitpid(child, nullptr, 0) < 0 && errno == EINTR) {
+  const ServerStatus status = await_report(report[0]);
+  close(report[0]);
+  if (status == ServerStatus::owned) {
+    system::reap_when_ended(server);
+  } else {
+    // Ended at once (it has nothing left to do, or it would take the clipboard once its
+    // display answers, after the script was told that it failed).
+    kill(server, SIGKILL);
+    while (waitpid(server, nullptr, 0) < 0 && errno == EINTR) {
+    }
   }
-  char status = 0;
-  pollfd answer{ready[0], POLLIN, 0};
-  if (system::wait_ready({&answer, 1}, system::deadline_after(kServerStartTimeout)) ==
-          system::WaitEnd::ready &&
-      read(ready[0], &status, 1) != 1)
-    status = 0;
-  close(ready[0]);
-  return static_cast<ServerStatus>(status);
+  system::check_stop();  // a stop that came during the wait is acted on now
+  return status;
 }
 
 bool clipboard_server_started(ServerStatus status, const char* display) {
@@ -130,10 +148,42 @@ bool clipboard_server_started(ServerStatus status, const char* display) {
     case ServerStatus::unsupported:
       system::console_diagnostic("%s offers no clipboard; clipboard not set\n", display);
       return false;
+    case ServerStatus::timed_out:
+      system::console_diagnostic("%s did not answer in time; clipboard not set\n", display);
+      return false;
+    case ServerStatus::said:
+      return false;
     default:
       system::console_diagnostic("the clipboard process did not start; clipboard not set\n");
       return false;
   }
+}
+
+int run_clipboard_server(ClipboardServe serve) {
+  // Started with the name as its first word already; this makes it the thread name too,
+  // which ps and top show (the kernel cuts it to 15 characters).
+  prctl(PR_SET_NAME, kClipboardServerName);
+  signal(SIGPIPE, SIG_IGN);  // a reader that goes away must not end the server
+  std::string utf8;
+  if (fcntl(kReportFd, F_GETFD) < 0 || !read_text(kTextFd, utf8)) {
+    system::console_diagnostic(
+        "%s is started by the program itself, with its text and report descriptors\n",
+        kServeClipboardOption);
+    return 2;
+  }
+  close(kTextFd);
+  if (chdir("/") != 0) {
+    // Staying in the script's directory is harmless.
+  }
+  serve(kReportFd, std::move(utf8));
+  return 0;
+}
+
+void report_server_status(int report_fd, ServerStatus status) {
+  const char byte = static_cast<char>(status);
+  while (write(report_fd, &byte, 1) < 0 && errno == EINTR) {
+  }
+  close(report_fd);
 }
 
 }  // namespace tapline::platform

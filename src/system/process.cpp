@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <deque>
 #include <thread>
 
 #include "system/console.h"
@@ -88,14 +89,6 @@ std::vector<char*> argv_pointers(const std::vector<std::string>& words) {
   return pointers;
 }
 
-// A child that outlives our interest in it is still reaped, so that it leaves no zombie.
-void reap_in_background(pid_t pid) {
-  std::thread([pid] {
-    while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
-    }
-  }).detach();
-}
-
 bool reap_now(pid_t pid) {
   pid_t result;
   do {
@@ -116,7 +109,7 @@ void reap_after_output(pid_t pid, int process_fd) {
       poll(nullptr, 0, 5);
     }
   }
-  if (!reap_now(pid)) reap_in_background(pid);
+  if (!reap_now(pid)) reap_when_ended(pid);
 }
 
 // A stop request while RunApp waits: the started program and everything it started (its
@@ -283,8 +276,43 @@ int start_detached(const std::vector<std::string>& words) {
   pid_t pid = -1;
   const int error =
       posix_spawnp(&pid, argv[0], actions.get(), attributes.get(), argv.data(), environ);
-  if (error == 0) reap_in_background(pid);
+  if (error == 0) reap_when_ended(pid);
   return error;
+}
+
+pid_t start_in_session(const char* path, const std::vector<std::string>& words,
+                       std::span<const int> passed, int& error) {
+  // Each passed descriptor is first copied above every place it goes to, so that putting
+  // one in place never overwrites another that is still to be moved (they may be 3 or 4
+  // already, or even 0-2 when this process runs with its standard streams closed).
+  std::deque<Fd> copies;
+  for (const int fd : passed) {
+    copies.emplace_back(fcntl(fd, F_DUPFD_CLOEXEC, 3 + static_cast<int>(passed.size())));
+    if (copies.back().get() < 0) {
+      error = errno;
+      return -1;
+    }
+  }
+  FileActions actions;
+  for (size_t i = 0; i < copies.size(); ++i)
+    posix_spawn_file_actions_adddup2(actions.get(), copies[i].get(), 3 + static_cast<int>(i));
+  posix_spawn_file_actions_addopen(actions.get(), STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(actions.get(), STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_addopen(actions.get(), STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+  // Descriptors that the script or a library opened without close-on-exec stay here.
+  posix_spawn_file_actions_addclosefrom_np(actions.get(), 3 + static_cast<int>(copies.size()));
+  SpawnAttributes attributes(POSIX_SPAWN_SETSID);
+  std::vector<char*> argv = argv_pointers(words);
+  pid_t pid = -1;
+  error = posix_spawn(&pid, path, actions.get(), attributes.get(), argv.data(), environ);
+  return error == 0 ? pid : -1;
+}
+
+void reap_when_ended(pid_t pid) {
+  std::thread([pid] {
+    while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+    }
+  }).detach();
 }
 
 }  // namespace tapline::system

@@ -2,7 +2,10 @@
 // left to run on its own.
 #pragma once
 
+#include <sys/types.h>
+
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -34,5 +37,14 @@ CapturedRun run_captured(std::string_view command_line);
 // does not wait for it; it is reaped in the background when it ends. 0 when started,
 // else the error number of the failed start.
 int start_detached(const std::vector<std::string>& argv);
+
+// Starts the program at `path` (not searched on PATH) with `argv` in a session of its own,
+// its standard streams on /dev/null and `passed[i]` as its descriptor 3 + i; no other
+// descriptor of this process reaches it. The pid, which is the caller's to end and reap
+// (reap_when_ended); -1 with `error` set when it cannot be started.
+pid_t start_in_session(const char* path, const std::vector<std::string>& argv,
+                       std::span<const int> passed, int& error);
+// Reaps the child in the background once it ends, so that it leaves no zombie.
+void reap_when_ended(pid_t pid);
 
 }  // namespace tapline::system

@@ -51,6 +51,20 @@ TEST(HostCommandLine, HelpListsEveryModeOnStandardOutput) {
   }
 }
 
+// The mode the program starts itself in to serve a clipboard text is chosen before
+// anything else, but is no user's: the usage does not list it, and started by hand it
+// says so.
+TEST(HostCommandLine, TheClipboardServingModeIsNotAUsersMode) {
+  const auto help = run_program(tapline_binary(), {"--help"});
+  EXPECT_EQ(help.out.find("--serve-clipboard"), std::string::npos) << help.out;
+  const auto by_hand = run_program(tapline_binary(), {"--serve-clipboard", "x11"});
+  EXPECT_EQ(by_hand.status, 2);
+  EXPECT_EQ(by_hand.out, "");
+  EXPECT_EQ(by_hand.err,
+            "tapline: --serve-clipboard is started by the program itself, with its text and report "
+            "descriptors\n");
+}
+
 TEST(HostCommandLine, VersionIsTheProjectVersion) {
   const auto version = run_program(tapline_binary(), {"--version"});
   EXPECT_EQ(version.status, 0);

@@ -2,16 +2,21 @@
 // server. Text set by a script must outlive the process that set it.
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 // Xlib's macros (None, Bool...) collide with test-framework names: X comes after it.
 #include <X11/Xlib.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <functional>
+#include <sstream>
 #include <string>
+#include <vector>
 
 #include "program_run.h"
 #include "script_state.h"
@@ -23,6 +28,33 @@ using tapline::testing::eventually;
 using tapline::testing::lua_quoted;
 using Script = tapline::testing::ScriptState;
 using tapline::testing::shell_output;
+
+std::string file_text(const std::string& path) {
+  std::ifstream file(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(file), {});
+}
+
+// The serving processes on the X display `name`: named tapline-clipboard, with the display
+// in their environment (where this test's user may read it).
+std::vector<std::string> serving_processes(const std::string& name) {
+  std::vector<std::string> found;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+    const std::string folder = entry.path().string();
+    if (file_text(folder + "/comm") != "tapline-clipboa\n") continue;
+    const std::string environment = '\0' + file_text(folder + "/environ");
+    if (environment.find(std::string(1, '\0') + "DISPLAY=" + name + '\0') != std::string::npos)
+      found.push_back(folder);
+  }
+  return found;
+}
+
+// A field of /proc/PID/smaps_rollup, in kB.
+long memory_kb(const std::string& process, const std::string& field) {
+  std::istringstream rollup(file_text(process + "/smaps_rollup"));
+  for (std::string line; std::getline(rollup, line);)
+    if (line.rfind(field + ":", 0) == 0) return std::stol(line.substr(field.size() + 1));
+  return -1;
+}
 
 // Ending the suite's server also ends every clipboard-serving process left on it.
 class Clipboard : public tapline::testing::XvfbSuite {
@@ -233,6 +265,43 @@ TEST_F(Clipboard, WithoutADisplayBothSayWhyAndGoOn) {
       << err;
   EXPECT_NE(err.find("tapline: cannot open the X11 display; no clipboard text"), std::string::npos)
       << err;
+}
+
+// The serving process is a program image of its own: it holds none of the script's memory
+// (here a large buffer, as screen captures leave) and none of its descriptors.
+TEST_F(Clipboard, TheServingProcessHoldsNothingOfTheScript) {
+  std::vector<char> screens(128 << 20, 1);
+  const std::vector<std::string> before = serving_processes(display_name());
+  script.run("SetClipBoard('word')");
+  std::vector<std::string> started = serving_processes(display_name());
+  std::erase_if(started, [&](const std::string& process) {
+    return std::find(before.begin(), before.end(), process) != before.end();
+  });
+  ASSERT_EQ(started.size(), 1u);
+  const std::string& server = started[0];
+  EXPECT_EQ(file_text(server + "/cmdline").substr(0, 18), std::string("tapline-clipboard\0", 18));
+  for (const char* stream : {"/fd/0", "/fd/1", "/fd/2"})
+    EXPECT_EQ(std::filesystem::read_symlink(server + stream), "/dev/null") << stream;
+  const long anonymous = memory_kb(server, "Anonymous");
+  EXPECT_GE(anonymous, 0);
+  EXPECT_LT(anonymous, static_cast<long>(screens.size() / 8 / 1024));
+  EXPECT_EQ(xclip_output(), "word");
+}
+
+// A serving process that gets no answer from the X server is ended before SetClipBoard
+// returns: none is left to take the clipboard once the server answers again.
+TEST_F(Clipboard, AnXServerThatDoesNotAnswerLeavesNoServingProcess) {
+  tapline::testing::XvfbServer frozen("320x200x24");
+  ASSERT_EQ(kill(frozen.pid(), SIGSTOP), 0);
+  const std::string display = display_name();
+  setenv("DISPLAY", frozen.name().c_str(), 1);
+  ::testing::internal::CaptureStderr();
+  script.run("SetClipBoard('late')");
+  const std::string err = ::testing::internal::GetCapturedStderr();
+  setenv("DISPLAY", display.c_str(), 1);
+  EXPECT_TRUE(serving_processes(frozen.name()).empty());
+  kill(frozen.pid(), SIGCONT);
+  EXPECT_EQ(err, "tapline: the X11 display did not answer in time; clipboard not set\n");
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 // sway, with a Wayland window (foot), an Xwayland window (xmessage) and the wl-clipboard
 // tools as the other clipboard client; and against i3 on a private X server.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <unistd.h>
 // Xlib's macros (None, Bool...) collide with test-framework names: X comes after it.
 #include <X11/Xlib.h>
@@ -180,6 +181,23 @@ TEST_F(SwayDesktop, TheClipboardIsSharedWithWaylandProgramsAndOutlivesTheScript)
   const std::string read_on = shell_output("cat '" + got + "'");
   EXPECT_TRUE(read_on == big) << read_on.size() << " of " << big.size() << " bytes";
   EXPECT_TRUE(eventually([&] { return servers_of(*sway).empty(); }));
+}
+
+// A compositor that does not answer (stopped here by the script itself) leaves the clipboard
+// unset, and no serving process that would take it once the compositor answers again.
+TEST_F(SwayDesktop, AFrozenCompositorLeavesNoServingProcessBehind) {
+  if (auto reason = sway_missing({"wl-paste"}); !reason.empty()) GTEST_SKIP() << reason;
+  start({});
+  const std::string pid = std::to_string(sway->pid());
+  EXPECT_EQ(run("GetClipBoard() os.execute('kill -STOP " + pid +
+                    "') SetClipBoard('late') "
+                    "os.execute('kill -CONT " +
+                    pid + "') put('set')",
+                "tapline: the Wayland display did not answer in time; clipboard not set\n"),
+            "set\n");
+  kill(sway->pid(), SIGCONT);  // also when the script did not get that far
+  EXPECT_EQ(servers_of(*sway), "");
+  EXPECT_EQ(wl("wl-paste", {"--no-newline"}).out, "");
 }
 
 // i3 keeps the title bar inside a window's rectangle, where sway keeps it outside.

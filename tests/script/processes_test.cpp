@@ -1,4 +1,5 @@
 // RunApp and ShellExecute with real child processes.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -7,6 +8,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -133,6 +135,37 @@ TEST(RunApp, ABackgroundWriterIsReadUntilThePipeIsIdle) {
   Script script;
   const RunResult result = run_app(script, R"('sh -c "(sleep 0.5; echo late) & echo early"')");
   EXPECT_EQ(result.output, "early\r\nlate\r\n");
+}
+
+// Each passed descriptor arrives at its place even when it sits where another one goes:
+// here the first one passed is descriptor 4 and the second is descriptor 3.
+TEST(StartInSession, PassedDescriptorsArriveInOrderWhereverTheyWere) {
+  int first[2], second[2];
+  ASSERT_EQ(pipe2(first, O_CLOEXEC), 0);
+  ASSERT_EQ(pipe2(second, O_CLOEXEC), 0);
+  const int saved[] = {fcntl(3, F_DUPFD_CLOEXEC, 100), fcntl(4, F_DUPFD_CLOEXEC, 100)};
+  const int first_end = fcntl(first[1], F_DUPFD_CLOEXEC, 100);
+  const int second_end = fcntl(second[1], F_DUPFD_CLOEXEC, 100);
+  close(first[1]);
+  close(second[1]);
+  ASSERT_EQ(dup3(first_end, 4, O_CLOEXEC), 4);
+  ASSERT_EQ(dup3(second_end, 3, O_CLOEXEC), 3);
+  const int passed[] = {4, 3};
+  int error = 0;
+  const pid_t child = tapline::system::start_in_session(
+      "/bin/sh", {"sh", "-c", "printf first >&3; printf second >&4"}, passed, error);
+  for (const int fd : {3, 4, first_end, second_end}) close(fd);
+  for (int i = 0; i < 2; ++i)
+    if (saved[i] >= 0) dup3(saved[i], 3 + i, O_CLOEXEC), close(saved[i]);
+  ASSERT_GT(child, 0) << std::strerror(error);
+  ASSERT_EQ(waitpid(child, nullptr, 0), child);
+  char got[16] = {};
+  EXPECT_EQ(read(first[0], got, sizeof got), 5);
+  EXPECT_STREQ(got, "first");
+  EXPECT_EQ(read(second[0], got, sizeof got), 6);
+  EXPECT_STREQ(got, "second");
+  close(first[0]);
+  close(second[0]);
 }
 
 TEST(SplitCommandLine, QuotesAndBackslashes) {

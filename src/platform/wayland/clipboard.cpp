@@ -18,6 +18,7 @@
 #include <list>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/clipboard_server.h"
@@ -256,7 +257,9 @@ class SelectionServer {
   bool cancelled_ = false;
 };
 
-void serve_text(int report_fd, const std::string& utf8) {
+}  // namespace
+
+void serve_wayland_clipboard(int report_fd, std::string utf8) {
   bool reachable = false;
   wayland::Connection::Failure failure;
   auto connection = DataControlConnection::open(reachable, failure);
@@ -265,7 +268,7 @@ void serve_text(int report_fd, const std::string& utf8) {
                          reachable ? ServerStatus::unsupported : ServerStatus::no_display);
     return;
   }
-  SelectionServer server(*connection, utf8);
+  SelectionServer server(*connection, std::move(utf8));
   if (!server.take_selection()) {
     report_server_status(report_fd, ServerStatus::not_owned);
     return;
@@ -273,6 +276,8 @@ void serve_text(int report_fd, const std::string& utf8) {
   report_server_status(report_fd, ServerStatus::owned);
   server.serve();
 }
+
+namespace {
 
 // ---- Reading the text ----
 
@@ -312,9 +317,7 @@ class WaylandClipboard final : public Clipboard {
   bool set_text(std::string_view text) override {
     if (said_silent("clipboard not set")) return false;
     const std::string utf8 = system::locale_to_utf8(text);
-    return clipboard_server_started(
-        start_clipboard_server([&](int report_fd) { serve_text(report_fd, utf8); }),
-        "the Wayland display");
+    return clipboard_server_started(start_clipboard_server("wayland", utf8), "the Wayland display");
   }
 
   std::string get_text() override {

@@ -1,7 +1,6 @@
 // The CLIPBOARD selection, set through a serving process that owns the selection until
-// another program takes it. Both directions use a connection of their own, so that the
-// serving process inherits nothing from the shared one and reads never compete with other
-// users of the shared connection for events.
+// another program takes it. Reads use a connection of their own, so that they never
+// compete with other users of the shared connection for events.
 #include "platform/clipboard.h"
 
 #include <X11/Xatom.h>
@@ -15,6 +14,7 @@
 #include <cstring>
 #include <memory>
 #include <optional>
+#include <utility>
 #include <vector>
 
 #include "platform/clipboard_server.h"
@@ -184,8 +184,9 @@ class SelectionServer {
   std::vector<IncrementalTransfer> transfers_;
 };
 
-// Runs in the serving process.
-void serve_text(int report_fd, const std::string& utf8) {
+}  // namespace
+
+void serve_x11_clipboard(int report_fd, std::string utf8) {
   Display* display = XOpenDisplay(nullptr);
   if (display == nullptr) {
     report_server_status(report_fd, ServerStatus::no_display);
@@ -197,7 +198,7 @@ void serve_text(int report_fd, const std::string& utf8) {
       XCreateSimpleWindow(display, DefaultRootWindow(display), 0, 0, 1, 1, 0, 0, 0);
   XStoreName(display, window, kClipboardServerName);
   XSelectInput(display, window, PropertyChangeMask);
-  SelectionServer server(display, window, utf8);
+  SelectionServer server(display, window, std::move(utf8));
   if (!server.take_ownership()) {
     report_server_status(report_fd, ServerStatus::not_owned);
     return;
@@ -206,6 +207,8 @@ void serve_text(int report_fd, const std::string& utf8) {
   server.serve();
   XCloseDisplay(display);
 }
+
+namespace {
 
 // ---- Reading the text ----
 
@@ -306,9 +309,7 @@ class X11Clipboard final : public Clipboard {
  public:
   bool set_text(std::string_view text) override {
     const std::string utf8 = system::locale_to_utf8(text);
-    return clipboard_server_started(
-        start_clipboard_server([&](int report_fd) { serve_text(report_fd, utf8); }),
-        "the X11 display");
+    return clipboard_server_started(start_clipboard_server("x11", utf8), "the X11 display");
   }
 
   std::string get_text() override {
