@@ -60,7 +60,8 @@ class Gadget:
         command = [GADGET_SETUP, "up", "--name", name, "--vendor", hex(vendor), "--serial", serial]
         if command_only:
             command.append("--command-only")
-        made = subprocess.run(command, capture_output=True, text=True, timeout=30)
+        made = subprocess.run(command, capture_output=True, text=True, timeout=30,
+                              env=dict(os.environ, TAPLINE_DEVICE=DEVICE))
         expect(made.returncode == 0, "gadget-setup up failed: " + made.stderr)
         out = made.stdout
         self.devices = {}
