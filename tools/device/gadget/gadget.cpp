@@ -57,8 +57,8 @@ GadgetPresenter::GadgetPresenter(const std::array<std::string, kHidFunctionCount
     fds_[i] = ::open(nodes[i].c_str(), (function == HidFunction::Keyboard ? O_RDWR : O_WRONLY) |
                                            O_NONBLOCK | O_CLOEXEC);
     if (fds_[i] < 0 && open_error_.empty())
-      open_error_ = "cannot open the " + std::string(hid_layout(static_cast<HidFunction>(i)).name) +
-                    " function " + nodes[i] + ": " + std::strerror(errno);
+      open_error_ = "cannot open the " + std::string(hid_layout(function).name) + " function " +
+                    nodes[i] + ": " + std::strerror(errno);
   }
 }
 
