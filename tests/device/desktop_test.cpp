@@ -486,12 +486,16 @@ TEST(DesktopOptions, RefusedOrWithoutADisplay) {
   using tapline::testing::run_program;
   ProgramResult result = run_program(kDevice, {"--channel", "2"});
   EXPECT_EQ(result.status, 2);
-  EXPECT_NE(result.err.find("--channel needs --inject or --gadget"), std::string::npos)
+  EXPECT_NE(result.err.find("--channel needs --inject, --gadget or --uhid"), std::string::npos)
       << result.err;
   EXPECT_EQ(run_program(kDevice, {"--inject", "x11", "--altcodes", "utf8"}).status, 2);
   EXPECT_EQ(run_program(kDevice, {"--inject", "x11", "--channel", "4"}).status, 2);
   EXPECT_EQ(run_program(kDevice, {"--inject", "x11", "--release-after", "-5"}).status, 2);
   EXPECT_EQ(run_program(kDevice, {"--inject", "mir"}).status, 2);
+  result = run_program(kDevice, {"--uhid", "--gadget"});
+  EXPECT_EQ(result.status, 2);
+  EXPECT_NE(result.err.find("--inject, --gadget and --uhid go one at a time"), std::string::npos)
+      << result.err;
 
   // No display: the device says so and never listens.
   result = run_program(kDevice, {"--inject", "x11", "--listen", "127.0.0.1:0"}, {"DISPLAY="});

@@ -2,7 +2,8 @@
 
 The USB checks plug in one or two gadgets made by scripts/gadget-setup on the kernel's
 dummy_hcd device controllers, so that the kernel's own USB host side, usbhid and hidraw
-stand between the programs under test and the gadget's /dev/hidgN ends. The key-state
+stand between the programs under test and the gadget's /dev/hidgN ends. The uhid checks
+have the device make its functions through /dev/uhid and read them back through evdev. The key-state
 checks make keyboards through uinput whose keys the host's scripts read through evdev. Prints one
 "ok NAME" or "FAIL NAME: why" line per check and closes with "N passed, M failed".
 
@@ -60,7 +61,8 @@ class Gadget:
         command = [GADGET_SETUP, "up", "--name", name, "--vendor", hex(vendor), "--serial", serial]
         if command_only:
             command.append("--command-only")
-        made = subprocess.run(command, capture_output=True, text=True, timeout=30)
+        made = subprocess.run(command, capture_output=True, text=True, timeout=30,
+                              env=dict(os.environ, TAPLINE_DEVICE=DEVICE))
         expect(made.returncode == 0, "gadget-setup up failed: " + made.stderr)
         out = made.stdout
         self.devices = {}
@@ -384,9 +386,14 @@ class EventCollector:
         self.thread.start()
 
     def _run(self):
+        open_fds = list(self.fds)
         while not self.stopping.is_set():
-            for fd in select.select(self.fds, [], [], 0.1)[0]:
-                data = os.read(fd, EVENT.size * 64)
+            for fd in select.select(open_fds, [], [], 0.1)[0]:
+                try:
+                    data = os.read(fd, EVENT.size * 64)
+                except OSError:  # the device went away: its events end here
+                    open_fds.remove(fd)
+                    continue
                 for offset in range(0, len(data) - EVENT.size + 1, EVENT.size):
                     self.events.append(EVENT.unpack_from(data, offset)[2:])
 
@@ -396,6 +403,23 @@ class EventCollector:
         for fd in self.fds:
             os.close(fd)
         return self.events
+
+
+class LineCollector:
+    """Every line a process writes to one of its pipes."""
+
+    def __init__(self, pipe):
+        self.lines = []
+        self.thread = threading.Thread(target=self._run, args=(pipe,), daemon=True)
+        self.thread.start()
+
+    def _run(self, pipe):
+        for line in pipe:
+            self.lines.append(line.decode("utf-8", "replace"))
+
+    def wait(self):
+        self.thread.join(timeout=30)
+        return "".join(self.lines)
 
 
 def start_x_server(display):
@@ -416,26 +440,18 @@ def script_reaches_evdev_through_the_gadget_device():
     try:
         wait_for_hidraw(VENDOR)
         device = subprocess.Popen([DEVICE, "--gadget", "--listen", "127.0.0.1:0"],
-                                  stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+                                  stdout=subprocess.PIPE, stderr=subprocess.PIPE)
         ready = device.stderr.readline().decode()
         expect(ready.startswith("gadget tapline: command function /dev/hidg"), "device: " + ready)
         listening = device.stderr.readline().decode()
         expect(listening.startswith("listening on 127.0.0.1:"), "device: " + listening)
         port = listening.strip().rsplit(":", 1)[1]
+        out = LineCollector(device.stdout)
         # Keyboard; mouse, pointer, joystick; touch screen, consumer and system keys.
         nodes = wait_for("the gadget's input devices", lambda: len(gadget_event_nodes(VENDOR)) >= 7
                          and gadget_event_nodes(VENDOR))
         collector = EventCollector(nodes)
-        script = write_script("inputs.lua", """
-KeyPress("a")
-key("B!")
-LeftClick()
-MoveR(5, -3)
-MoveTo(100, 250)
-TouchClick(540, 1204)
-joyKey(3)
-vol_up()
-""")
+        script = write_script("inputs.lua", INPUTS_SCRIPT)
         run = subprocess.run([TAPLINE, script], capture_output=True, timeout=60,
                              env=dict(os.environ, DISPLAY=":5"))
         expect(run.returncode == 0, "tapline: %s" % run.stderr.decode("utf-8", "replace"))
@@ -452,30 +468,19 @@ vol_up()
         holding.kill()
         holding.wait()
         time.sleep(0.5)
+        # The host's lock lights come back through the keyboard's output report.
+        set_caps_lock_light(nodes)
+        wait_for("the Caps Lock light in the device's output",
+                 lambda: any("lit: CapsLock" in line for line in out.lines))
         device.send_signal(signal.SIGTERM)
         said = device.communicate(timeout=30)[1].decode("utf-8", "replace")
         expect(device.returncode == 0, "the device ended with %d: %s" % (device.returncode, said))
         events = set(collector.stop())
-        KEY_A, KEY_B, KEY_D, KEY_1, KEY_LEFTSHIFT, KEY_VOLUMEUP = 30, 48, 32, 2, 42, 115
-        BTN_LEFT, BTN_TOP, BTN_TOUCH = 0x110, 0x123, 0x14A
-        REL_X, REL_Y, ABS_X, ABS_Y, ABS_MT_POSITION_X, ABS_MT_POSITION_Y = 0, 1, 0, 1, 0x35, 0x36
-        wanted = {
-            "key a": [(EV_KEY, KEY_A, 1), (EV_KEY, KEY_A, 0)],
-            "text B!": [(EV_KEY, KEY_B, 1), (EV_KEY, KEY_LEFTSHIFT, 1), (EV_KEY, KEY_1, 1)],
-            "left click": [(EV_KEY, BTN_LEFT, 1), (EV_KEY, BTN_LEFT, 0)],
-            "relative move": [(EV_REL, REL_X, 5), (EV_REL, REL_Y, -3)],
-            "absolute move": [(EV_ABS, ABS_X, 409), (EV_ABS, ABS_Y, 1023)],
-            "touch": [(EV_KEY, BTN_TOUCH, 1), (EV_ABS, ABS_MT_POSITION_X, 2047),
-                      (EV_ABS, ABS_MT_POSITION_Y, 2047), (EV_KEY, BTN_TOUCH, 0)],
-            "joystick button": [(EV_KEY, BTN_TOP, 1), (EV_KEY, BTN_TOP, 0)],
-            "consumer key": [(EV_KEY, KEY_VOLUMEUP, 1), (EV_KEY, KEY_VOLUMEUP, 0)],
+        wanted = dict(INPUTS_ON_EVDEV, **{
             "key d over UDP": [(EV_KEY, KEY_D, 1), (EV_KEY, KEY_D, 0)],
             "release at the device's stop": [(EV_KEY, KEY_C, 0)],
-        }
-        missing = {what: [event for event in expected if event not in events]
-                   for what, expected in wanted.items()}
-        missing = {what: events_missing for what, events_missing in missing.items() if events_missing}
-        expect(not missing, "not seen on evdev: %r; seen: %r" % (missing, sorted(events)))
+        })
+        expect_on_evdev(wanted, events)
         expect("report" not in said, "the device dropped reports: " + said)
     finally:
         if device is not None and device.poll() is None:
@@ -491,6 +496,142 @@ KEY_A, KEY_B, KEY_C, KEY_D = 30, 48, 46, 32
 KEY_ESC, KEY_KP7, KEY_RIGHTSHIFT = 1, 71, 54
 EV_SYN, EV_LED, LED_CAPSL = 0, 0x11, 1
 BTN_LEFT, BTN_SIDE, REL_X, REL_Y, REL_HWHEEL, REL_WHEEL = 0x110, 0x113, 0, 1, 6, 8
+
+# What a script of every kind of input makes the kernel's own drivers report, whether
+# the device is a USB gadget or uhid devices: the same report descriptors either way.
+INPUTS_SCRIPT = """
+KeyPress("a")
+key("B!")
+LeftClick()
+MoveR(5, -3)
+MoveTo(100, 250)
+TouchClick(540, 1204)
+joyKey(3)
+vol_up()
+"""
+KEY_1, KEY_VOLUMEUP = 2, 115
+BTN_TOP, BTN_TOUCH = 0x123, 0x14A
+ABS_X, ABS_Y, ABS_MT_SLOT, ABS_MT_POSITION_X, ABS_MT_POSITION_Y = 0, 1, 0x2F, 0x35, 0x36
+INPUTS_ON_EVDEV = {
+    "key a": [(EV_KEY, KEY_A, 1), (EV_KEY, KEY_A, 0)],
+    "text B!": [(EV_KEY, KEY_B, 1), (EV_KEY, KEY_LEFTSHIFT, 1), (EV_KEY, KEY_1, 1)],
+    "left click": [(EV_KEY, BTN_LEFT, 1), (EV_KEY, BTN_LEFT, 0)],
+    "relative move": [(EV_REL, REL_X, 5), (EV_REL, REL_Y, -3)],
+    "absolute move": [(EV_ABS, ABS_X, 409), (EV_ABS, ABS_Y, 1023)],
+    "touch": [(EV_KEY, BTN_TOUCH, 1), (EV_ABS, ABS_MT_POSITION_X, 2047),
+              (EV_ABS, ABS_MT_POSITION_Y, 2047), (EV_KEY, BTN_TOUCH, 0)],
+    "joystick button": [(EV_KEY, BTN_TOP, 1), (EV_KEY, BTN_TOP, 0)],
+    "consumer key": [(EV_KEY, KEY_VOLUMEUP, 1), (EV_KEY, KEY_VOLUMEUP, 0)],
+}
+
+
+def expect_on_evdev(wanted, events):
+    missing = {what: [event for event in expected if event not in events]
+               for what, expected in wanted.items()}
+    missing = {what: events_missing for what, events_missing in missing.items() if events_missing}
+    expect(not missing, "not seen on evdev: %r; seen: %r" % (missing, sorted(events)))
+
+
+def set_caps_lock_light(nodes):
+    """Lights Caps Lock on the keyboard among `nodes`, as the desktop or console does."""
+    for node in nodes:
+        folder = os.path.join("/sys/class/input", os.path.basename(node), "device")
+        if open(os.path.join(folder, "capabilities", "led")).read().strip() != "0":
+            keyboard = os.open(node, os.O_WRONLY)
+            try:
+                os.write(keyboard, EVENT.pack(0, 0, EV_LED, LED_CAPSL, 1) +
+                         EVENT.pack(0, 0, EV_SYN, 0, 0))
+            finally:
+                os.close(keyboard)
+            return
+    raise CheckFailed("no keyboard with lights among %r" % nodes)
+
+
+UHID_NAME = "Tapline software device"
+
+
+def uhid_event_nodes(function=""):
+    """/dev/input/event* of the input devices the kernel made for the uhid devices."""
+    nodes = []
+    for folder in sorted(glob.glob("/sys/class/input/event*")):
+        try:
+            name = open(os.path.join(folder, "device", "name")).read()
+        except OSError:
+            continue
+        node = "/dev/input/" + os.path.basename(folder)
+        if name.startswith(UHID_NAME + " " + function) and os.path.exists(node):
+            nodes.append(node)
+    return nodes
+
+
+@check
+def script_reaches_evdev_through_uhid_devices():
+    """A script over UDP -> tapline-device --uhid -> the kernel's uhid, HID and input
+    drivers: every kind of input is seen on evdev as through the gadget, the Caps Lock
+    light set on the keyboard's event node reaches the device's output, and SIGTERM lifts
+    what is held and removes the devices."""
+    x_server = start_x_server(":6")  # MoveTo scales by the screen of the machine it runs on
+    device = subprocess.Popen([DEVICE, "--uhid", "--listen", "127.0.0.1:0", "--json"],
+                              stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    try:
+        ready = device.stderr.readline().decode()
+        expect(ready == "uhid: keyboard, pointer and touch devices made\n", "device: " + ready)
+        listening = device.stderr.readline().decode()
+        expect(listening.startswith("listening on 127.0.0.1:"), "device: " + listening)
+        port = listening.strip().rsplit(":", 1)[1]
+        out = LineCollector(device.stdout)
+        # Keyboard; mouse, pointer, joystick; touch screen, consumer and system keys.
+        nodes = wait_for("the uhid devices' input devices",
+                         lambda: len(uhid_event_nodes()) >= 7 and uhid_event_nodes())
+        collector = EventCollector(nodes)
+        script = write_script("uhid_inputs.lua", INPUTS_SCRIPT + "MouseWheel(-3)\nTouchZoomIn()\n")
+        run = subprocess.run([TAPLINE, script, "net", "127.0.0.1", port], capture_output=True,
+                             timeout=120, env=dict(os.environ, DISPLAY=":6"))
+        expect(run.returncode == 0, "tapline: %s" % run.stderr.decode("utf-8", "replace"))
+        holding = subprocess.Popen([TAPLINE, write_script("uhid_hold.lua", 'KeyDown("c") Delay(60000)'),
+                                    "net", "127.0.0.1", port],
+                                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        wait_for("c held", lambda: (EV_KEY, KEY_C, 1) in collector.events)
+        holding.kill()
+        holding.wait()
+        set_caps_lock_light(nodes)
+        wait_for("the Caps Lock light in the device's output",
+                 lambda: any('"lit":["CapsLock"]' in line for line in out.lines))
+        device.send_signal(signal.SIGTERM)
+        said = device.communicate(timeout=30)[1].decode("utf-8", "replace")
+        expect(device.returncode == 0, "the device ended with %d: %s" % (device.returncode, said))
+        events = set(collector.stop())
+        wanted = dict(INPUTS_ON_EVDEV, **{
+            "wheel": [(EV_REL, REL_WHEEL, -3)],
+            "second finger": [(EV_ABS, ABS_MT_SLOT, 1)],
+            "release at the device's stop": [(EV_KEY, KEY_C, 0)],
+        })
+        expect_on_evdev(wanted, events)
+        expect("report" not in said, "the kernel did not take reports: " + said)
+        expect(not uhid_event_nodes(), "devices left after the stop: %r" % uhid_event_nodes())
+        leds = [line for line in out.wait().splitlines() if '"leds"' in line]
+        expect(leds and leds[-1].endswith('"channel":1,"leds":"02","lit":["CapsLock"]}'),
+               "light lines: %r" % leds)
+    finally:
+        if device.poll() is None:
+            device.kill()
+            device.wait()
+        x_server.terminate()
+        x_server.wait()
+
+
+@check
+def uhid_without_access_says_how_to_grant_it():
+    """A user who may not write /dev/uhid gets one line that says how to grant it, and no
+    devices."""
+    run = subprocess.run(["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
+                          DEVICE, "--uhid", "--listen", "127.0.0.1:0"],
+                         capture_output=True, timeout=30, cwd="/tmp")
+    said = run.stderr.decode("utf-8", "replace")
+    expect(run.returncode == 1, "the device ended with %d: %s" % (run.returncode, said))
+    expect(said.count("\n") == 1 and 'KERNEL=="uhid", GROUP="tapline", MODE="0660"' in said,
+           "said: " + said)
+    expect(not run.stdout and not uhid_event_nodes(), "output or devices: %r" % run.stdout)
 
 
 def _ioctl_number(direction, number, size):

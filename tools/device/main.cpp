@@ -1,6 +1,7 @@
 // tapline-device: the software device. Receives command frames as UDP datagrams or, on a
 // Linux USB gadget, from the gadget's command function; checks and decodes each one,
-// prints what the hardware would do with it, and on a gadget does it.
+// prints what the hardware would do with it, and on a gadget or as uhid devices of this
+// machine's kernel does it.
 #include <signal.h>
 #include <sys/signalfd.h>
 #include <unistd.h>
@@ -15,10 +16,12 @@
 
 #include "core/device.h"
 #include "gadget/gadget.h"
+#include "hid/hid_reports.h"
 #include "inject/desktop_injector.h"
 #include "inject/x11_target.h"
 #include "inputs/udp_receiver.h"
 #include "print/print_sinks.h"
+#include "uhid/uhid_devices.h"
 #ifdef TAPLINE_WITH_WAYLAND
 #include "inject/wayland/wayland_target.h"
 #endif
@@ -58,6 +61,9 @@ constexpr const char* kHelp =
     "                      [--altcodes gbk|unicode|auto] [--release-after MS]]\n"
     "       tapline-device --gadget[=NAME] [--listen ADDR:PORT] [--allow ADDR[/PREFIX]]...\n"
     "                      [--channel N] [--json]\n"
+    "       tapline-device --uhid [--listen ADDR:PORT] [--allow ADDR[/PREFIX]]... [--channel N]\n"
+    "                      [--json]\n"
+    "       tapline-device --report-descriptors\n"
     "\n"
     "The software device: receives command frames as UDP datagrams, checks each one\n"
     "(header, length, checksum, report type and report length), decodes its report and\n"
@@ -98,7 +104,21 @@ constexpr const char* kHelp =
     "                      system keys) functions to the computer it is plugged into.\n"
     "                      Device commands are logged on standard error, never carried\n"
     "                      out. UDP frames are taken too when --listen is given.\n"
-    "  --channel N         the channel (0..3) whose frames drive the desktop or the gadget\n"
+    "  --uhid              be the device inside this machine: make its keyboard, pointer\n"
+    "                      (mouse, absolute mouse, joystick) and touch (touch screen,\n"
+    "                      consumer and system keys) as the kernel's own input devices\n"
+    "                      through /dev/uhid, with the gadget's report descriptors, and\n"
+    "                      give each report to the kernel as the hardware's. The lock\n"
+    "                      lights the desktop or console sets are printed. Needs write\n"
+    "                      access to /dev/uhid (root, or a group given it by a udev rule:\n"
+    "                      its members can all type as a keyboard) and the uhid module.\n"
+    "                      The devices go when the device stops, or is killed.\n"
+    "  --report-descriptors\n"
+    "                      print each HID function's name, report length, subclass,\n"
+    "                      protocol and report descriptor (hexadecimal), one line each,\n"
+    "                      as scripts/gadget-setup takes them\n"
+    "  --channel N         the channel (0..3) whose frames drive the desktop, the gadget\n"
+    "                      or the uhid devices\n"
     "                      (default 1, the channel the host starts on)\n"
     "  --altcodes MODE     how a character typed as left Alt plus five keypad digits is\n"
     "                      read: gbk (a GBK code: lead byte x 256 + trail byte, or a\n"
@@ -120,8 +140,9 @@ constexpr const char* kHelp =
     "and counted; the first one gets a line on standard error. On Ctrl+C, SIGTERM, SIGHUP, "
     "SIGQUIT,\n"
     "SIGUSR1, SIGUSR2, SIGALRM, SIGXCPU or SIGXFSZ the device prints a summary (frames,\n"
-    "bad frames, frames by type, anything still held), releases on the desktop or the\n"
-    "gadget whatever it still holds there, and exits with 0.\n";
+    "bad frames, frames by type, anything still held), releases on the desktop, the\n"
+    "gadget or the uhid devices whatever it still holds there, removes the uhid devices\n"
+    "and exits with 0.\n";
 
 struct Options {
   std::string listen = kDefaultListen;
@@ -130,6 +151,7 @@ struct Options {
   bool other_users_allowed = false;
   bool gadget = false;
   std::string gadget_name = "tapline";
+  bool uhid = false;
   bool json = false;
   const DesktopBackend* desktop = nullptr;  // --inject
   bool injector_options_given = false;
@@ -168,6 +190,12 @@ bool parse_options(int argc, char** argv, Options& options, int& status) {
     unsigned long number = 0;
     if (std::strcmp(arg, "--json") == 0) {
       options.json = true;
+    } else if (std::strcmp(arg, "--uhid") == 0) {
+      options.uhid = true;
+    } else if (std::strcmp(arg, "--report-descriptors") == 0) {
+      tapline::device::write_report_descriptors(stdout);
+      status = 0;
+      return false;
     } else if (std::strcmp(arg, "--gadget") == 0 || std::strncmp(arg, "--gadget=", 9) == 0) {
       options.gadget = true;
       if (arg[8] == '=') options.gadget_name = arg + 9;
@@ -245,8 +273,14 @@ bool parse_options(int argc, char** argv, Options& options, int& status) {
     status = 2;
     return false;
   }
-  if (options.channel_given && options.desktop == nullptr && !options.gadget) {
-    std::fprintf(stderr, "tapline-device: --channel needs --inject or --gadget\n");
+  // Each presents the frames to a computer; two would present them twice.
+  if (int(options.desktop != nullptr) + int(options.gadget) + int(options.uhid) > 1) {
+    std::fprintf(stderr, "tapline-device: --inject, --gadget and --uhid go one at a time\n");
+    status = 2;
+    return false;
+  }
+  if (options.channel_given && options.desktop == nullptr && !options.gadget && !options.uhid) {
+    std::fprintf(stderr, "tapline-device: --channel needs --inject, --gadget or --uhid\n");
     status = 2;
     return false;
   }
@@ -316,19 +350,30 @@ int main(int argc, char** argv) {
   std::unique_ptr<GadgetPresenter> gadget;
   GadgetCommandInput command_input;
   if (options.gadget) {
-    std::array<std::string, kGadgetFunctionCount> nodes;
+    std::array<std::string, kHidFunctionCount> nodes;
     if (!find_gadget_nodes(options.gadget_name.c_str(), nodes, error)) {
       std::fprintf(stderr, "tapline-device: %s\n", error.c_str());
       return 1;
     }
     gadget = std::make_unique<GadgetPresenter>(nodes, options.injector.channel, stderr);
     if (!gadget->ready(error) ||
-        !command_input.open(nodes[static_cast<size_t>(GadgetFunction::Command)], error)) {
+        !command_input.open(nodes[static_cast<size_t>(HidFunction::Command)], error)) {
       std::fprintf(stderr, "tapline-device: %s\n", error.c_str());
       return 1;
     }
     std::fprintf(stderr, "gadget %s: command function %s\n", options.gadget_name.c_str(),
-                 nodes[static_cast<size_t>(GadgetFunction::Command)].c_str());
+                 nodes[static_cast<size_t>(HidFunction::Command)].c_str());
+  }
+
+  // Like the desktop, the devices before the socket.
+  std::unique_ptr<UhidDevices> uhid;
+  if (options.uhid) {
+    uhid = std::make_unique<UhidDevices>(options.injector.channel, stderr);
+    if (!uhid->create(stop_fd, error)) {
+      std::fprintf(stderr, "tapline-device: --uhid: %s\n", error.c_str());
+      return 1;
+    }
+    std::fprintf(stderr, "uhid: keyboard, pointer and touch devices made\n");
   }
 
   UdpReceiver receiver;
@@ -343,7 +388,15 @@ int main(int argc, char** argv) {
   std::fflush(stderr);
 
   Device device;
-  if (gadget) device.add_sink(*gadget);
+  std::vector<FrameInput*> inputs;
+  if (gadget) {
+    device.add_sink(*gadget);
+    inputs = {&command_input, gadget.get()};
+  }
+  if (uhid) {
+    device.add_sink(*uhid);
+    for (FrameInput* input : uhid->inputs()) inputs.push_back(input);
+  }
   // The desktop first, so that printing never delays what the desktop receives.
   if (injector) device.add_sink(*injector);
   std::unique_ptr<FrameSink> printer;
@@ -353,8 +406,7 @@ int main(int argc, char** argv) {
     printer = std::make_unique<TextSink>(stdout);
   device.add_sink(*printer);
 
-  const bool received_to_the_end =
-      receiver.run(device, stop_fd, error, options.gadget ? &command_input : nullptr);
+  const bool received_to_the_end = receiver.run(device, stop_fd, error, inputs);
   device.finish();
   sender_check.say_total();
   close(stop_fd);

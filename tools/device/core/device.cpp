@@ -22,6 +22,12 @@ void Device::receive(const uint8_t* data, size_t kept, size_t size, double time_
   for (FrameSink* sink : sinks_) sink->on_frame(received);
 }
 
+void Device::set_leds(uint8_t channel, uint8_t leds, double time_ms) {
+  state_.set_leds(channel, leds);
+  const LedReport report{time_ms, channel, leds};
+  for (FrameSink* sink : sinks_) sink->on_leds(report);
+}
+
 int Device::idle_timeout_ms() const {
   int timeout = -1;
   for (const FrameSink* sink : sinks_) {

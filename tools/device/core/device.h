@@ -19,6 +19,8 @@ class Device {
   // One datagram as received: `data` holds min(size, kept) bytes, where kept is at least
   // kLongestFrame or the whole datagram (see decode_datagram).
   void receive(const uint8_t* data, size_t kept, size_t size, double time_ms);
+  // The computer behind `channel` set its keyboard's lock lights.
+  void set_leds(uint8_t channel, uint8_t leds, double time_ms);
   // The socket's count of datagrams dropped before they could be read (a running total).
   void set_kernel_drops(uint64_t count) { counters_.kernel_drops = count; }
   // Hands the final summary to every sink.

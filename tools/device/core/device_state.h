@@ -18,6 +18,15 @@ struct TouchContact {
   uint16_t y = 0;
 };
 
+// The keyboard's lock lights, as the computer sets them through the keyboard's output
+// report (bit 0 upwards); the hardware shows them, and so does the device's output.
+inline constexpr uint8_t kLedNumLock = 0x01;
+inline constexpr uint8_t kLedCapsLock = 0x02;
+inline constexpr uint8_t kLedScrollLock = 0x04;
+inline constexpr uint8_t kLedCompose = 0x08;
+inline constexpr uint8_t kLedKana = 0x10;
+inline constexpr uint8_t kAllLeds = 0x1F;
+
 struct TargetState {
   uint8_t modifiers = 0;
   KeyboardFields::Slots keys{};  // slot values, 0 = empty
@@ -28,6 +37,7 @@ struct TargetState {
   uint16_t joystick_buttons = 0;
   uint16_t consumer_usage = 0;
   std::array<TouchContact, kTouchContactCount> contacts{};
+  uint8_t leds = 0;  // lit by the computer, not held by the device
 
   bool key_held(uint8_t slot_value) const;
   size_t contacts_down() const;
@@ -70,6 +80,8 @@ class DeviceState {
   // Applies the frame to its channel's target and says what changed there.
   StateChange apply(const Frame& frame);
   const TargetState& target(uint8_t channel) const { return targets_[channel % kChannelCount]; }
+  // The computer behind `channel` set its keyboard's lock lights.
+  void set_leds(uint8_t channel, uint8_t leds) { targets_[channel % kChannelCount].leds = leds; }
 
  private:
   std::array<TargetState, kChannelCount> targets_{};

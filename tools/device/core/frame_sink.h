@@ -30,6 +30,13 @@ struct RejectedDatagram {
   size_t size;  // the datagram's true length
 };
 
+// The computer behind a channel set its keyboard's lock lights (its output report).
+struct LedReport {
+  double time_ms;
+  uint8_t channel;
+  uint8_t leds;  // kLedNumLock and the rest
+};
+
 struct Counters {
   uint64_t datagrams = 0;
   uint64_t frames = 0;
@@ -51,6 +58,7 @@ class FrameSink {
   virtual ~FrameSink() = default;
   virtual void on_frame(const ReceivedFrame& received) = 0;
   virtual void on_rejected(const RejectedDatagram& rejected) = 0;
+  virtual void on_leds(const LedReport&) {}
   // The device is stopping; the summary is final.
   virtual void on_finish(const Summary& summary) = 0;
   // How long the sink wants the device to wait for the next datagram before calling

@@ -1,6 +1,7 @@
 #include "core/usage_names.h"
 
 #include <cstdio>
+#include <iterator>
 #include <string_view>
 
 #include "command/reports.h"
@@ -140,6 +141,11 @@ KeyLabel key_label(uint8_t slot_value) {
 }
 
 const char* modifier_name(unsigned bit) { return bit < 8 ? kModifierNames[bit] : nullptr; }
+
+const char* led_name(unsigned bit) {
+  static constexpr const char* kNames[] = {"NumLock", "CapsLock", "ScrollLock", "Compose", "Kana"};
+  return bit < std::size(kNames) ? kNames[bit] : nullptr;
+}
 
 const char* mouse_button_name(unsigned bit) { return bit < 8 ? kMouseButtonNames[bit] : nullptr; }
 

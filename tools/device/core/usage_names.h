@@ -23,6 +23,8 @@ KeyLabel key_label(uint8_t slot_value);
 
 // "LCtrl", "LShift", "LAlt", "LWIN", "RCtrl", "RShift", "RAlt", "RWIN" for bits 0..7.
 const char* modifier_name(unsigned bit);
+// "NumLock", "CapsLock", "ScrollLock", "Compose", "Kana" for the lock lights' bits 0..4.
+const char* led_name(unsigned bit);
 // "left", "right", "middle", then "button4".."button8" for bits 0..7.
 const char* mouse_button_name(unsigned bit);
 // "volume up" and the like; nullptr for usages without a name (and for 0, no key).

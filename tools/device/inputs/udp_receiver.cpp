@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 namespace tapline::device {
 namespace {
@@ -161,10 +162,11 @@ void UdpReceiver::note_drops(Device& device, uint32_t count) {
   device.set_kernel_drops(drops_);
 }
 
-bool UdpReceiver::run(Device& device, int stop_fd, std::string& error, FrameInput* also) {
+bool UdpReceiver::run(Device& device, int stop_fd, std::string& error,
+                      std::span<FrameInput* const> also) {
   // poll passes over negative descriptors: a missing socket or source is never ready.
-  std::array<pollfd, 3> watched{
-      {{socket_, POLLIN, 0}, {stop_fd, POLLIN, 0}, {also ? also->fd() : -1, POLLIN, 0}}};
+  std::vector<pollfd> watched{{socket_, POLLIN, 0}, {stop_fd, POLLIN, 0}};
+  for (FrameInput* input : also) watched.push_back({input->fd(), POLLIN, 0});
   for (;;) {
     const int ready = poll(watched.data(), watched.size(), device.idle_timeout_ms());
     if (ready < 0) {
@@ -178,7 +180,8 @@ bool UdpReceiver::run(Device& device, int stop_fd, std::string& error, FrameInpu
     }
     // Datagrams that arrived before the stop request are still counted.
     if (watched[0].revents != 0 && !drain(device, error)) return false;
-    if (watched[2].revents != 0 && !also->read(device, error)) return false;
+    for (size_t i = 0; i < also.size(); ++i)
+      if (watched[2 + i].revents != 0 && !also[i]->read(device, error)) return false;
     if (watched[1].revents != 0) {
       if (socket_ < 0) return true;
       // Whatever was queued before the stop is read (and counted) first.

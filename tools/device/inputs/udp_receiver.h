@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <ctime>
+#include <span>
 #include <string>
 
 #include "core/device.h"
@@ -39,9 +40,10 @@ class UdpReceiver {
   // read end of a pipe). Arrival times are the kernel's receive timestamps where the
   // system gives them, measured from open() and immune to steps of the wall clock. Returns false,
   // with the reason in `error`, when the socket fails for good. When no datagram comes
-  // within the device's idle timeout, calls its idle(). Frames from `also`, when given,
-  // are handed over as they come. Runs without a socket too when open() was not called.
-  bool run(Device& device, int stop_fd, std::string& error, FrameInput* also = nullptr);
+  // within the device's idle timeout, calls its idle(). What the sources in `also` have
+  // (frames, the computer's lock lights) is handed over as it comes. Runs without a
+  // socket too when open() was not called.
+  bool run(Device& device, int stop_fd, std::string& error, std::span<FrameInput* const> also = {});
 
  private:
   // A kernel timestamp (wall clock) as milliseconds since open() on the monotonic clock.

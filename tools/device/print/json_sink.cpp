@@ -192,6 +192,20 @@ void JsonSink::on_rejected(const RejectedDatagram& rejected) {
   line_.write_line(out_);
 }
 
+void JsonSink::on_leds(const LedReport& report) {
+  line_.appendf("{\"time_ms\":%.3f,\"channel\":%u,\"leds\":\"%02x\",\"lit\":[", report.time_ms,
+                report.channel, report.leds);
+  const char* separator = "";
+  for (unsigned bit = 0; led_name(bit) != nullptr; ++bit) {
+    if ((report.leds & (1u << bit)) == 0) continue;
+    line_.append(separator);
+    line_.append_json_string(led_name(bit));
+    separator = ",";
+  }
+  line_.append("]}");
+  line_.write_line(out_);
+}
+
 void JsonSink::on_finish(const Summary& summary) {
   const Counters& counters = summary.counters;
   line_.appendf(

@@ -222,6 +222,16 @@ void TextSink::on_rejected(const RejectedDatagram& rejected) {
   line_.write_line(out_);
 }
 
+void TextSink::on_leds(const LedReport& report) {
+  line_.appendf("%10.3f ms  ch%u %-13s %02x", report.time_ms, report.channel, "LEDs", report.leds);
+  for (int pad = 2; pad < kReportColumnWidth; ++pad) line_.append_char(' ');
+  line_.append("  lit:");
+  for (unsigned bit = 0; led_name(bit) != nullptr; ++bit)
+    if ((report.leds & (1u << bit)) != 0) line_.appendf(" %s", led_name(bit));
+  if (report.leds == 0) line_.append(" none");
+  line_.write_line(out_);
+}
+
 void TextSink::on_finish(const Summary& summary) {
   const Counters& counters = summary.counters;
   line_.appendf("summary: %llu frame%s, %llu bad frame%s",
