@@ -1,9 +1,9 @@
-#include "platform/screencast/dbus.h"
+#include "platform/dbus/dbus.h"
 
 #include <cerrno>
 #include <cstring>
 
-namespace tapline::platform::screencast {
+namespace tapline::platform::dbus {
 
 std::string bus_error_text(const sd_bus_error* error, int code) {
   if (error != nullptr && sd_bus_error_is_set(error))
@@ -102,4 +102,4 @@ Message SignalWait::wait(std::chrono::milliseconds bound, std::string& why_not) 
   return std::move(received_);
 }
 
-}  // namespace tapline::platform::screencast
+}  // namespace tapline::platform::dbus
