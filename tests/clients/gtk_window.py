@@ -2,9 +2,10 @@
 """A GTK 3 window for the GNOME tests that reports what it receives, one line each on
 standard output: "ready", "key NAME", "text TEXT" (its text field's whole text after each
 change), "button N X Y" / "release N X Y", "scroll up|down|left|right", "touch X Y",
-"pasted TEXT" (or "pasted-file PATH"). Commands on standard input: "copy TEXT",
-"copy-file PATH" (the file's text), "paste", "paste-file PATH", "clear".
-Usage: gtk_window.py TITLE [fullscreen]"""
+"pasted TEXT" (or "pasted-file PATH"). Commands, one a line, from the named pipe
+COMMANDS: "copy TEXT", "copy-file PATH" (the file's text), "paste", "paste-file PATH".
+Usage: gtk_window.py TITLE COMMANDS"""
+import os
 import sys
 
 import gi
@@ -58,12 +59,20 @@ def on_touch(widget, event):
 view.connect("touch-event", on_touch)
 
 
+pending = b""
+
+
 def on_command(source, condition):
-    line = sys.stdin.readline()
-    if not line:
-        Gtk.main_quit()
-        return False
-    command, _, argument = line.rstrip("\n").partition(" ")
+    global pending
+    pending += os.read(source, 65536)
+    while b"\n" in pending:
+        line, pending = pending.split(b"\n", 1)
+        run(line.decode("utf-8"))
+    return True
+
+
+def run(line):
+    command, _, argument = line.partition(" ")
     if command == "copy":
         clipboard.set_text(argument, -1)
         clipboard.store()
@@ -78,15 +87,11 @@ def on_command(source, condition):
                 out.write(text or "")
             say("pasted-file " + argument)
         clipboard.request_text(write)
-    elif command == "clear":
-        view.get_buffer().set_text("")
-    return True
 
 
-GLib.io_add_watch(sys.stdin, GLib.IO_IN | GLib.IO_HUP, on_command)
+# Opened for writing too, so that the pipe never reports its end.
+GLib.io_add_watch(os.open(sys.argv[2], os.O_RDWR | os.O_NONBLOCK), GLib.IO_IN, on_command)
 window.connect("destroy", Gtk.main_quit)
-if len(sys.argv) > 2 and sys.argv[2] == "fullscreen":
-    window.fullscreen()
 def on_mapped(widget, event):
     say("ready")
     window.disconnect(mapped)

@@ -81,15 +81,17 @@ constexpr DesktopBackend kDesktopBackends[] = {
      }},
 };
 
-// The first injector of this session that opens, said on standard error; nullptr with
-// every reason when none does.
+// The injector --inject auto took, said after the address listened on.
+const char* auto_choice = nullptr;
+
+// The first injector of this session that opens; nullptr with every reason when none does.
 std::unique_ptr<tapline::device::InputTarget> open_auto(std::string& error) {
   std::string reasons;
   for (const DesktopBackend& backend : kDesktopBackends) {
     if (!backend.in_session()) continue;
     std::string why_not;
     if (auto target = backend.open(why_not)) {
-      std::fprintf(stderr, "tapline-device: --inject auto: %s\n", backend.name);
+      auto_choice = backend.name;
       return target;
     }
     reasons += std::string(reasons.empty() ? "" : "; ") + backend.name + ": " + why_not;
@@ -117,7 +119,8 @@ constexpr const char* kHelp =
     "  --inject auto       also do what the hardware does on its target computer, on this\n"
     "                      session's desktop: GNOME (XDG_CURRENT_DESKTOP) on Wayland,\n"
     "                      another Wayland desktop (WAYLAND_DISPLAY), else X11 (DISPLAY);\n"
-    "                      the first that can be driven, named on standard error. Keys,\n"
+    "                      the first that can be driven, named on standard error\n"
+    "                      (\"--inject auto: gnome\", after the address). Keys,\n"
     "                      mouse buttons, moves and wheel, the absolute mouse (0..4095\n"
     "                      across the screen), touch contact 0 (other contacts are shown\n"
     "                      only), media and browser keys. Power requests, the Power key\n"
@@ -361,6 +364,7 @@ int main(int argc, char** argv) {
     }
     std::fprintf(stderr, "listening on %s\n", format_address(receiver.bound_address()).c_str());
   }
+  if (auto_choice != nullptr) std::fprintf(stderr, "--inject auto: %s\n", auto_choice);
   std::fflush(stderr);
 
   Device device;
