@@ -18,6 +18,9 @@ const BackendRow<std::unique_ptr<Clipboard>(std::string&)> kClipboardBackends[] 
 #ifdef TAPLINE_WITH_WAYLAND
     {"wlroots data control", Desktops::wayland, open_wayland_clipboard},
 #endif
+#ifdef TAPLINE_WITH_GNOME
+    {"GNOME remote desktop", Desktops::wayland, open_gnome_clipboard},
+#endif
     {"X11", Desktops::either, open_x11_clipboard},
 };
 

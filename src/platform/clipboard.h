@@ -31,7 +31,8 @@ inline constexpr std::chrono::milliseconds kClipboardReadTimeout{5000};
 size_t clipboard_text_cap();
 
 // The current clipboard. By default, on a Wayland desktop (platform/desktop.h) whose
-// compositor offers the wlroots data-control protocol, the Wayland clipboard; otherwise the
+// compositor offers the wlroots data-control protocol, the Wayland clipboard; on GNOME,
+// mutter's remote desktop clipboard; otherwise the
 // X11 CLIPBOARD selection, which on another Wayland desktop reaches Wayland programs only
 // through Xwayland (said once on standard error). Tests substitute their own.
 Clipboard& clipboard();
@@ -46,6 +47,9 @@ std::unique_ptr<Clipboard> open_x11_clipboard(std::string& why_not);
 // wayland/: the clipboard of the Wayland display through wlroots data control, when the
 // display can be reached and offers it.
 std::unique_ptr<Clipboard> open_wayland_clipboard(std::string& why_not);
+// gnome/: GNOME's clipboard through a mutter remote desktop session, when mutter's remote
+// desktop service is on the session bus.
+std::unique_ptr<Clipboard> open_gnome_clipboard(std::string& why_not);
 
 // The serving process (platform/clipboard_server.h): the program started with
 // kServeClipboardOption followed by `arguments`, the backend's name. Returns the exit status.

@@ -15,6 +15,9 @@ namespace {
 const BackendRow<std::unique_ptr<TopLevelWindows>(std::string&)> kWindowBackends[] = {
     {"sway IPC", Desktops::either, open_sway_windows},
     {"i3 IPC", Desktops::either, open_i3_windows},
+#ifdef TAPLINE_WITH_GNOME
+    {"GNOME Shell", Desktops::wayland, open_gnome_windows},
+#endif
     {"X11", Desktops::either, open_x11_windows},
 };
 
@@ -27,11 +30,16 @@ TopLevelWindows& default_windows() {
     auto chosen = choose_backend(kWindowBackends, x11_asked ? BackendWish{Desktop::x11, "X11"}
                                                             : BackendWish{choice.desktop});
     // The window managers' only reason is that neither variable names a socket, which
-    // this line says in its own words.
-    if (choice.desktop == Desktop::wayland && std::strcmp(chosen.name, "X11") == 0)
+    // this line says in its own words; GNOME Shell's, when it runs, is how to enable our
+    // extension.
+    if (choice.desktop == Desktop::wayland && std::strcmp(chosen.name, "X11") == 0) {
+      std::string why = "this Wayland desktop lists its windows to no other program";
+      for (const BackendRefusal& refusal : chosen.refusals)
+        if (refusal.name == "GNOME Shell" && refusal.why_not.find("extension") != std::string::npos)
+          why = refusal.why_not;
       system::console_diagnostic(
-          "this Wayland desktop lists its windows to no other program: GetWindowPos and "
-          "SetWindowPos reach only X11 (Xwayland) windows\n");
+          "%s: GetWindowPos and SetWindowPos reach only X11 (Xwayland) windows\n", why.c_str());
+    }
     return chosen.made.release();
   }();
   return *windows;

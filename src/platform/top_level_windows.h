@@ -30,7 +30,8 @@ class TopLevelWindows {
 
 // The current window service. By default, when SWAYSOCK or I3SOCK names a window
 // manager's IPC socket, that window manager's tree (Wayland and Xwayland windows alike),
-// unless TAPLINE_DESKTOP=x11 asks for X11; otherwise the X11 display, which on another
+// unless TAPLINE_DESKTOP=x11 asks for X11; on GNOME with our Shell extension enabled, the
+// Shell's windows; otherwise the X11 display, which on another
 // Wayland desktop (platform/desktop.h) holds only the Xwayland windows (said once on
 // standard error). Tests substitute their own.
 TopLevelWindows& top_level_windows();
@@ -48,5 +49,9 @@ std::unique_ptr<TopLevelWindows> open_x11_windows(std::string& why_not);
 // ids.
 std::unique_ptr<TopLevelWindows> open_sway_windows(std::string& why_not);
 std::unique_ptr<TopLevelWindows> open_i3_windows(std::string& why_not);
+// gnome/: GNOME's windows (Wayland and Xwayland alike) through our Shell extension
+// (extras/gnome-shell), when it answers on GNOME Shell's bus name. Handles are mutter's
+// window ids.
+std::unique_ptr<TopLevelWindows> open_gnome_windows(std::string& why_not);
 
 }  // namespace tapline::platform

@@ -8,7 +8,7 @@
 #include <stdexcept>
 
 #include "child_process.h"
-#include "platform/screencast/dbus.h"
+#include "platform/dbus/dbus.h"
 #include "program_run.h"
 
 namespace tapline::testing {
@@ -115,14 +115,13 @@ void DesktopSession::start(const std::string& name, const std::vector<std::strin
   }
   sd_bus* opened = nullptr;
   if (sd_bus_new(&opened) < 0) throw std::runtime_error("sd_bus_new failed");
-  const platform::screencast::Bus bus(opened);
+  const platform::dbus::Bus bus(opened);
   if (sd_bus_set_address(opened, bus_address_.c_str()) < 0 ||
       sd_bus_set_bus_client(opened, 1) < 0 || sd_bus_start(opened) < 0)
     throw std::runtime_error("cannot reach the session bus");
   const bool ready = eventually(
       [&] {
-        return process.exit_status_if_ended() ||
-               platform::screencast::name_has_owner(opened, bus_name);
+        return process.exit_status_if_ended() || platform::dbus::name_has_owner(opened, bus_name);
       },
       kStartAttempts);
   if (!ready || process.exit_status_if_ended())

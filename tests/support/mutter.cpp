@@ -5,14 +5,14 @@
 #include <cstdlib>
 #include <stdexcept>
 
-#include "platform/screencast/dbus.h"
+#include "platform/dbus/dbus.h"
 #include "program_run.h"
 
 namespace tapline::testing {
 namespace {
 
-using platform::screencast::Bus;
-using platform::screencast::Message;
+using platform::dbus::Bus;
+using platform::dbus::Message;
 
 // Only guards against a desktop that never gets ready (30 s at 10 ms).
 constexpr int kStartAttempts = 3000;
@@ -36,11 +36,10 @@ Bus connect_bus(const std::string& address) {
 template <typename Append>
 Message call(sd_bus* bus, const char* name, const std::string& path, const char* interface,
              const char* member, Append append) {
-  Message request =
-      platform::screencast::new_method_call(bus, name, path.c_str(), interface, member);
+  Message request = platform::dbus::new_method_call(bus, name, path.c_str(), interface, member);
   std::string why_not;
   if (!request || append(request.get()) < 0) return nullptr;
-  return platform::screencast::call(bus, request.get(), why_not);
+  return platform::dbus::call(bus, request.get(), why_not);
 }
 
 int no_arguments(sd_bus_message*) { return 0; }

@@ -20,44 +20,95 @@
 #include "inject/desktop_injector.h"
 #include "inject/x11_target.h"
 #include "inputs/udp_receiver.h"
+#include "platform/desktop.h"
 #include "print/print_sinks.h"
 #include "uhid/uhid_devices.h"
 #ifdef TAPLINE_WITH_WAYLAND
 #include "inject/wayland/wayland_target.h"
+#endif
+#ifdef TAPLINE_WITH_GNOME
+#include "inject/gnome/gnome_target.h"
 #endif
 
 namespace {
 
 constexpr const char* kDefaultListen = "127.0.0.1:9000";
 
-// The desktops the device can drive: one entry per backend, all behind InputTarget, so
-// that the report handling is the same for each.
+// The desktops the device can drive: one row per injector, all behind InputTarget, so
+// that the report handling is the same for each. --inject auto takes the first row whose
+// session this is and that opens.
 struct DesktopBackend {
   const char* name;
+  bool (*in_session)();
   // `stop_fd` ends any wait for the desktop to take input.
   std::unique_ptr<tapline::device::InputTarget> (*open)(int stop_fd, std::string& error);
 };
+
+bool desktop_named(const char* name) {
+  const char* desktops = std::getenv("XDG_CURRENT_DESKTOP");
+  return desktops != nullptr && std::strstr(desktops, name) != nullptr;
+}
+bool wayland_session() { return tapline::platform::wayland_session(); }
+bool x11_session() {
+  const char* display = std::getenv("DISPLAY");
+  return display != nullptr && *display != '\0';
+}
+
+// "this build has no ... support": still a choice, so that asking for it says why.
+template <const char* kWhat>
+std::unique_ptr<tapline::device::InputTarget> not_built(int, std::string& error) {
+  error = std::string("this build has no ") + kWhat + " support";
+  return nullptr;
+}
+[[maybe_unused]] constexpr char kWayland[] = "Wayland";
+[[maybe_unused]] constexpr char kGnome[] = "GNOME";
+
 constexpr DesktopBackend kDesktopBackends[] = {
-    {"x11",
+#ifdef TAPLINE_WITH_GNOME
+    {"gnome", [] { return wayland_session() && desktop_named("GNOME"); },
+     [](int, std::string& error) -> std::unique_ptr<tapline::device::InputTarget> {
+       return tapline::device::GnomeTarget::open(stderr, error);
+     }},
+#else
+    {"gnome", [] { return false; }, not_built<kGnome>},
+#endif
+#ifdef TAPLINE_WITH_WAYLAND
+    {"wayland", wayland_session,
+     [](int stop_fd, std::string& error) -> std::unique_ptr<tapline::device::InputTarget> {
+       return tapline::device::WaylandTarget::open(stop_fd, error);
+     }},
+#else
+    {"wayland", [] { return false; }, not_built<kWayland>},
+#endif
+    {"x11", x11_session,
      [](int, std::string& error) -> std::unique_ptr<tapline::device::InputTarget> {
        return tapline::device::X11Target::open(nullptr, error);
      }},
-    {"wayland",
-     []([[maybe_unused]] int stop_fd,
-        std::string& error) -> std::unique_ptr<tapline::device::InputTarget> {
-#ifdef TAPLINE_WITH_WAYLAND
-       return tapline::device::WaylandTarget::open(stop_fd, error);
-#else
-       // Still a choice, so that asking for it says why it cannot start.
-       error = "this build has no Wayland support";
-       return nullptr;
-#endif
-     }},
 };
+
+// The injector --inject auto took, said after the address listened on.
+const char* auto_choice = nullptr;
+
+// The first injector of this session that opens; nullptr with every reason when none does.
+std::unique_ptr<tapline::device::InputTarget> open_auto(int stop_fd, std::string& error) {
+  std::string reasons;
+  for (const DesktopBackend& backend : kDesktopBackends) {
+    if (!backend.in_session()) continue;
+    std::string why_not;
+    if (auto target = backend.open(stop_fd, why_not)) {
+      auto_choice = backend.name;
+      return target;
+    }
+    reasons += std::string(reasons.empty() ? "" : "; ") + backend.name + ": " + why_not;
+  }
+  error = reasons.empty() ? "neither WAYLAND_DISPLAY nor DISPLAY names a desktop" : reasons;
+  return nullptr;
+}
+constexpr DesktopBackend kAutoBackend{"auto", [] { return true; }, open_auto};
 
 constexpr const char* kHelp =
     "Usage: tapline-device [--listen ADDR:PORT] [--allow ADDR[/PREFIX]]... [--allow-other-users]\n"
-    "                      [--json] [--inject x11|wayland [--channel N]\n"
+    "                      [--json] [--inject auto|x11|wayland|gnome [--channel N]\n"
     "                      [--altcodes gbk|unicode|auto] [--release-after MS]]\n"
     "       tapline-device --gadget[=NAME] [--listen ADDR:PORT] [--allow ADDR[/PREFIX]]...\n"
     "                      [--channel N] [--json]\n"
@@ -83,19 +134,30 @@ constexpr const char* kHelp =
     "  --json              one JSON object per line instead of text: arrival time in ms\n"
     "                      since the start, channel, type, report bytes in hex and the\n"
     "                      decoded fields\n"
-    "  --inject x11        also do what the hardware does on its target computer, on the\n"
-    "                      X11 desktop named by DISPLAY (through XTest): keys, mouse\n"
-    "                      buttons, moves and wheel, the absolute mouse (0..4095 across\n"
-    "                      the screen), touch contact 0 as the pointer with the left\n"
-    "                      button (other contacts are shown only), media and browser\n"
-    "                      keys. Power requests, the Power key and device commands are\n"
-    "                      logged on standard error, never carried out. Keys with no\n"
-    "                      keycode on the desktop borrow an unused keycode for a moment;\n"
-    "                      the next device on the display gives back what a killed one\n"
-    "                      borrowed.\n"
-    "  --inject wayland    the same on the Wayland desktop named by WAYLAND_DISPLAY,\n"
-    "                      through the compositor's virtual keyboard and pointer\n"
-    "                      (wlroots compositors such as sway)\n"
+    "  --inject auto       also do what the hardware does on its target computer, on this\n"
+    "                      session's desktop: GNOME (XDG_CURRENT_DESKTOP) on Wayland,\n"
+    "                      another Wayland desktop (WAYLAND_DISPLAY), else X11 (DISPLAY);\n"
+    "                      the first that can be driven, named on standard error\n"
+    "                      (\"--inject auto: gnome\", after the address). Keys,\n"
+    "                      mouse buttons, moves and wheel, the absolute mouse (0..4095\n"
+    "                      across the screen), touch contact 0 (other contacts are shown\n"
+    "                      only), media and browser keys. Power requests, the Power key\n"
+    "                      and device commands are logged on standard error, never\n"
+    "                      carried out.\n"
+    "  --inject x11        the X11 desktop named by DISPLAY, through XTest (touch contact\n"
+    "                      0 is the pointer with the left button). Keys with no keycode\n"
+    "                      on the desktop borrow an unused keycode for a moment; the next\n"
+    "                      device on the display gives back what a killed one borrowed.\n"
+    "  --inject wayland    the Wayland desktop named by WAYLAND_DISPLAY, through the\n"
+    "                      compositor's virtual keyboard and pointer (wlroots compositors\n"
+    "                      such as sway)\n"
+    "  --inject gnome      the GNOME desktop of the session bus, through mutter's remote\n"
+    "                      desktop service (no dialog; GNOME Shell shows its screen-sharing\n"
+    "                      indicator meanwhile, and stopping it there stops the input).\n"
+    "                      Keys go by position, through the person's layout; characters\n"
+    "                      typed as Alt codes that the layout lacks arrive only through\n"
+    "                      our Shell extension (gnome-extensions enable\n"
+    "                      tapline-windows@tapline.invalid), into text fields.\n"
     "  --gadget[=NAME]     be the device on this machine's USB device port: take frames\n"
     "                      from the command function (interface 3) of the configfs USB\n"
     "                      gadget NAME (default tapline, made by scripts/gadget-setup) and\n"
@@ -207,11 +269,12 @@ bool parse_options(int argc, char** argv, Options& options, int& status) {
         return false;
       }
     } else if ((value = value_of("--inject")) != nullptr) {
-      options.desktop = nullptr;
+      options.desktop = std::strcmp(value, kAutoBackend.name) == 0 ? &kAutoBackend : nullptr;
       for (const DesktopBackend& backend : kDesktopBackends)
         if (std::strcmp(value, backend.name) == 0) options.desktop = &backend;
       if (options.desktop == nullptr) {
-        std::fprintf(stderr, "tapline-device: --inject is x11 or wayland, not \"%s\"\n", value);
+        std::fprintf(
+            stderr, "tapline-device: --inject is auto, x11, wayland or gnome, not \"%s\"\n", value);
         status = 2;
         return false;
       }
@@ -385,6 +448,7 @@ int main(int argc, char** argv) {
     }
     std::fprintf(stderr, "listening on %s\n", format_address(receiver.bound_address()).c_str());
   }
+  if (auto_choice != nullptr) std::fprintf(stderr, "--inject auto: %s\n", auto_choice);
   std::fflush(stderr);
 
   Device device;

@@ -3,18 +3,18 @@
 #include <chrono>
 #include <vector>
 
-#include "platform/screencast/dbus.h"
+#include "platform/dbus/dbus.h"
 #include "platform/screencast/monitor_streams_screen.h"
 #include "platform/screencast/pipewire_stream.h"
 
 namespace tapline::platform {
 namespace {
 
-using screencast::Bus;
-using screencast::Message;
+using dbus::Bus;
+using dbus::Message;
+using dbus::SignalWait;
 using screencast::MonitorStreamsScreen;
 using screencast::PipeWireStream;
-using screencast::SignalWait;
 
 constexpr const char* kScreenCastPath = "/org/gnome/Mutter/ScreenCast";
 constexpr const char* kSessionInterface = "org.gnome.Mutter.ScreenCast.Session";
@@ -36,9 +36,9 @@ std::vector<MonitorPlace> monitor_layout(sd_bus* bus) {
   std::vector<MonitorPlace> places;
   std::string why_not;
   Message request =
-      screencast::new_method_call(bus, kDisplayConfigName, "/org/gnome/Mutter/DisplayConfig",
-                                  kDisplayConfigName, "GetCurrentState");
-  Message reply = request ? screencast::call(bus, request.get(), why_not) : nullptr;
+      dbus::new_method_call(bus, kDisplayConfigName, "/org/gnome/Mutter/DisplayConfig",
+                            kDisplayConfigName, "GetCurrentState");
+  Message reply = request ? dbus::call(bus, request.get(), why_not) : nullptr;
   if (!reply) return places;
   sd_bus_message* m = reply.get();
   uint32_t serial = 0;
@@ -76,9 +76,9 @@ class MutterScreen final : public MonitorStreamsScreen {
   ~MutterScreen() override {
     end_streams();  // the streams end before the session does
     std::string ignored;
-    if (Message stop = screencast::new_method_call(bus_.get(), kMutterScreenCastName,
-                                                   session_.c_str(), kSessionInterface, "Stop"))
-      screencast::call(bus_.get(), stop.get(), ignored);
+    if (Message stop = dbus::new_method_call(bus_.get(), kMutterScreenCastName, session_.c_str(),
+                                             kSessionInterface, "Stop"))
+      dbus::call(bus_.get(), stop.get(), ignored);
   }
 
  private:
@@ -89,10 +89,10 @@ class MutterScreen final : public MonitorStreamsScreen {
 }  // namespace
 
 std::unique_ptr<ScreenSource> open_mutter_screen(std::string& why_not) {
-  Bus bus = screencast::open_session_bus(why_not);
+  Bus bus = dbus::open_session_bus(why_not);
   if (!bus) return nullptr;
   sd_bus* b = bus.get();
-  if (!screencast::name_has_owner(b, kMutterScreenCastName)) {
+  if (!dbus::name_has_owner(b, kMutterScreenCastName)) {
     why_not = std::string(kMutterScreenCastName) +
               " is not on the session bus (a GNOME session offers it)";
     return nullptr;
@@ -101,13 +101,13 @@ std::unique_ptr<ScreenSource> open_mutter_screen(std::string& why_not) {
   std::vector<MonitorPlace> places = monitor_layout(b);
   if (places.empty()) places.push_back({});  // the primary monitor alone
 
-  Message create = screencast::new_method_call(b, kMutterScreenCastName, kScreenCastPath,
-                                               "org.gnome.Mutter.ScreenCast", "CreateSession");
+  Message create = dbus::new_method_call(b, kMutterScreenCastName, kScreenCastPath,
+                                         "org.gnome.Mutter.ScreenCast", "CreateSession");
   if (!create || sd_bus_message_append(create.get(), "a{sv}", 0) < 0) {
     why_not = "cannot build a D-Bus call";
     return nullptr;
   }
-  Message created = screencast::call(b, create.get(), why_not);
+  Message created = dbus::call(b, create.get(), why_not);
   const char* session_path = nullptr;
   if (!created || sd_bus_message_read(created.get(), "o", &session_path) < 0) {
     if (created) why_not = "CreateSession gave no session";
@@ -119,14 +119,14 @@ std::unique_ptr<ScreenSource> open_mutter_screen(std::string& why_not) {
   std::vector<MutterScreen::Monitor> monitors;
   std::vector<std::unique_ptr<SignalWait>> added;
   for (const MonitorPlace& place : places) {
-    Message record = screencast::new_method_call(b, kMutterScreenCastName, session.c_str(),
-                                                 kSessionInterface, "RecordMonitor");
+    Message record = dbus::new_method_call(b, kMutterScreenCastName, session.c_str(),
+                                           kSessionInterface, "RecordMonitor");
     if (!record || sd_bus_message_append(record.get(), "sa{sv}", place.connector.c_str(), 1,
                                          "cursor-mode", "u", kCursorAsMetadata) < 0) {
       why_not = "cannot build a D-Bus call";
       return nullptr;
     }
-    Message recorded = screencast::call(b, record.get(), why_not);
+    Message recorded = dbus::call(b, record.get(), why_not);
     const char* stream_path = nullptr;
     if (!recorded || sd_bus_message_read(recorded.get(), "o", &stream_path) < 0) {
       if (recorded) why_not = "RecordMonitor gave no stream";
@@ -137,9 +137,9 @@ std::unique_ptr<ScreenSource> open_mutter_screen(std::string& why_not) {
     monitors.push_back(
         {nullptr, {place.x, place.y}, place.connector.empty() ? "primary" : place.connector});
   }
-  Message start = screencast::new_method_call(b, kMutterScreenCastName, session.c_str(),
-                                              kSessionInterface, "Start");
-  if (!start || !screencast::call(b, start.get(), why_not)) {
+  Message start =
+      dbus::new_method_call(b, kMutterScreenCastName, session.c_str(), kSessionInterface, "Start");
+  if (!start || !dbus::call(b, start.get(), why_not)) {
     if (!start) why_not = "cannot build a D-Bus call";
     return nullptr;
   }

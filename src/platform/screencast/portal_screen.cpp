@@ -14,13 +14,15 @@
 #include <fstream>
 #include <vector>
 
-#include "platform/screencast/dbus.h"
+#include "platform/dbus/dbus.h"
 #include "platform/screencast/monitor_streams_screen.h"
 #include "system/console.h"
 #include "system/file_replace.h"
 #include "system/stop_request.h"
 
 namespace tapline::platform::screencast {
+using namespace dbus;  // the bus helpers
+
 namespace {
 
 constexpr const char* kPortalService = "org.freedesktop.portal.Desktop";
@@ -205,7 +207,7 @@ bool Handshake::read_property(const char* name, uint32_t& value, std::string& wh
   if (!get || sd_bus_message_append(get.get(), "ss", kScreenCast, name) < 0)
     return fail(why_not, "the desktop portal's properties could not be asked for");
   std::string error_name, error_text;
-  const Message reply = screencast::call(bus_.get(), get.get(), error_text, &error_name);
+  const Message reply = dbus::call(bus_.get(), get.get(), error_text, &error_name);
   if (reply && sd_bus_message_read(reply.get(), "v", "u", &value) >= 0) return true;
   if (error_name == SD_BUS_ERROR_SERVICE_UNKNOWN || error_name == SD_BUS_ERROR_NAME_HAS_NO_OWNER)
     why_not = kNoPortal;
@@ -239,7 +241,7 @@ Message Handshake::request(Message call, std::chrono::milliseconds limit, const 
     why_not = "the " + method + " request to the desktop portal could not be made";
     return nullptr;
   }
-  if (!screencast::call(bus_.get(), call.get(), why_not)) {
+  if (!dbus::call(bus_.get(), call.get(), why_not)) {
     why_not = "the desktop portal refused " + why_not;
     return nullptr;
   }
@@ -342,7 +344,7 @@ int Handshake::open_pipewire_remote(std::string& why_not) {
     why_not = "the OpenPipeWireRemote request to the desktop portal could not be made";
     return -1;
   }
-  const Message reply = screencast::call(bus_.get(), call.get(), why_not);
+  const Message reply = dbus::call(bus_.get(), call.get(), why_not);
   int fd = -1;
   if (reply && sd_bus_message_read(reply.get(), "h", &fd) > 0) {
     // The descriptor belongs to the reply; ours is a copy.

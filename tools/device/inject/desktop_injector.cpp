@@ -304,7 +304,8 @@ void DesktopInjector::press_keys_held_by(const TargetState& target, const StateC
 void DesktopInjector::press_buttons_held_by(const TargetState& target) {
   uint32_t wanted = x_buttons(target.mouse_buttons & ~suppressed_.mouse_buttons) |
                     x_buttons(target.absolute_buttons & ~suppressed_.absolute_buttons);
-  if (target.contacts[0].down && !suppressed_.touch) wanted |= 1u << kLeftButton;
+  if (target.contacts[0].down && !suppressed_.touch && !target_.takes_touch())
+    wanted |= 1u << kLeftButton;
   const uint32_t released = buttons_down_ & ~wanted;
   const uint32_t pressed = wanted & ~buttons_down_;
   for (unsigned number = 1; number < 32; ++number)
@@ -347,6 +348,10 @@ void DesktopInjector::on_pointer(const ReceivedFrame& received) {
             return;
           }
           const TouchEvent event = received.change.touch;
+          if (target_.takes_touch()) {
+            touch(event, fields.x, fields.y);
+            return;
+          }
           if (event == TouchEvent::Down || event == TouchEvent::Move) {
             const ScreenExtent screen = target_.screen();
             target_.move_to(absolute_to_pixel(fields.x, screen.width),
@@ -358,6 +363,19 @@ void DesktopInjector::on_pointer(const ReceivedFrame& received) {
       received.frame.fields);
 }
 
+void DesktopInjector::touch(TouchEvent event, uint32_t x, uint32_t y) {
+  if (suppressed_.touch) return;  // released after a silence: not until the host lifts it
+  const bool down = event == TouchEvent::Down || event == TouchEvent::Move;
+  if (down) {
+    const ScreenExtent screen = target_.screen();
+    target_.touch(touching_ ? TouchPhase::move : TouchPhase::down,
+                  absolute_to_pixel(x, screen.width), absolute_to_pixel(y, screen.height));
+  } else if (touching_) {
+    target_.touch(TouchPhase::up, 0, 0);
+  }
+  touching_ = down;
+}
+
 void DesktopInjector::release_everything(bool suppress) {
   alt_ = AltSequence{};  // withheld keys were never pressed on the desktop
   for (size_t i = keys_down_.count; i-- > 0;) target_.key(keys_down_.values[i], false);
@@ -365,6 +383,8 @@ void DesktopInjector::release_everything(bool suppress) {
   for (unsigned number = 1; number < 32; ++number)
     if (buttons_down_ & (1u << number)) target_.button(number, false);
   buttons_down_ = 0;
+  if (touching_) target_.touch(TouchPhase::up, 0, 0);
+  touching_ = false;
   if (suppress && last_target_ != nullptr) {
     const TargetState& target = *last_target_;
     suppressed_.modifiers = target.modifiers;

@@ -88,6 +88,8 @@ class DesktopInjector final : public FrameSink {
   void press_keys_held_by(const TargetState& target, const StateChange& change);
   void press_buttons_held_by(const TargetState& target);
   void wheel(int8_t clicks);
+  // Touch contact 0 on a desktop that takes touches.
+  void touch(TouchEvent event, uint32_t x, uint32_t y);
   void release_everything(bool suppress);
   void say(const char* format, ...) __attribute__((format(printf, 2, 3)));
 
@@ -97,6 +99,7 @@ class DesktopInjector final : public FrameSink {
   AltCodeDecoder alt_codes_;
   KeysymList keys_down_;
   uint32_t buttons_down_ = 0;  // bit n: X button n
+  bool touching_ = false;      // contact 0 touches the desktop (takes_touch)
   Suppressed suppressed_;
   AltSequence alt_;
   const TargetState* last_target_ = nullptr;  // the channel's state, owned by the device

@@ -14,6 +14,8 @@ struct ScreenExtent {
   int height = 0;
 };
 
+enum class TouchPhase { down, move, up };
+
 class InputTarget {
  public:
   virtual ~InputTarget() = default;
@@ -27,6 +29,10 @@ class InputTarget {
   virtual void move_by(int dx, int dy) = 0;
   virtual void move_to(int x, int y) = 0;
   virtual ScreenExtent screen() const = 0;
+  // True where the desktop takes touches of its own (touch(), positions as for move_to);
+  // elsewhere touch contact 0 is the pointer with the left button.
+  virtual bool takes_touch() const { return false; }
+  virtual void touch(TouchPhase, int, int) {}
   // Sends what was asked so far; called after each frame.
   virtual void flush() = 0;
   // Nothing came for a while: keycodes borrowed for keysyms get their own mapping back,

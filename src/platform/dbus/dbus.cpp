@@ -1,11 +1,11 @@
-#include "platform/screencast/dbus.h"
+#include "platform/dbus/dbus.h"
 
 #include <cerrno>
 #include <cstring>
 
 #include "system/bounded_wait.h"
 
-namespace tapline::platform::screencast {
+namespace tapline::platform::dbus {
 
 std::string bus_error_text(const sd_bus_error* error, int code) {
   if (error != nullptr && sd_bus_error_is_set(error))
@@ -159,4 +159,4 @@ Message SignalWait::wait(std::chrono::milliseconds bound, std::string& why_not) 
   return std::move(received_);
 }
 
-}  // namespace tapline::platform::screencast
+}  // namespace tapline::platform::dbus

@@ -1,4 +1,4 @@
-// The little of D-Bus that the desktop screen sources need, over sd-bus: the session bus,
+// The little of D-Bus that the GNOME and portal backends need, over sd-bus: the session bus,
 // method calls with their error in words, and waiting a bounded time for one signal.
 #pragma once
 
@@ -8,7 +8,7 @@
 #include <memory>
 #include <string>
 
-namespace tapline::platform::screencast {
+namespace tapline::platform::dbus {
 
 struct BusUnref {
   void operator()(sd_bus* bus) const { sd_bus_flush_close_unref(bus); }
@@ -62,4 +62,4 @@ class SignalWait {
   Message received_;
 };
 
-}  // namespace tapline::platform::screencast
+}  // namespace tapline::platform::dbus
