@@ -53,6 +53,9 @@ const ServingBackend kServingBackends[] = {
 #ifdef TAPLINE_WITH_WAYLAND
     {"wayland", serve_wayland_clipboard},
 #endif
+#ifdef TAPLINE_WITH_GNOME
+    {"gnome", serve_gnome_clipboard},
+#endif
     {"x11", serve_x11_clipboard},
 };
 

@@ -58,5 +58,6 @@ int serve_clipboard(int count, char** arguments);
 // `report_fd` and serves.
 void serve_x11_clipboard(int report_fd, std::string utf8);
 void serve_wayland_clipboard(int report_fd, std::string utf8);
+void serve_gnome_clipboard(int report_fd, std::string utf8);
 
 }  // namespace tapline::platform

@@ -180,34 +180,13 @@ bool read_to_end(int fd, std::string& out) {
   }
 }
 
-// The serving process of a text longer than mutter keeps: a session of its own that
-// offers the text until another program takes the clipboard.
-void serve_long_text(int report_fd, const std::string& utf8) {
-  std::string why_not;
-  auto session = RemoteDesktop::open(false, true, why_not);
-  if (!session) {
-    report_server_status(report_fd, ServerStatus::no_display);
-    _exit(1);
-  }
-  Offer offer(*session, utf8);
-  if (!offer.start()) {
-    report_server_status(report_fd, ServerStatus::not_owned);
-    _exit(1);
-  }
-  report_server_status(report_fd, ServerStatus::owned);
-  offer.serve([](int) { return false; }, -1);
-  session.reset();
-  _exit(0);
-}
-
 class GnomeClipboard final : public Clipboard {
  public:
   bool set_text(std::string_view text) override {
     const std::string utf8 = system::locale_to_utf8(text);
     if (utf8.size() > kMutterKeeps)
-      return clipboard_server_started(
-          start_clipboard_server([&](int report_fd) { serve_long_text(report_fd, utf8); }),
-          "GNOME's remote desktop service");
+      return clipboard_server_started(start_clipboard_server("gnome", utf8),
+                                      "GNOME's remote desktop service");
     std::string why_not;
     auto session = RemoteDesktop::open(false, true, why_not);
     if (!session) {
@@ -264,6 +243,24 @@ std::unique_ptr<Clipboard> open_gnome_clipboard(std::string& why_not) {
     return nullptr;
   }
   return std::make_unique<GnomeClipboard>();
+}
+
+// The serving process of a text longer than mutter keeps: a session of its own that
+// offers the text until another program takes the clipboard.
+void serve_gnome_clipboard(int report_fd, std::string utf8) {
+  std::string why_not;
+  auto session = RemoteDesktop::open(false, true, why_not);
+  if (!session) {
+    report_server_status(report_fd, ServerStatus::no_display);
+    return;
+  }
+  Offer offer(*session, utf8);
+  if (!offer.start()) {
+    report_server_status(report_fd, ServerStatus::not_owned);
+    return;
+  }
+  report_server_status(report_fd, ServerStatus::owned);
+  offer.serve([](int) { return false; }, -1);
 }
 
 }  // namespace tapline::platform
