@@ -20,20 +20,28 @@ class DifferenceBound {
   // allowed any difference, or the compared area is too large for 32-bit sums.
   bool usable() const { return usable_; }
 
-  // Sums the grab's channels over columns x0 .. x1 - 1 of rows y0 .. y1 - 1, the place of
-  // every corner asked about next, into a buffer reused from call to call.
-  void cover(const PixelView& grab, int x0, int y0, int x1, int y1);
+  // Sums the pattern's and the grab's channels, the grab's over columns x0 .. x1 - 1 of
+  // rows y0 .. y1 - 1, into a buffer reused from call to call. The rectangle must hold
+  // every compared pixel within the grab of the corners asked about next.
+  void cover(const PixelView& pattern, const PixelView& grab, int x0, int y0, int x1, int y1);
 
-  // True when more than the budget of compared pixels at `corner` certainly differ; the
-  // compared pixels must lie within the covered rectangle. Coarse blocks are tried first,
-  // then finer ones (each block's bound adds up to a bound for the whole).
+  // True when more than the budget of compared pixels at `corner` certainly differ: those
+  // outside the covered rectangle (outside the grab) always do. Coarse blocks are tried
+  // first, then finer ones (the blocks' bounds add up to a bound for the whole).
   bool exceeds_budget(Point corner) const;
 
  private:
+  // Sums of each channel over the first x columns of the first y rows of a rectangle, as
+  // four 32-bit lanes (blue, green, red, 0) per entry; they wrap, but the sum over a
+  // rectangle of fewer than 2^24 pixels is exact.
+  struct SumTable {
+    const uint32_t* entries = nullptr;
+    int columns = 0;  // entries per row: the rectangle's width + 1
+  };
+
   struct Block {
-    int x, y, width, height;
-    std::array<int64_t, 3> pattern_sum;  // per channel: blue, green, red
-    std::array<int, 3> pattern_min, pattern_max;
+    int x, y, width, height;                      // within the compared pixels
+    std::array<int, 3> pattern_min, pattern_max;  // per channel: blue, green, red
     // The largest difference a pixel can have in a channel, past its tolerance.
     std::array<int64_t, 3> most_beyond;
     std::array<double, 3> reciprocal;  // 1 / most_beyond
@@ -44,15 +52,14 @@ class DifferenceBound {
 
   bool usable_ = false;
   int64_t budget_ = 0;
+  int compared_width_ = 0, compared_height_ = 0;
   std::array<int, 3> tolerance_{};
   std::array<Block, kMaxBlocks> blocks_{};
   std::array<int, 5> level_starts_{};  // level l's blocks: level_starts_[l] .. [l + 1] - 1
   int levels_ = 0;
 
-  // The covered rectangle's sums: entry (x, y) holds four 32-bit lanes (blue, green, red,
-  // 0), the sums over its first x columns of its first y rows.
-  const uint32_t* sums_ = nullptr;
-  int x0_ = 0, y0_ = 0, columns_ = 0;
+  SumTable pattern_sums_, grab_sums_;
+  int x0_ = 0, y0_ = 0, x1_ = 0, y1_ = 0;  // the covered rectangle
 };
 
 }  // namespace tapline::image

@@ -376,13 +376,14 @@ std::optional<Point> find_pattern_tolerant(const PixelView& grab, const PixelVie
                             std::max(0, sums_y_end - std::max(0, region.y1 - anchor.y));
   std::optional<DifferenceBound> bound;
   int64_t counted = 0;
-  int bounded_from = INT_MAX;  // the first corner row the sums cover
+  int bounded_from = INT_MAX;  // the first corner row the bounds apply to
   auto start_bounding = [&](int corner_y) {
     bound.emplace(pattern, allowed, budget);
+    // Rows above the grab are outside the sums, as they are outside the grab.
     const int y0 = std::max(corner_y, 0);
     if (!bound->usable() || y0 >= sums_y_end) return;
-    bound->cover(grab, region.x1, y0, sums_x_end, sums_y_end);
-    bounded_from = y0;
+    bound->cover(pattern, grab, region.x1, y0, sums_x_end, sums_y_end);
+    bounded_from = corner_y;
   };
 
   auto passes = [&](int corner_x, int corner_y) {
@@ -390,9 +391,7 @@ std::optional<Point> find_pattern_tolerant(const PixelView& grab, const PixelVie
       return false;
     // Compared columns past the grab's right edge always differ.
     const int inside = std::clamp(grab.width - corner_x, 0, compared_width);
-    if (corner_y >= bounded_from && inside == compared_width &&
-        bound->exceeds_budget({corner_x, corner_y}))
-      return false;
+    if (corner_y >= bounded_from && bound->exceeds_budget({corner_x, corner_y})) return false;
     int64_t differing = 0;
     for (int i = 0; i < compared_height; ++i) {
       const int y = corner_y + i;
