@@ -3,6 +3,7 @@
 #include <emmintrin.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <vector>
 
 namespace tapline::image {
@@ -123,6 +124,17 @@ void DifferenceBound::cover(const PixelView& pattern, const PixelView& grab, int
       block.reciprocal[c] = block.most_beyond[c] > 0 ? 1.0 / block.most_beyond[c] : 0.0;
     }
   }
+  // ceil(excess / most_beyond) > budget exactly when excess > budget * most_beyond.
+  alignas(16) uint32_t pattern_sum[4];
+  _mm_store_si128(reinterpret_cast<__m128i*>(pattern_sum),
+                  box(pattern_sums_, 0, 0, compared_width_, compared_height_));
+  const int64_t compared = static_cast<int64_t>(compared_width_) * compared_height_;
+  for (int c = 0; c < 3; ++c) {
+    whole_pattern_sum_[c] = pattern_sum[c];
+    whole_limit_[c] = blocks_[0].most_beyond[c] > 0
+                          ? compared * tolerance_[c] + budget_ * blocks_[0].most_beyond[c]
+                          : INT64_MAX;
+  }
 }
 
 int64_t DifferenceBound::block_bound(const Block& block, Point corner) const {
@@ -155,13 +167,29 @@ int64_t DifferenceBound::block_bound(const Block& block, Point corner) const {
   return bound;
 }
 
+bool DifferenceBound::whole_exceeds_budget(Point corner) const {
+  const int x = corner.x - x0_, y = corner.y - y0_;
+  alignas(16) uint32_t grab[4];
+  _mm_store_si128(reinterpret_cast<__m128i*>(grab),
+                  box(grab_sums_, x, y, x + compared_width_, y + compared_height_));
+  for (int c = 0; c < 3; ++c) {
+    const int64_t difference = static_cast<int64_t>(grab[c]) - whole_pattern_sum_[c];
+    if ((difference < 0 ? -difference : difference) > whole_limit_[c]) return true;
+  }
+  return false;
+}
+
 bool DifferenceBound::exceeds_budget(Point corner) const {
+  if (budget_ < 0) return true;  // no count is below 0
   const int inside_width = std::min(corner.x + compared_width_, x1_) - std::max(corner.x, x0_);
   const int inside_height = std::min(corner.y + compared_height_, y1_) - std::max(corner.y, y0_);
   const int64_t outside =
       static_cast<int64_t>(compared_width_) * compared_height_ -
       static_cast<int64_t>(std::max(inside_width, 0)) * std::max(inside_height, 0);
-  for (int level = 0; level < levels_; ++level) {
+  // The first level is one block, the whole pattern: without pixels outside, its bound
+  // needs no division.
+  if (outside == 0 && whole_exceeds_budget(corner)) return true;
+  for (int level = outside == 0 ? 1 : 0; level < levels_; ++level) {
     int64_t differing = outside;
     for (int b = level_starts_[level]; b < level_starts_[level + 1]; ++b)
       differing += block_bound(blocks_[b], corner);

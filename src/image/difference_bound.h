@@ -49,6 +49,7 @@ class DifferenceBound {
   static constexpr int kMaxBlocks = 1 + 4 + 16 + 64;  // levels of 1, 2x2, 4x4, 8x8 blocks
 
   int64_t block_bound(const Block& block, Point corner) const;
+  bool whole_exceeds_budget(Point corner) const;
 
   bool usable_ = false;
   int64_t budget_ = 0;
@@ -57,6 +58,10 @@ class DifferenceBound {
   std::array<Block, kMaxBlocks> blocks_{};
   std::array<int, 5> level_starts_{};  // level l's blocks: level_starts_[l] .. [l + 1] - 1
   int levels_ = 0;
+
+  // For a corner whose compared pixels all lie in the sums, the whole pattern's bound
+  // exceeds the budget exactly when some channel's sums differ by more than its limit.
+  std::array<int64_t, 3> whole_pattern_sum_{}, whole_limit_{};
 
   SumTable pattern_sums_, grab_sums_;
   int x0_ = 0, y0_ = 0, x1_ = 0, y1_ = 0;  // the covered rectangle
