@@ -527,4 +527,6 @@ TEST(X11Depths, SixteenAndThirtyBitScreens) {
 
 TEST(X11Depths, ServerWithoutSharedMemory) { check_server("64x48x24", {"-extension", "MIT-SHM"}); }
 
+TEST(X11Depths, ServerWithoutDamage) { check_server("64x48x24", {"-extension", "DAMAGE"}); }
+
 }  // namespace
