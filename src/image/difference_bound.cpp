@@ -59,8 +59,8 @@ DifferenceBound::DifferenceBound(const PixelView& pattern, Pixel allowed, int64_
     : budget_(budget), compared_width_(pattern.width - 1), compared_height_(pattern.height - 1) {
   const int64_t compared = static_cast<int64_t>(compared_width_) * compared_height_;
   for (int c = 0; c < 3; ++c) tolerance_[c] = channel(allowed, c);
-  // The sums of a block must stay below 2^32: 255 times fewer than 2^24 pixels.
-  usable_ = compared_width_ > 0 && compared_height_ > 0 && compared < (int64_t{1} << 24) &&
+  // The sums of a block must stay below 2^31: 255 times fewer than 2^23 pixels.
+  usable_ = compared_width_ > 0 && compared_height_ > 0 && compared < (int64_t{1} << 23) &&
             budget < compared &&
             std::any_of(tolerance_.begin(), tolerance_.end(), [](int t) { return t < 255; });
   if (!usable_) return;
@@ -130,11 +130,15 @@ void DifferenceBound::cover(const PixelView& pattern, const PixelView& grab, int
                   box(pattern_sums_, 0, 0, compared_width_, compared_height_));
   const int64_t compared = static_cast<int64_t>(compared_width_) * compared_height_;
   for (int c = 0; c < 3; ++c) {
-    whole_pattern_sum_[c] = pattern_sum[c];
-    whole_limit_[c] = blocks_[0].most_beyond[c] > 0
-                          ? compared * tolerance_[c] + budget_ * blocks_[0].most_beyond[c]
-                          : INT64_MAX;
+    whole_pattern_sum_[c] = static_cast<int32_t>(pattern_sum[c]);
+    // A limit past the largest difference of sums (below 2^31) never rejects.
+    const int64_t limit = blocks_[0].most_beyond[c] > 0
+                              ? compared * tolerance_[c] + budget_ * blocks_[0].most_beyond[c]
+                              : INT32_MAX;
+    whole_limit_[c] = static_cast<int32_t>(std::min<int64_t>(limit, INT32_MAX));
   }
+  whole_pattern_sum_[3] = 0;
+  whole_limit_[3] = INT32_MAX;
 }
 
 int64_t DifferenceBound::block_bound(const Block& block, Point corner) const {
@@ -169,14 +173,13 @@ int64_t DifferenceBound::block_bound(const Block& block, Point corner) const {
 
 bool DifferenceBound::whole_exceeds_budget(Point corner) const {
   const int x = corner.x - x0_, y = corner.y - y0_;
-  alignas(16) uint32_t grab[4];
-  _mm_store_si128(reinterpret_cast<__m128i*>(grab),
-                  box(grab_sums_, x, y, x + compared_width_, y + compared_height_));
-  for (int c = 0; c < 3; ++c) {
-    const int64_t difference = static_cast<int64_t>(grab[c]) - whole_pattern_sum_[c];
-    if ((difference < 0 ? -difference : difference) > whole_limit_[c]) return true;
-  }
-  return false;
+  const __m128i difference =
+      _mm_sub_epi32(box(grab_sums_, x, y, x + compared_width_, y + compared_height_),
+                    _mm_load_si128(reinterpret_cast<const __m128i*>(whole_pattern_sum_.data())));
+  const __m128i sign = _mm_srai_epi32(difference, 31);
+  const __m128i magnitude = _mm_sub_epi32(_mm_xor_si128(difference, sign), sign);
+  const __m128i limit = _mm_load_si128(reinterpret_cast<const __m128i*>(whole_limit_.data()));
+  return _mm_movemask_epi8(_mm_cmpgt_epi32(magnitude, limit)) != 0;
 }
 
 bool DifferenceBound::exceeds_budget(Point corner) const {

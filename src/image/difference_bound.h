@@ -33,7 +33,7 @@ class DifferenceBound {
  private:
   // Sums of each channel over the first x columns of the first y rows of a rectangle, as
   // four 32-bit lanes (blue, green, red, 0) per entry; they wrap, but the sum over a
-  // rectangle of fewer than 2^24 pixels is exact.
+  // rectangle of fewer than 2^23 pixels is exact (and below 2^31).
   struct SumTable {
     const uint32_t* entries = nullptr;
     int columns = 0;  // entries per row: the rectangle's width + 1
@@ -60,8 +60,9 @@ class DifferenceBound {
   int levels_ = 0;
 
   // For a corner whose compared pixels all lie in the sums, the whole pattern's bound
-  // exceeds the budget exactly when some channel's sums differ by more than its limit.
-  std::array<int64_t, 3> whole_pattern_sum_{}, whole_limit_{};
+  // exceeds the budget exactly when some channel's sums differ by more than its limit
+  // (lanes blue, green, red, 0, as in the sums).
+  alignas(16) std::array<int32_t, 4> whole_pattern_sum_{}, whole_limit_{};
 
   SumTable pattern_sums_, grab_sums_;
   int x0_ = 0, y0_ = 0, x1_ = 0, y1_ = 0;  // the covered rectangle

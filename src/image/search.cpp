@@ -412,7 +412,9 @@ std::optional<Point> find_pattern_tolerant(const PixelView& grab, const PixelVie
     const Pixel* row = grab.row(y) + region.x1;
     size_t x = 0;
     while (x < width) {
-      x += find_pixel(row + x, width - x, anchor.pixel);
+      // Where candidates come in runs (a flat screen), the next is often the next pixel.
+      if ((row[x] & kPixelColorMask) != anchor.pixel)
+        x += find_pixel(row + x, width - x, anchor.pixel);
       if (x >= width) break;
       const int corner_x = region.x1 + static_cast<int>(x) - anchor.x;
       const int corner_y = y - anchor.y;
