@@ -1,5 +1,6 @@
 // Screen search figures: grabs, one plain read of a grab, FindColor's scan, FindBmp and
-// FindBmpEx on a noisy screen and on a flat worst case, and the progress texts' cost.
+// FindBmpEx on a noisy screen and on a flat worst case, and the progress texts' cost; on
+// X11 also calls on a screen that changes between them.
 //
 //   bench_screen DIR x11      on the X11 display named by DISPLAY (1920x1080 expected)
 //   bench_screen DIR picture  on BMP pictures standing for the screen
@@ -37,6 +38,7 @@ namespace {
 using namespace tapline;
 using bench::ms_since;
 using bench::report;
+using bench::timed;
 using image::Pixel;
 using image::PixelView;
 
@@ -215,8 +217,9 @@ int main(int argc, char** argv) {
     platform::screen().grab(kWidth, kHeight, g);
     image::find_color(g, absent, {0, 0, kWidth, kHeight});
   });
+  const std::string find_color = "FindColor(" + std::to_string(absent) + ")";
   report("FindColor script call (stdout to /dev/null)", 100,
-         [&] { script.run("FindColor(" + std::to_string(absent) + ")", null_fd); });
+         [&] { script.run(find_color, null_fd); });
 
   const auto noisy_view = noisy_pattern.view();
   report("FindBmp noisy: search alone (grab ready)", 200, [&] {
@@ -243,6 +246,30 @@ int main(int argc, char** argv) {
                                  image::difference_budget({0, 0, kWidth - 1, kHeight - 1}, 5),
                                  0x101010);
   });
+
+  if (x11) {
+    // What a grab reads again when the screen changes between calls: a square drawn by
+    // another client, or the whole screen.
+    GC gc = XCreateGC(display, DefaultRootWindow(display), 0, nullptr);
+    int squares = 0;
+    auto draw_square = [&] {
+      XSetForeground(display, gc, 0x010101u * static_cast<unsigned>(squares % 200));
+      XFillRectangle(display, DefaultRootWindow(display), gc, (squares * 397) % 1500,
+                     (squares * 211) % (kHeight - 64), 64, 64);
+      XSync(display, False);
+      ++squares;
+    };
+    report("FindColor script call, a 64x64 square drawn before each",
+           timed(100, draw_square, [&] { script.run(find_color, null_fd); }));
+    report("FindBmp noisy script call, a 64x64 square drawn before each",
+           timed(100, draw_square,
+                 [&] { script.run("FindBmp('" + noisy_path + "', 0, 0, 0, 0)", null_fd); }));
+    report("FindColor script call, whole screen drawn before each",
+           timed(
+               30, [&] { draw(display, noisy); }, [&] { script.run(find_color, null_fd); }));
+    XFreeGC(display, gc);
+    draw(display, noisy);
+  }
 
   show(flat, "screen_flat.bmp");
   platform::screen().grab(kWidth - 1, kHeight - 1, grab);
@@ -291,6 +318,12 @@ int main(int argc, char** argv) {
     image::find_pattern_tolerant(grab, contrary.view(), small, image::difference_budget(small, 5),
                                  0x101010);
   });
+  const std::string contrary_path = dir + "/pattern_contrary.bmp";
+  write_file(contrary_path, contrary.view());
+  report("FindBmpEx worst: script call", 10, [&] {
+    script.run("FindBmpEx('" + contrary_path + "', 1000, 500, 1200, 700, 5, 0x101010)", null_fd);
+  });
+  report("FindColor script call on this screen", 100, [&] { script.run(find_color, null_fd); });
   close(null_fd);
   if (display) XCloseDisplay(display);
   return 0;

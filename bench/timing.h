@@ -27,6 +27,21 @@ inline std::vector<double> timed(int runs, const std::function<void()>& work) {
   return times;
 }
 
+// The same, with `prepare` called untimed before each call of `work`.
+inline std::vector<double> timed(int runs, const std::function<void()>& prepare,
+                                 const std::function<void()>& work) {
+  prepare();
+  work();
+  std::vector<double> times;
+  for (int i = 0; i < runs; ++i) {
+    prepare();
+    const auto start = std::chrono::steady_clock::now();
+    work();
+    times.push_back(ms_since(start));
+  }
+  return times;
+}
+
 // One line: the figure's name, the median and the fastest of `times`, and how many.
 inline void report(const char* name, std::vector<double> times) {
   std::sort(times.begin(), times.end());

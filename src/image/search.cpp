@@ -8,6 +8,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "image/difference_bound.h"
+
 namespace tapline::image {
 namespace {
 
@@ -364,11 +366,32 @@ std::optional<Point> find_pattern_tolerant(const PixelView& grab, const PixelVie
   const int compared_width = std::max(0, pattern.width - 1);
   const int compared_height = std::max(0, pattern.height - 1);
 
+  // Counting a failing corner's pixels costs up to the budget. Once the search has counted
+  // twice as many pixels as summing the channels of its whole area would take, it sums the
+  // rest of its area and rejects corners whose sums alone show too many differences.
+  constexpr int64_t kCountedPerSummed = 2;
+  const int sums_x_end = std::min(grab.width, region.x2 - 1 + compared_width);
+  const int sums_y_end = std::min(grab.height, region.y2 - 1 - anchor.y + compared_height);
+  const int64_t sums_area = static_cast<int64_t>(std::max(0, sums_x_end - region.x1)) *
+                            std::max(0, sums_y_end - std::max(0, region.y1 - anchor.y));
+  std::optional<DifferenceBound> bound;
+  int64_t counted = 0;
+  int bounded_from = INT_MAX;  // the first corner row the bounds apply to
+  auto start_bounding = [&](int corner_y) {
+    bound.emplace(pattern, allowed, budget);
+    // Rows above the grab are outside the sums, as they are outside the grab.
+    const int y0 = std::max(corner_y, 0);
+    if (!bound->usable() || y0 >= sums_y_end) return;
+    bound->cover(pattern, grab, region.x1, y0, sums_x_end, sums_y_end);
+    bounded_from = corner_y;
+  };
+
   auto passes = [&](int corner_x, int corner_y) {
     if (static_cast<uint32_t>(grab.height - corner_y) < static_cast<uint32_t>(pattern.height))
       return false;
     // Compared columns past the grab's right edge always differ.
     const int inside = std::clamp(grab.width - corner_x, 0, compared_width);
+    if (corner_y >= bounded_from && bound->exceeds_budget({corner_x, corner_y})) return false;
     int64_t differing = 0;
     for (int i = 0; i < compared_height; ++i) {
       const int y = corner_y + i;
@@ -377,6 +400,7 @@ std::optional<Point> find_pattern_tolerant(const PixelView& grab, const PixelVie
       } else {
         differing += compared_width - inside;
         differing += count_differing(grab.row(y) + corner_x, pattern.row(i), inside, allowed);
+        counted += inside;
       }
       if (differing > budget) return false;
     }
@@ -388,10 +412,13 @@ std::optional<Point> find_pattern_tolerant(const PixelView& grab, const PixelVie
     const Pixel* row = grab.row(y) + region.x1;
     size_t x = 0;
     while (x < width) {
-      x += find_pixel(row + x, width - x, anchor.pixel);
+      // Where candidates come in runs (a flat screen), the next is often the next pixel.
+      if ((row[x] & kPixelColorMask) != anchor.pixel)
+        x += find_pixel(row + x, width - x, anchor.pixel);
       if (x >= width) break;
       const int corner_x = region.x1 + static_cast<int>(x) - anchor.x;
       const int corner_y = y - anchor.y;
+      if (!bound && counted > kCountedPerSummed * sums_area) start_bounding(corner_y);
       if (passes(corner_x, corner_y)) return Point{corner_x, corner_y};
       ++x;
     }

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 
 #include "program_run.h"
@@ -225,6 +226,66 @@ TEST(FindPattern, TolerantSearchMatchesTheRules) {
     const Grab grab(screen, std::max(region.x2, 1), std::max(region.y2, 1), random() % 2);
     const int64_t budget = static_cast<int64_t>(random() % 6) - 1;
     const uint32_t tolerance = (random() % 2) ? 0 : static_cast<uint32_t>(random());
+    Reference reference{grab.image, pattern, {}};
+    const Corner expected = reference.find_tolerant(region, budget, tolerance);
+    const Corner found =
+        tapline::image::find_pattern_tolerant(grab.view, pattern.view(), region, budget, tolerance);
+    ASSERT_EQ(text(found), text(expected)) << "round " << round;
+    found_count += expected.has_value();
+  }
+  EXPECT_GT(found_count, 300);
+}
+
+// Screens of a few colours with noise make many candidates that fail after counting, so
+// the search turns to its channel-sum bounds; they must never change a result: the first
+// passing corner in row order, under the same budget rule, edges included.
+TEST(FindPattern, TolerantSearchWithChannelSumBoundsMatchesTheRules) {
+  std::mt19937 random(4242);
+  auto random_color = [&random] { return static_cast<uint32_t>(random() & 0xFFFFFF); };
+  auto nudged = [&random](uint32_t color, int spread) {
+    uint32_t out = 0;
+    for (int shift = 0; shift < 24; shift += 8) {
+      const int channel = static_cast<int>((color >> shift) & 0xFF) +
+                          static_cast<int>(random() % (2 * spread + 1)) - spread;
+      out |= static_cast<uint32_t>(std::clamp(channel, 0, 255)) << shift;
+    }
+    return out;
+  };
+  int found_count = 0;
+  for (int round = 0; round < 1500; ++round) {
+    const int width = 8 + random() % 56, height = 6 + random() % 36;
+    const uint32_t palette[3] = {random_color(), random_color(), random_color() & 0x0F0F0F};
+    const int noise_percent = random() % 60, spread = 1 + random() % 40;
+    Image screen(width, height);
+    for (int y = 0; y < height; ++y)
+      for (int x = 0; x < width; ++x) {
+        const uint32_t color = palette[random() % 4 == 0 ? 1 + random() % 2 : 0];
+        screen.set(
+            x, y, static_cast<int>(random() % 100) < noise_percent ? nudged(color, spread) : color);
+      }
+    const int pw = 2 + random() % std::min(12, width - 1),
+              ph = 2 + random() % std::min(10, height - 1);
+    Image pattern = screen.crop(random() % (width - pw + 1), random() % (height - ph + 1), pw, ph);
+    for (auto& p : pattern.pixels)
+      if (random() % 3 == 0)
+        p = tapline::image::pixel_of(nudged(tapline::image::color_of(p), spread));
+    pattern.set(0, 0, palette[0]);  // the anchor is common on the screen
+    if (random() % 4 == 0) pattern.set(0, 0, 0), pattern.set(0, 1 % (ph - 1), palette[0]);
+    SearchRegion region{static_cast<int>(random() % width), static_cast<int>(random() % height),
+                        1 + static_cast<int>(random() % width),
+                        1 + static_cast<int>(random() % height)};
+    if (random() % 2) region = {0, 0, width, height};
+    const Grab grab(screen, region.x2, region.y2, random() % 2);
+    const int64_t compared = static_cast<int64_t>(pw - 1) * (ph - 1);
+    const int64_t budget = random() % 3 == 0 ? static_cast<int64_t>(random() % (compared + 2)) - 1
+                                             : static_cast<int64_t>(random() % (compared / 4 + 1));
+    auto channel_tolerance = [&random]() -> uint32_t {
+      const uint32_t choices[] = {0, static_cast<uint32_t>(1 + random() % 20), 255,
+                                  static_cast<uint32_t>(random() % 256)};
+      return choices[random() % 4];
+    };
+    const uint32_t tolerance =
+        channel_tolerance() | channel_tolerance() << 8 | channel_tolerance() << 16;
     Reference reference{grab.image, pattern, {}};
     const Corner expected = reference.find_tolerant(region, budget, tolerance);
     const Corner found =

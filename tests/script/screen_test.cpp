@@ -428,6 +428,65 @@ TEST_F(X11Grab, SharedAndPlainGrabsOfEverySize) {
   XCloseDisplay(display);
 }
 
+// The X11 screen keeps its last grab and reads again only what was drawn since: whatever
+// another client drew (and synced) before a call is what the call sees, in a window or on
+// the root, while other places change too and while calls read only part of the screen.
+TEST(X11Damage, CallsSeeWhatAClientDrewJustBefore) {
+  tapline::platform::set_screen(nullptr);
+  Display* drawer = XOpenDisplay(main_server->name().c_str());
+  ASSERT_NE(drawer, nullptr);
+  const Window root = DefaultRootWindow(drawer);
+  Visual* visual = DefaultVisual(drawer, DefaultScreen(drawer));
+  draw(drawer, Image(kWidth, kHeight, 0x000000));
+  XSetWindowAttributes attributes{};
+  attributes.override_redirect = True;
+  attributes.background_pixel = 0;
+  constexpr int kWindowX = 40, kWindowY = 30;
+  const Window window =
+      XCreateWindow(drawer, root, kWindowX, kWindowY, 100, 80, 0, CopyFromParent, InputOutput,
+                    CopyFromParent, CWOverrideRedirect | CWBackPixel, &attributes);
+  XMapWindow(drawer, window);
+  GC gc = XCreateGC(drawer, window, 0, nullptr);
+  auto fill = [&](Drawable where, uint32_t color, int x, int y, int w, int h) {
+    XSetForeground(drawer, gc, server_pixel(visual, color));
+    XFillRectangle(drawer, where, gc, x, y, w, h);
+  };
+  XSync(drawer, False);
+
+  Script script;
+  constexpr uint32_t kA = 0x2040C0, kB = 0xC04020;
+  for (int i = 0; i < 200; ++i) {
+    SCOPED_TRACE(i);
+    // One spot alternates between two colours; another moves and takes a new colour.
+    const uint32_t now = i % 2 ? kB : kA, before = i % 2 ? kA : kB;
+    fill(window, now, 5, 5, 4, 4);
+    const uint32_t moving = 0x100000 + static_cast<uint32_t>(i);
+    const int x = 20 + (i * 37) % 70, y = 20 + (i * 13) % 50;
+    fill(window, moving, x, y, 3, 2);
+    if (i % 4 >= 2) fill(root, 0x0F0F0F + static_cast<uint32_t>(i), 200 + i % 100, 150, 9, 9);
+    XSync(drawer, False);
+    const std::string window_part =
+        ", 0, 0, " + std::to_string(kWindowX + 100) + ", " + std::to_string(kWindowY + 80) + ")";
+    const std::string part = i % 3 == 0 ? ")" : window_part;  // whole screen or a part of it
+    EXPECT_EQ(script.integers("return FindColor(" + std::to_string(now) + part),
+              (Results{kWindowX + 5, kWindowY + 5}));
+    EXPECT_EQ(script.integers("return FindColor(" + std::to_string(before) + part),
+              (Results{-1, -1}));
+    EXPECT_EQ(script.integers("return FindColor(" + std::to_string(moving) + part),
+              (Results{kWindowX + x, kWindowY + y}));
+    EXPECT_EQ(script.integers("return GetColor(" + std::to_string(kWindowX + x) + ", " +
+                              std::to_string(kWindowY + y) + ")")[0],
+              moving);
+    if (i % 4 >= 2) {
+      EXPECT_EQ(script.integers("return FindColor(" + std::to_string(0x0F0F0F + i) + ")"),
+                (Results{200 + i % 100, 150}));
+    }
+  }
+  XFreeGC(drawer, gc);
+  XDestroyWindow(drawer, window);
+  XCloseDisplay(drawer);
+}
+
 // Other servers for what the main one cannot show: other depths, no shared memory.
 void check_server(const std::string& screen, std::vector<std::string> options = {}) {
   SCOPED_TRACE(screen);
@@ -467,5 +526,7 @@ TEST(X11Depths, SixteenAndThirtyBitScreens) {
 }
 
 TEST(X11Depths, ServerWithoutSharedMemory) { check_server("64x48x24", {"-extension", "MIT-SHM"}); }
+
+TEST(X11Depths, ServerWithoutDamage) { check_server("64x48x24", {"-extension", "DAMAGE"}); }
 
 }  // namespace

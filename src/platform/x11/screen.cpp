@@ -1,9 +1,12 @@
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 #include <X11/extensions/XShm.h>
+#include <X11/extensions/Xdamage.h>
+#include <X11/extensions/Xfixes.h>
 #include <sys/ipc.h>
 #include <sys/shm.h>
 
+#include <algorithm>
 #include <atomic>
 #include <bit>
 #include <cstring>
@@ -39,12 +42,13 @@ uint32_t raw_pixel(const uint8_t* p, int bytes, bool msb_first) {
   return raw;
 }
 
-// Converts `height` rows of `width` pixels of a ZPixmap image into our pixels.
-void convert_image(const XImage* image, const ChannelMasks& masks, int width, int height,
-                   Pixel* out) {
+// Converts rows y_begin .. y_end - 1 of `width` pixels of a ZPixmap image into our pixels,
+// `out` holding rows of `width` pixels from row 0.
+void convert_image(const XImage* image, const ChannelMasks& masks, int width, int y_begin,
+                   int y_end, Pixel* out) {
   const int bytes = image->bits_per_pixel / 8;
   const bool msb_first = image->byte_order == MSBFirst;
-  for (int y = 0; y < height; ++y) {
+  for (int y = y_begin; y < y_end; ++y) {
     const auto* src = reinterpret_cast<const uint8_t*>(image->data) +
                       static_cast<ptrdiff_t>(y) * image->bytes_per_line;
     Pixel* dst = out + static_cast<ptrdiff_t>(y) * width;
@@ -98,7 +102,7 @@ class X11Screen final : public ScreenSource {
     if (image == nullptr) return std::nullopt;
     const bool readable = supported(image);
     Pixel value = 0;
-    if (readable) convert_image(image, masks_, 1, 1, &value);
+    if (readable) convert_image(image, masks_, 1, 0, 1, &value);
     XDestroyImage(image);
     if (!readable) return std::nullopt;
     return color_of(value);
@@ -155,7 +159,7 @@ class X11Screen final : public ScreenSource {
     }
     const size_t needed = static_cast<size_t>(width) * static_cast<size_t>(height);
     if (converted_.size() < needed) converted_.resize(needed);
-    convert_image(image, masks_, width, height, converted_.data());
+    convert_image(image, masks_, width, 0, height, converted_.data());
     out.top = converted_.data();
     out.row_step = width;
   }
@@ -169,7 +173,9 @@ class X11Screen final : public ScreenSource {
         return false;
       }
       if (width > shared_width_ || height > shared_height_) return false;
+      track_damage(d);
     }
+    if (damage_ != 0) return grab_tracked(d, width, height, out);
     // The segment holds the whole screen; a smaller grab packs its rows for its own width.
     XImage* image = shared_image_;
     image->width = width;
@@ -180,6 +186,110 @@ class X11Screen final : public ScreenSource {
     if (!supported(image)) return false;
     view_image(image, width, height, out);
     return true;
+  }
+
+  // Where the server has the Damage and XFixes extensions, the segment keeps the whole
+  // screen from one grab to the next and each grab reads again only what was drawn since.
+  void track_damage(Display* d) {
+    int damage_error = 0, fixes_event = 0, fixes_error = 0;
+    int damage_major = 1, damage_minor = 1, fixes_major = 2, fixes_minor = 0;
+    if (!XDamageQueryExtension(d, &damage_event_base_, &damage_error) ||
+        !XDamageQueryVersion(d, &damage_major, &damage_minor) ||
+        !XFixesQueryExtension(d, &fixes_event, &fixes_error) ||
+        !XFixesQueryVersion(d, &fixes_major, &fixes_minor) || fixes_major < 2)
+      return;
+    X11ErrorTrap trap(d);
+    XRectangle whole{0, 0, static_cast<unsigned short>(shared_width_),
+                     static_cast<unsigned short>(shared_height_)};
+    damage_ = XDamageCreate(d, DefaultRootWindow(d), XDamageReportNonEmpty);
+    // Nothing is kept yet: the whole screen waits to be read.
+    unread_ = XFixesCreateRegion(d, &whole, 1);
+    drawn_ = XFixesCreateRegion(d, nullptr, 0);
+    to_read_ = XFixesCreateRegion(d, nullptr, 0);
+    if (trap.failed()) release_damage();
+  }
+
+  bool grab_tracked(Display* d, int width, int height, PixelView& out) {
+    // What was drawn since the last grab joins what earlier grabs left unread; of that, the
+    // part within the asked rectangle is read now and the rest stays for later. The fetch
+    // is a round trip, so whatever any client drew before this grab began is in it.
+    XDamageSubtract(d, damage_, 0, drawn_);
+    XFixesUnionRegion(d, unread_, unread_, drawn_);
+    XRectangle asked{0, 0, static_cast<unsigned short>(width), static_cast<unsigned short>(height)};
+    XFixesSetRegion(d, to_read_, &asked, 1);
+    XFixesIntersectRegion(d, to_read_, to_read_, unread_);
+    XFixesSubtractRegion(d, unread_, unread_, to_read_);
+    int count = 0;
+    XRectangle* rectangles = XFixesFetchRegion(d, to_read_, &count);
+    if (rectangles == nullptr) return false;  // the connection is lost
+    // The reports that damage appeared are not needed: the region says it all.
+    XEvent report;
+    while (XCheckTypedEvent(d, damage_event_base_ + XDamageNotify, &report)) {
+    }
+    const bool read = read_rows(d, rectangles, count);
+    XFree(rectangles);
+    if (!read) {
+      // Part of what was unread may be lost: later grabs read the whole of what they ask.
+      release_damage();
+      return false;
+    }
+    if (is_direct(shared_image_)) {
+      out = {reinterpret_cast<const Pixel*>(shared_image_->data), shared_image_->bytes_per_line / 4,
+             width, height};
+    } else {
+      out = {converted_.data(), shared_width_, width, height};
+    }
+    return true;
+  }
+
+  // Reads the screen rows the rectangles cover (the server's list, sorted by their tops)
+  // into the segment at their place: whole rows, since a shared read packs its rows for
+  // its own width. Rows close together are read as one band, and many bands as one, to
+  // spare round trips.
+  bool read_rows(Display* d, const XRectangle* rectangles, int count) {
+    constexpr int kJoinGap = 64;  // rows; reading them costs less than a round trip
+    constexpr int kMaxBands = 8;
+    struct Band {
+      int top, bottom;
+    };
+    Band bands[kMaxBands];
+    int used = 0;
+    for (int i = 0; i < count; ++i) {
+      const int top = rectangles[i].y, bottom = top + rectangles[i].height;
+      if (used > 0 && top <= bands[used - 1].bottom + kJoinGap) {
+        bands[used - 1].bottom = std::max(bands[used - 1].bottom, bottom);
+      } else if (used < kMaxBands) {
+        bands[used++] = {top, bottom};
+      } else {
+        bands[0].bottom = std::max(bands[used - 1].bottom, bottom);
+        used = 1;
+      }
+    }
+    XImage* image = shared_image_;
+    char* const start = image->data;
+    bool read = true;
+    for (int i = 0; i < used && read; ++i) {
+      image->height = bands[i].bottom - bands[i].top;
+      image->data = start + static_cast<ptrdiff_t>(bands[i].top) * image->bytes_per_line;
+      read = XShmGetImage(d, DefaultRootWindow(d), image, 0, bands[i].top, AllPlanes) &&
+             supported(image);
+    }
+    image->data = start;
+    image->height = shared_height_;
+    if (!read || is_direct(image)) return read;
+    const size_t needed = static_cast<size_t>(shared_width_) * static_cast<size_t>(shared_height_);
+    if (converted_.size() < needed) converted_.resize(needed);
+    for (int i = 0; i < used; ++i)
+      convert_image(image, masks_, shared_width_, bands[i].top, bands[i].bottom, converted_.data());
+    return true;
+  }
+
+  void release_damage() {
+    if (damage_ != 0) XDamageDestroy(shared_display_, damage_);
+    for (XserverRegion region : {unread_, drawn_, to_read_})
+      if (region != 0) XFixesDestroyRegion(shared_display_, region);
+    damage_ = 0;
+    unread_ = drawn_ = to_read_ = 0;
   }
 
   bool create_shared(Display* d) {
@@ -224,6 +334,7 @@ class X11Screen final : public ScreenSource {
 
   void release_shared() {
     if (shared_image_ == nullptr) return;
+    release_damage();
     XShmDetach(shared_display_, &segment_);
     shmdt(segment_.shmaddr);
     shared_image_->data = nullptr;
@@ -271,6 +382,14 @@ class X11Screen final : public ScreenSource {
   int shared_height_ = 0;
   bool shared_refused_ = false;
   bool told_refused_read_ = false;
+
+  // Damage tracking (0 when the server has none): what was drawn since the last grab, what
+  // no grab has read yet, and what this grab reads.
+  Damage damage_ = 0;
+  int damage_event_base_ = 0;
+  XserverRegion drawn_ = 0;
+  XserverRegion unread_ = 0;
+  XserverRegion to_read_ = 0;
 
   // The last plain read, kept until the next grab because a view may point into it.
   XImage* plain_image_ = nullptr;
