@@ -15,6 +15,9 @@ namespace {
 const BackendRow<std::unique_ptr<TopLevelWindows>(std::string&)> kWindowBackends[] = {
     {"sway IPC", Desktops::either, open_sway_windows},
     {"i3 IPC", Desktops::either, open_i3_windows},
+#ifdef TAPLINE_WITH_KDE
+    {"KWin scripting", Desktops::wayland, open_kwin_windows},
+#endif
     {"X11", Desktops::either, open_x11_windows},
 };
 

@@ -48,5 +48,8 @@ std::unique_ptr<TopLevelWindows> open_x11_windows(std::string& why_not);
 // ids.
 std::unique_ptr<TopLevelWindows> open_sway_windows(std::string& why_not);
 std::unique_ptr<TopLevelWindows> open_i3_windows(std::string& why_not);
+// kde/: the windows of KWin through KWin scripts, when KWin is on the session bus. Handles
+// number KWin's window ids in the order first seen.
+std::unique_ptr<TopLevelWindows> open_kwin_windows(std::string& why_not);
 
 }  // namespace tapline::platform
