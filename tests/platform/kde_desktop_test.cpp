@@ -1,8 +1,11 @@
-// KDE Plasma on a private headless KWin: the screen through KWin's screenshots. The
-// programs run as installed (cmake --install into a scratch prefix), since KWin grants its
-// screenshots to the programs that the installed .desktop files name.
+// KDE Plasma on a private headless KWin: the screen through KWin's screenshots, the pointer
+// and the windows through KWin scripts, the clipboard through data control, and the
+// software device typing and clicking through KWin's fake input. The programs run as
+// installed (cmake --install into a scratch prefix), since KWin grants its screenshots and
+// fake input to the programs that the installed .desktop files name.
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <cstring>
 #include <memory>
 
@@ -162,6 +165,111 @@ TEST_F(KdeDesktop, ScreenFunctionsAnswerAsTheSamePictureDoes) {
     for (int y = 0; y < 720; ++y)
       ASSERT_EQ(std::memcmp(view.row(y), picture.view().row(y), 1280 * 4), 0) << "line " << y;
   }
+}
+
+// The next line of `client` that starts with `prefix`, skipping others.
+std::string next_line(ChildProcess& client, const std::string& prefix) {
+  for (;;) {
+    bool ok = false;
+    const std::string line = client.out_line(ok);
+    if (!ok) return "(none: no line starting \"" + prefix + "\")";
+    if (line.rfind(prefix, 0) == 0) return line;
+  }
+}
+
+// One run through it all: windows of both kinds found and placed, the pointer, the device
+// clicking and typing into the window it activated and letting go when stopped, and the
+// clipboard shared with Wayland and X11 programs and kept across runs.
+TEST_F(KdeDesktop, WindowsPointerDeviceAndClipboard) {
+  const auto desktop = start_kwin();
+  std::vector<std::string> environment = desktop->client_environment();
+  environment.push_back("LC_ALL=C.UTF-8");
+  ChildOptions options;
+  options.environment = environment;
+  options.out = ChildOutput::Discard;  // unread: a full pipe would stop the device
+  tapline::testing::ListeningDevice device(installed("tapline-device"), {"--inject", "kde"},
+                                           options);
+  ASSERT_GT(device.port(), 0);
+  options.out = ChildOutput::Pipe;
+  options.err = ChildOutput::Inherit;
+  ChildProcess client({TAPLINE_WAYLAND_CLIENT, "--window", "400", "300"}, options);
+  ASSERT_EQ(next_line(client, "ready"), "ready 400 300");
+  ChildProcess peer({"xmessage", "-geometry", "+0+0", "an X11 window"}, options);
+  auto script = [&](const std::string& text) {
+    tapline::testing::TempFile file(kShow + text);
+    const ProgramResult run =
+        run_program(installed("tapline"),
+                    {file.path(), "net", "127.0.0.1", std::to_string(device.port())}, environment);
+    EXPECT_EQ(run.status, 0) << run.err;
+    return run;
+  };
+  ASSERT_TRUE(eventually(
+      [&] { return results(script("show(GetWindowPos('xmessage'))").out).rfind("-1", 0) != 0; },
+      100));
+
+  const ProgramResult placed = script(R"(
+    local wayland = select(5, GetWindowPos("Tapline desktop client"))
+    local x11 = select(5, GetWindowPos("xmessage"))
+    SetWindowPos(x11, 700, 400)
+    local x, y, width, height = GetWindowPos("xmessage")
+    show(x, y, tostring(width > 0), tostring(height > 0))
+    SetWindowPos(wayland, 100, 150)
+    local x, y, width, height, handle = GetWindowPos("Tapline desktop client")
+    show(x, y, width, height, tostring(handle == wayland))
+    MoveTo(300, 250)
+    LeftClick()
+    KeyPress("a")
+    show(GetMousePosition())
+    KeyDown("LShift")
+    LeftDown()
+  )");
+  EXPECT_EQ(results(placed.out), "700 400 true true\n100 150 400 300 true\n300 250\n")
+      << placed.err;
+  EXPECT_EQ(next_line(client, "button-down"), "button-down 1 200 100");
+  EXPECT_EQ(next_line(client, "key-down"), "key-down a 0");
+  EXPECT_EQ(next_line(client, "key-down"), "key-down Shift_L 0");
+  EXPECT_EQ(next_line(client, "button-down"), "button-down 1 200 100");
+  // Stopped, the device lets go of what the script left held.
+  EXPECT_EQ(device.end(SIGTERM), 0);
+  EXPECT_EQ(next_line(client, "key-up Shift"), "key-up Shift_L 101");
+  EXPECT_EQ(next_line(client, "button-up"), "button-up 1 200 100");
+
+  // The clipboard: Wayland programs see what a run set, a run sees what they set, and what
+  // a run set stays after it ends, also for an X11 program while an X11 window is active.
+  script("SetClipBoard('set by a run')");
+  EXPECT_EQ(run_program("wl-paste", {"-n"}, environment).out, "set by a run");
+  EXPECT_EQ(run_program("wl-copy", {"set by wl-copy"}, environment).status, 0);
+  EXPECT_EQ(results(script("show(GetClipBoard())").out), "set by wl-copy\n");
+  script(
+      "SetClipBoard('kept after the run')\nSetWindowPos(select(5, GetWindowPos('xmessage')), 0, "
+      "0)");
+  EXPECT_EQ(results(script("show(GetClipBoard())").out), "kept after the run\n");
+  EXPECT_EQ(run_program("xclip", {"-o", "-selection", "clipboard"}, environment).out,
+            "kept after the run");
+}
+
+// Run from the build tree, neither program has a grant: each says how to get it.
+TEST_F(KdeDesktop, WithoutItsGrantEachProgramSaysHowToGetIt) {
+  const KWinServer desktop;
+  const ProgramResult run = run_script(desktop, std::string(kShow) + "show(GetColor(0, 0))",
+                                       tapline::testing::tapline_binary());
+  EXPECT_NE(run.err.find("KWin screenshot: KWin grants its screenshots only to programs that a "
+                         ".desktop file names, and none names " +
+                         tapline::testing::tapline_binary() +
+                         ": run the installed tapline (cmake --install or the package put its "
+                         "grant in share/applications/tapline.desktop)"),
+            std::string::npos)
+      << run.err;
+  const ProgramResult device = run_program(tapline::testing::device_binary(), {"--inject", "kde"},
+                                           desktop.client_environment());
+  EXPECT_EQ(device.status, 1);
+  EXPECT_NE(device.err.find("offers no fake input (org_kde_kwin_fake_input). KWin offers it only "
+                            "to programs that a .desktop file names, and none names " +
+                            tapline::testing::device_binary() +
+                            ": run the installed tapline-device (cmake --install or the package "
+                            "put its grant in share/applications/tapline-device.desktop)\n"),
+            std::string::npos)
+      << device.err;
 }
 
 }  // namespace

@@ -19,6 +19,7 @@
 #include "inputs/udp_receiver.h"
 #include "print/print_sinks.h"
 #ifdef TAPLINE_WITH_WAYLAND
+#include "inject/kde/kde_target.h"
 #include "inject/wayland/wayland_target.h"
 #endif
 
@@ -47,11 +48,20 @@ constexpr DesktopBackend kDesktopBackends[] = {
        return nullptr;
 #endif
      }},
+    {"kde",
+     [](std::string& error) -> std::unique_ptr<tapline::device::InputTarget> {
+#ifdef TAPLINE_WITH_WAYLAND
+       return tapline::device::KdeTarget::open(error);
+#else
+       error = "this build has no Wayland support";
+       return nullptr;
+#endif
+     }},
 };
 
 constexpr const char* kHelp =
-    "Usage: tapline-device [--listen ADDR:PORT] [--json] [--inject x11|wayland [--channel N]\n"
-    "                      [--altcodes gbk|unicode|auto] [--release-after MS]]\n"
+    "Usage: tapline-device [--listen ADDR:PORT] [--json] [--inject x11|wayland|kde\n"
+    "                      [--channel N] [--altcodes gbk|unicode|auto] [--release-after MS]]\n"
     "       tapline-device --gadget[=NAME] [--listen ADDR:PORT] [--channel N] [--json]\n"
     "\n"
     "The software device: receives command frames as UDP datagrams, checks each one\n"
@@ -75,6 +85,8 @@ constexpr const char* kHelp =
     "  --inject wayland    the same on the Wayland desktop named by WAYLAND_DISPLAY,\n"
     "                      through the compositor's virtual keyboard and pointer\n"
     "                      (wlroots compositors such as sway)\n"
+    "  --inject kde        the same on KDE Plasma (KWin on Wayland), through KWin's fake\n"
+    "                      input, granted to the installed program by its .desktop file\n"
     "  --gadget[=NAME]     be the device on this machine's USB device port: take frames\n"
     "                      from the command function (interface 3) of the configfs USB\n"
     "                      gadget NAME (default tapline, made by scripts/gadget-setup) and\n"
@@ -164,7 +176,8 @@ bool parse_options(int argc, char** argv, Options& options, int& status) {
       for (const DesktopBackend& backend : kDesktopBackends)
         if (std::strcmp(value, backend.name) == 0) options.desktop = &backend;
       if (options.desktop == nullptr) {
-        std::fprintf(stderr, "tapline-device: --inject is x11 or wayland, not \"%s\"\n", value);
+        std::fprintf(stderr, "tapline-device: --inject is x11, wayland or kde, not \"%s\"\n",
+                     value);
         status = 2;
         return false;
       }
