@@ -74,7 +74,8 @@ const std::string kWaylandScreenReasons =
     "directory\\); desktop portal: cannot reach the session bus \\(No such file or "
     "directory\\): run Tapline inside the desktop session, where DBUS_SESSION_BUS_ADDRESS is "
     "set";
-#elif !defined(TAPLINE_WITH_WAYLAND) && !defined(TAPLINE_WITH_PIPEWIRE) && !defined(TAPLINE_WITH_KDE)
+#elif !defined(TAPLINE_WITH_WAYLAND) && !defined(TAPLINE_WITH_PIPEWIRE) && \
+    !defined(TAPLINE_WITH_KDE)
 const std::string kWaylandScreenReasons = "this build has no screen source for this desktop";
 #else
 const std::string kWaylandScreenReasons = ".*";
