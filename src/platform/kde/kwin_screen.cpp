@@ -121,7 +121,18 @@ class KWinScreen final : public ScreenSource {
   }
 
   std::optional<ColorValue> pixel(ScreenPoint point) override {
-    if (point.x < 0 || point.y < 0) return std::nullopt;
+    // KWin never answers for an area off every output.
+    const ScreenSize box = size();
+    if (point.x < 0 || point.y < 0 || point.x >= box.width || point.y >= box.height)
+      return std::nullopt;
+    // The picture the size was just read from serves as well as a new one.
+    if (picture_.for_size && Clock::now() - picture_.taken < kFreshForGrab) {
+      const ScreenSize logical = picture_.logical();
+      const uint32_t raw = picture_.line(static_cast<int>(
+          static_cast<int64_t>(point.y) * picture_.height /
+          logical.height))[static_cast<int64_t>(point.x) * picture_.width / logical.width];
+      return image::color_of(image::convert_pixel(picture_.layout, raw));
+    }
     Picture one;
     std::string why_not;
     const bool taken = capture(
@@ -132,7 +143,6 @@ class KWinScreen final : public ScreenSource {
       said(why_not);
       return std::nullopt;
     }
-    // An area off the workspace comes back empty.
     if (one.width <= 0 || one.height <= 0) return std::nullopt;
     return image::color_of(image::convert_pixel(one.layout, one.line(0)[0]));
   }
