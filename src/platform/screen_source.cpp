@@ -23,6 +23,12 @@ const BackendRow<std::unique_ptr<ScreenSource>(std::string&)> kScreenBackends[] 
 #endif
 #ifdef TAPLINE_WITH_PIPEWIRE
     {"GNOME screen cast", Desktops::wayland, open_mutter_screen},
+#endif
+#ifdef TAPLINE_WITH_KDE
+    // Before the portal, which shows KWin's dialog on the first run (bench/README.md).
+    {"KWin screenshot", Desktops::wayland, open_kwin_screen},
+#endif
+#ifdef TAPLINE_WITH_PIPEWIRE
     // Last on Wayland: it may ask the person (once; the permission is kept).
     {"desktop portal", Desktops::wayland, open_portal_screen},
 #endif

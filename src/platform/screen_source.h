@@ -67,6 +67,9 @@ std::unique_ptr<ScreenSource> make_x11_screen(_XDisplay* display = nullptr,
 std::unique_ptr<ScreenSource> open_wlroots_screen(std::string& why_not);
 // screencast/: the GNOME (mutter) screen cast service, which asks the person nothing.
 std::unique_ptr<ScreenSource> open_mutter_screen(std::string& why_not);
+// kde/: KWin's screenshots (ScreenShot2), when KWin grants them to this program (its
+// .desktop file), with the pointer position from a KWin script.
+std::unique_ptr<ScreenSource> open_kwin_screen(std::string& why_not);
 // screencast/: the desktop portal's screen cast, which may ask the person once.
 std::unique_ptr<ScreenSource> open_portal_screen(std::string& why_not);
 // picture/: a BMP picture as the screen, with the cursor at (0, 0), when the file is a

@@ -18,6 +18,9 @@ const BackendRow<std::unique_ptr<TopLevelWindows>(std::string&)> kWindowBackends
 #ifdef TAPLINE_WITH_GNOME
     {"GNOME Shell", Desktops::wayland, open_gnome_windows},
 #endif
+#ifdef TAPLINE_WITH_KDE
+    {"KWin scripting", Desktops::wayland, open_kwin_windows},
+#endif
     {"X11", Desktops::either, open_x11_windows},
 };
 

@@ -53,5 +53,8 @@ std::unique_ptr<TopLevelWindows> open_i3_windows(std::string& why_not);
 // (extras/gnome-shell), when it answers on GNOME Shell's bus name. Handles are mutter's
 // window ids.
 std::unique_ptr<TopLevelWindows> open_gnome_windows(std::string& why_not);
+// kde/: the windows of KWin through KWin scripts, when KWin is on the session bus. Handles
+// number KWin's window ids in the order first seen.
+std::unique_ptr<TopLevelWindows> open_kwin_windows(std::string& why_not);
 
 }  // namespace tapline::platform

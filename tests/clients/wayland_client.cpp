@@ -1,4 +1,5 @@
-// The desktop client of the Wayland tests: one fullscreen window that reports, one line
+// The desktop client of the Wayland tests: one fullscreen window (with `--window W H` a
+// plain window of that size, which the compositor places) that reports, one line
 // each on standard output, the key and pointer events it receives, in the lines of the X11
 // desktop client so that the same tests read both. Keys are decoded with the keymap the
 // compositor sends (libxkbcommon); states are X11's bits (0x1 Shift, 0x4 Control, 0x8
@@ -47,6 +48,8 @@ struct Client {
 
   int configured_width = 0;
   int configured_height = 0;
+  int own_width = 0;  // --window: a plain window of this size
+  int own_height = 0;
   int width = 0;  // of the buffer
   int height = 0;
   wl_buffer* buffer = nullptr;
@@ -257,13 +260,15 @@ constexpr xdg_toplevel_listener kToplevelListener = {on_toplevel_configure, on_t
                                                      on_toplevel_bounds, on_wm_capabilities};
 
 // The first configure leaves the size to the client (the window is not shown yet); once
-// shown, the compositor gives it the output's size.
+// shown, the compositor gives a fullscreen window the output's size. A plain window keeps
+// its own size until the compositor asks for another.
 void on_surface_configure(void* data, xdg_surface* surface, uint32_t serial) {
   auto& client = *static_cast<Client*>(data);
   xdg_surface_ack_configure(surface, serial);
-  const bool sized = client.configured_width > 0 && client.configured_height > 0;
-  const int width = sized ? client.configured_width : 64;
-  const int height = sized ? client.configured_height : 64;
+  const bool told = client.configured_width > 0 && client.configured_height > 0;
+  const bool sized = told || client.own_width > 0;
+  const int width = told ? client.configured_width : sized ? client.own_width : 64;
+  const int height = told ? client.configured_height : sized ? client.own_height : 64;
   if (client.buffer == nullptr || width != client.width || height != client.height) {
     if (client.buffer != nullptr) {
       wl_buffer_destroy(client.buffer);
@@ -307,14 +312,18 @@ constexpr wl_registry_listener kRegistryListener = {on_global, on_global_remove}
 
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
+  Client client;
+  if (argc == 4 && std::strcmp(argv[1], "--window") == 0) {
+    client.own_width = std::atoi(argv[2]);
+    client.own_height = std::atoi(argv[3]);
+  }
   wl_display* display = wl_display_connect(nullptr);
   if (display == nullptr) {
     std::fprintf(stderr, "wayland_client: cannot connect to the Wayland display\n");
     return 1;
   }
-  Client client;
   wl_registry* registry = wl_display_get_registry(display);
   wl_registry_add_listener(registry, &kRegistryListener, &client);
   wl_display_roundtrip(display);
@@ -331,7 +340,7 @@ int main() {
   xdg_toplevel* toplevel = xdg_surface_get_toplevel(surface);
   xdg_toplevel_add_listener(toplevel, &kToplevelListener, &client);
   xdg_toplevel_set_title(toplevel, "Tapline desktop client");
-  xdg_toplevel_set_fullscreen(toplevel, nullptr);
+  if (client.own_width <= 0) xdg_toplevel_set_fullscreen(toplevel, nullptr);
   wl_surface_commit(client.surface);
   while (wl_display_dispatch(display) >= 0) {
   }

@@ -1,7 +1,9 @@
 // Shows a BMP picture in a fullscreen window on a Wayland compositor, its top-left corner at
 // the window's, until it is ended; what the picture does not cover is black. Prints
-// "shown" once the compositor has drawn the first frame, so tests know when to look.
-// Usage: tapline_wayland_picture PICTURE.bmp
+// "shown" once the compositor has drawn the first frame, so tests know when to look. With
+// --scale N each picture pixel is N x N buffer pixels at buffer scale N, for an output of
+// that scale: the output then shows the picture without resampling.
+// Usage: tapline_wayland_picture [--scale N] PICTURE.bmp
 #include <sys/mman.h>
 #include <unistd.h>
 #include <wayland-client.h>
@@ -9,6 +11,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -24,6 +27,7 @@ struct Client {
   wl_surface* surface = nullptr;
   wl_buffer* buffer = nullptr;
   int width = 0, height = 0;  // the size the compositor asked for
+  int scale = 1;
   bool configured = false;
   bool shown = false;
 };
@@ -76,8 +80,9 @@ const wl_callback_listener kFrame = {on_frame_done};
 
 // A buffer of the asked size with the picture in its top-left corner.
 wl_buffer* draw(Client& c) {
-  const int stride = c.width * 4;
-  const size_t size = static_cast<size_t>(stride) * c.height;
+  const int width = c.width * c.scale, height = c.height * c.scale;
+  const int stride = width * 4;
+  const size_t size = static_cast<size_t>(stride) * height;
   const int fd = memfd_create("picture", MFD_CLOEXEC);
   if (fd < 0 || ftruncate(fd, static_cast<off_t>(size)) != 0) return nullptr;
   void* memory = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
@@ -85,13 +90,13 @@ wl_buffer* draw(Client& c) {
   auto* pixels = static_cast<uint32_t*>(memory);
   std::fill(pixels, pixels + size / 4, 0xFF000000u);
   const tapline::image::PixelView view = c.picture.view();
-  for (int y = 0; y < std::min(view.height, c.height); ++y)
-    for (int x = 0; x < std::min(view.width, c.width); ++x)
-      pixels[static_cast<size_t>(y) * c.width + x] = view.row(y)[x] | 0xFF000000u;
+  for (int y = 0; y < std::min(view.height * c.scale, height); ++y)
+    for (int x = 0; x < std::min(view.width * c.scale, width); ++x)
+      pixels[static_cast<size_t>(y) * width + x] = view.row(y / c.scale)[x / c.scale] | 0xFF000000u;
   munmap(memory, size);
   wl_shm_pool* pool = wl_shm_create_pool(c.shm, fd, static_cast<int32_t>(size));
   wl_buffer* buffer =
-      wl_shm_pool_create_buffer(pool, 0, c.width, c.height, stride, WL_SHM_FORMAT_XRGB8888);
+      wl_shm_pool_create_buffer(pool, 0, width, height, stride, WL_SHM_FORMAT_XRGB8888);
   wl_shm_pool_destroy(pool);
   close(fd);
   return buffer;
@@ -102,8 +107,13 @@ wl_buffer* draw(Client& c) {
 int main(int argc, char** argv) {
   Client c;
   std::string error;
+  if (argc == 4 && std::strcmp(argv[1], "--scale") == 0) {
+    c.scale = std::max(1, std::atoi(argv[2]));
+    argv += 2, argc -= 2;
+  }
   if (argc != 2 || !tapline::image::read_bmp(argv[1], c.picture, error)) {
-    std::fprintf(stderr, "usage: tapline_wayland_picture PICTURE.bmp (%s)\n", error.c_str());
+    std::fprintf(stderr, "usage: tapline_wayland_picture [--scale N] PICTURE.bmp (%s)\n",
+                 error.c_str());
     return 2;
   }
   wl_display* display = wl_display_connect(nullptr);
@@ -128,8 +138,9 @@ int main(int argc, char** argv) {
     c.buffer = draw(c);
     if (c.buffer == nullptr) return std::fprintf(stderr, "cannot make a buffer\n"), 1;
     drawn_width = c.width, drawn_height = c.height;
+    wl_surface_set_buffer_scale(c.surface, c.scale);
     wl_surface_attach(c.surface, c.buffer, 0, 0);
-    wl_surface_damage(c.surface, 0, 0, c.width, c.height);
+    wl_surface_damage(c.surface, 0, 0, c.width, c.height);  // surface coordinates
     wl_callback_add_listener(wl_surface_frame(c.surface), &kFrame, &c);
     wl_surface_commit(c.surface);
   }

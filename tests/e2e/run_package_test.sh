@@ -39,6 +39,12 @@ for file in libtapline.so.1 tapline.pc; do
   [[ -n $(find "$root/usr/lib" -name "$file") ]] || fail "$file is not in the package"
 done
 
+# KWin grants its screenshots and fake input to the programs these name by absolute path.
+grep -qx "Exec=/usr/bin/tapline %f" "$root/usr/share/applications/tapline.desktop" ||
+  fail "usr/share/applications/tapline.desktop does not name /usr/bin/tapline"
+grep -qx "Exec=/usr/bin/tapline-device" "$root/usr/share/applications/tapline-device.desktop" ||
+  fail "usr/share/applications/tapline-device.desktop does not name /usr/bin/tapline-device"
+
 "$root/usr/bin/tapline" --check "$source"/examples/*.lua || fail "tapline --check from the package"
 # Through a file: grep -q stops reading at the first line, and a help text longer than one
 # pipe write would end the program with SIGPIPE.

@@ -66,14 +66,16 @@ TEST(ScreenChoice, WithoutDisplayOrPictureThereIsNoScreen) {
 
 // Why each screen source of this build cannot serve a Wayland session that has neither a
 // compositor nor a session bus.
-#if defined(TAPLINE_WITH_WAYLAND) && defined(TAPLINE_WITH_PIPEWIRE)
+#if defined(TAPLINE_WITH_WAYLAND) && defined(TAPLINE_WITH_PIPEWIRE) && defined(TAPLINE_WITH_KDE)
 const std::string kWaylandScreenReasons =
     "wlroots screencopy: cannot connect to the Wayland compositor at wayland-9 \\(No such file "
     "or directory\\); GNOME screen cast: cannot reach the session bus \\(No such file or "
+    "directory\\); KWin screenshot: cannot reach the session bus \\(No such file or "
     "directory\\); desktop portal: cannot reach the session bus \\(No such file or "
     "directory\\): run Tapline inside the desktop session, where DBUS_SESSION_BUS_ADDRESS is "
     "set";
-#elif !defined(TAPLINE_WITH_WAYLAND) && !defined(TAPLINE_WITH_PIPEWIRE)
+#elif !defined(TAPLINE_WITH_WAYLAND) && !defined(TAPLINE_WITH_PIPEWIRE) && \
+    !defined(TAPLINE_WITH_KDE)
 const std::string kWaylandScreenReasons = "this build has no screen source for this desktop";
 #else
 const std::string kWaylandScreenReasons = ".*";

@@ -24,6 +24,7 @@
 #include "print/print_sinks.h"
 #include "uhid/uhid_devices.h"
 #ifdef TAPLINE_WITH_WAYLAND
+#include "inject/kde/kde_target.h"
 #include "inject/wayland/wayland_target.h"
 #endif
 #ifdef TAPLINE_WITH_GNOME
@@ -73,11 +74,16 @@ constexpr DesktopBackend kDesktopBackends[] = {
     {"gnome", [] { return false; }, not_built<kGnome>},
 #endif
 #ifdef TAPLINE_WITH_WAYLAND
+    {"kde", [] { return wayland_session() && desktop_named("KDE"); },
+     [](int, std::string& error) -> std::unique_ptr<tapline::device::InputTarget> {
+       return tapline::device::KdeTarget::open(error);
+     }},
     {"wayland", wayland_session,
      [](int stop_fd, std::string& error) -> std::unique_ptr<tapline::device::InputTarget> {
        return tapline::device::WaylandTarget::open(stop_fd, error);
      }},
 #else
+    {"kde", [] { return false; }, not_built<kWayland>},
     {"wayland", [] { return false; }, not_built<kWayland>},
 #endif
     {"x11", x11_session,
@@ -108,7 +114,8 @@ constexpr DesktopBackend kAutoBackend{"auto", [] { return true; }, open_auto};
 
 constexpr const char* kHelp =
     "Usage: tapline-device [--listen ADDR:PORT] [--allow ADDR[/PREFIX]]... [--allow-other-users]\n"
-    "                      [--json] [--inject auto|x11|wayland|gnome [--channel N]\n"
+    "                      [--json] [--inject auto|x11|wayland|gnome|kde\n"
+    "                      [--channel N]\n"
     "                      [--altcodes gbk|unicode|auto] [--release-after MS]]\n"
     "       tapline-device --gadget[=NAME] [--listen ADDR:PORT] [--allow ADDR[/PREFIX]]...\n"
     "                      [--channel N] [--json]\n"
@@ -135,8 +142,9 @@ constexpr const char* kHelp =
     "                      since the start, channel, type, report bytes in hex and the\n"
     "                      decoded fields\n"
     "  --inject auto       also do what the hardware does on its target computer, on this\n"
-    "                      session's desktop: GNOME (XDG_CURRENT_DESKTOP) on Wayland,\n"
-    "                      another Wayland desktop (WAYLAND_DISPLAY), else X11 (DISPLAY);\n"
+    "                      session's desktop: GNOME or KDE (XDG_CURRENT_DESKTOP) on\n"
+    "                      Wayland, another Wayland desktop (WAYLAND_DISPLAY), else X11\n"
+    "                      (DISPLAY);\n"
     "                      the first that can be driven, named on standard error\n"
     "                      (\"--inject auto: gnome\", after the address). Keys,\n"
     "                      mouse buttons, moves and wheel, the absolute mouse (0..4095\n"
@@ -158,6 +166,8 @@ constexpr const char* kHelp =
     "                      typed as Alt codes that the layout lacks arrive only through\n"
     "                      our Shell extension (gnome-extensions enable\n"
     "                      tapline-windows@tapline.invalid), into text fields.\n"
+    "  --inject kde        KDE Plasma (KWin on Wayland), through KWin's fake input,\n"
+    "                      granted to the installed program by its .desktop file\n"
     "  --gadget[=NAME]     be the device on this machine's USB device port: take frames\n"
     "                      from the command function (interface 3) of the configfs USB\n"
     "                      gadget NAME (default tapline, made by scripts/gadget-setup) and\n"
@@ -273,8 +283,9 @@ bool parse_options(int argc, char** argv, Options& options, int& status) {
       for (const DesktopBackend& backend : kDesktopBackends)
         if (std::strcmp(value, backend.name) == 0) options.desktop = &backend;
       if (options.desktop == nullptr) {
-        std::fprintf(
-            stderr, "tapline-device: --inject is auto, x11, wayland or gnome, not \"%s\"\n", value);
+        std::fprintf(stderr,
+                     "tapline-device: --inject is auto, x11, wayland, gnome or kde, not \"%s\"\n",
+                     value);
         status = 2;
         return false;
       }
