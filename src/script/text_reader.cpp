@@ -110,6 +110,9 @@ system::OcrHandle* TextReader::engine_for(const char* function, const std::strin
   if (engine == nullptr) throw std::bad_alloc();
   // The engine's own notices would go to standard error, which carries only ours.
   library_.set_variable(engine, "debug_file", "/dev/null");
+  // Light text on dark is made dark before reading (image/text_picture.h), so the engine
+  // need not read doubtful lines a second time inverted.
+  library_.set_variable(engine, "tessedit_do_invert", "0");
   const bool loaded = library_.init(engine, nullptr, language.c_str()) == 0;
   const std::string missing = missing_packages(library_, loaded ? engine : nullptr, language);
   if (!missing.empty())

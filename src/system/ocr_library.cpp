@@ -2,6 +2,8 @@
 
 #include <dlfcn.h>
 
+#include <cstdlib>
+
 namespace tapline::system {
 namespace {
 
@@ -17,7 +19,15 @@ void look_up(void* library, const char* name, Function& function) {
 
 OcrLibrary load_ocr_library() {
   OcrLibrary ocr;
+  // The engine runs its loops on as many as ten OpenMP threads, which wait for work by
+  // spinning: beside other busy programs that made each read several times slower than
+  // on one thread. Their number is fixed when the OpenMP library is loaded, along with
+  // the engine, and only from the environment: OMP_THREAD_LIMIT is set to 1 for that load
+  // (unless the user set it) and taken away again, so that child processes never see it.
+  const bool limit_threads = std::getenv("OMP_THREAD_LIMIT") == nullptr;
+  if (limit_threads) ::setenv("OMP_THREAD_LIMIT", "1", 0);
   void* library = dlopen(library_name, RTLD_NOW | RTLD_LOCAL);
+  if (limit_threads) ::unsetenv("OMP_THREAD_LIMIT");
   if (library == nullptr) return ocr;
   look_up(library, "TessBaseAPICreate", ocr.create);
   look_up(library, "TessBaseAPIDelete", ocr.destroy);

@@ -45,7 +45,7 @@ struct OcrLibrary {
 };
 
 // Loads the library (it stays loaded for the life of the process) and looks up the entry
-// points.
+// points. The engine's work is done on one thread (see ocr_library.cpp).
 OcrLibrary load_ocr_library();
 
 // The file name the library is loaded by, "libtesseract.so.5" unless replaced. Replacing
