@@ -19,6 +19,15 @@ constexpr int kScreenPixelsPerInch = 96;
 // and gaps of screen letters, within the panels and buttons that hold them.
 constexpr int kSurroundingsRadius = 12;
 
+// Names of the engine's language data joined by "+", as they name its files: "chi_sim+eng".
+bool is_language_name(const std::string& language) {
+  constexpr size_t kLongest = 64;
+  return !language.empty() && language.size() <= kLongest &&
+         std::all_of(language.begin(), language.end(), [](char c) {
+           return std::isalnum(static_cast<unsigned char>(c)) || c == '_' || c == '+' || c == '-';
+         });
+}
+
 // The languages of "chi_sim+eng".
 std::vector<std::string> languages_of(const std::string& language) {
   std::vector<std::string> languages;
@@ -104,6 +113,14 @@ system::OcrHandle* TextReader::engine_for(const char* function, const std::strin
           system::ocr_library_name());
   }
   if (!library_.loaded) return nullptr;
+  if (!is_language_name(language)) {
+    if (!bad_name_said_)
+      system::console_diagnostic_from(
+          function, "\"%.40s\" is no language name such as eng or chi_sim+eng; nothing is read\n",
+          language.c_str());
+    bad_name_said_ = true;
+    return nullptr;
+  }
   const auto known = engines_.find(language);
   if (known != engines_.end()) return known->second;
   system::OcrHandle* engine = library_.create();
@@ -121,6 +138,7 @@ system::OcrHandle* TextReader::engine_for(const char* function, const std::strin
         "the text engine has no language data for \"%s\"; install the Debian packages %s\n",
         language.c_str(), missing.c_str());
   if (loaded) {
+    // Screens hold text scattered over panels, buttons and menus rather than columns.
     library_.set_page_layout(engine, system::kOcrSparseText);
   } else {
     library_.destroy(engine);

@@ -35,6 +35,7 @@ class TextReader {
 
   system::OcrLibrary library_;
   bool library_tried_ = false;
+  bool bad_name_said_ = false;
   // nullptr for a language whose data could not be loaded, so that it is said once.
   std::map<std::string, system::OcrHandle*> engines_;
   image::GreyPicture picture_;  // what the engine reads, reused from call to call

@@ -10,9 +10,9 @@ struct OcrHandle;
 struct OcrResultIterator;
 struct OcrPageIterator;
 
-// The engine's iterator levels and page layouts, as its C interface numbers them.
-enum OcrLevel : int { kOcrBlock = 0, kOcrParagraph = 1, kOcrTextLine = 2, kOcrWord = 3 };
-enum OcrPageLayout : int { kOcrAutomaticPage = 3, kOcrSparseText = 11 };
+// The engine's iterator levels and page layouts used here, as its C interface numbers them.
+enum OcrLevel : int { kOcrTextLine = 2, kOcrWord = 3 };
+enum OcrPageLayout : int { kOcrSparseText = 11 };  // as much text as is found, in no set order
 
 struct OcrLibrary {
   // True only when the library loaded and every entry point was found, so a caller

@@ -212,11 +212,29 @@ TEST(ScreenTextLanguages, MissingDataNamesItsPackagesOnce) {
   EXPECT_EQ(script.text("GetScreenText(0, 0, 0, 0, 'xx_absent')"), "<nil>");
   // Read with the languages there are, and the missing one said.
   script.text("GetScreenText(0, 0, 0, 0, 'eng+yy_absent')");
+  EXPECT_EQ(script.text("GetScreenText(0, 0, 0, 0, '../eng')"), "<nil>");
+  EXPECT_EQ(script.text("GetScreenText(0, 0, 0, 0, ' ')"), "<nil>");
   EXPECT_EQ(testing::internal::GetCapturedStderr(),
             "GetScreenText: the text engine has no language data for \"xx_absent\"; install the "
             "Debian packages tesseract-ocr-xx-absent\n"
             "GetScreenText: the text engine has no language data for \"eng+yy_absent\"; install "
-            "the Debian packages tesseract-ocr-yy-absent\n");
+            "the Debian packages tesseract-ocr-yy-absent\n"
+            "GetScreenText: \"../eng\" is no language name such as eng or chi_sim+eng; nothing "
+            "is read\n");
+}
+
+TEST(ScreenTextCheck, TapLineCheckKnowsBothFunctions) {
+  tapline::testing::TempFile script(
+      "GetScreenText() FindText('a', 1, 2, 3, 4, 'eng')\n"
+      "GetScreenText(1, 2, 3, 4, 'eng', 6)\nFindText()\nGetScreenTxt()\n");
+  const auto run =
+      tapline::testing::run_program(tapline::testing::tapline_binary(), {"--check", script.path()});
+  const std::string& p = script.path();
+  EXPECT_EQ(run.err, p + ":2: warning: GetScreenText called with 6 arguments; it takes 0 to 5\n" +
+                         p + ":3: warning: FindText called with 0 arguments; it takes 1 to 6\n" +
+                         p +
+                         ":4: warning: call of unknown global 'GetScreenTxt' (did you mean "
+                         "'GetScreenText'?)\n");
 }
 
 // The console program on a picture screen, the language from TAPLINE_OCR_LANG, tracing on.
