@@ -21,6 +21,13 @@ void source_of(int scaled, int scale, int limit, int& first, int& weight) {
 void scale_to_grey(const PixelView& grab, SearchRegion region, int scale, GreyPicture& out) {
   const int width = region.x2 - region.x1, height = region.y2 - region.y1;
   uint8_t* level = out.levels.data();
+  if (scale == 1) {
+    for (int y = 0; y < height; ++y) {
+      const Pixel* row = grab.row(region.y1 + y) + region.x1;
+      for (int x = 0; x < width; ++x) *level++ = luma(row[x]);
+    }
+    return;
+  }
   for (int y = 0; y < out.height; ++y) {
     int top = 0, down = 0;
     source_of(y, scale, height, top, down);
