@@ -29,23 +29,16 @@ SearchRegion text_region(lua_State* L, int first) {
   return region;
 }
 
-// The words read for one call, kept from call to call so that a script reading in a loop
-// allocates nothing new.
-std::vector<ReadWord>& words_of_call() {
-  static std::vector<ReadWord> words;
-  return words;
-}
-
-// Grabs and reads the call's region into its words; false when nothing could be read.
+// Grabs and reads the call's region; false when nothing could be read.
 bool read_region(lua_State* L, SearchTrace& call, PixelView& grab, const std::string& language) {
-  std::vector<ReadWord>& words = words_of_call();
-  words.clear();
-  call.words = &words;
   const SearchRegion& region = call.region;
   if (region.x1 >= region.x2 || region.y1 >= region.y2) return false;
   if (!take_screen_grab(call.function, region.x2, region.y2, grab)) return false;
+  TextReader& reader = text_reader(L);
+  const bool read = reader.read(call.function, grab, region, language);
   call.grab = &grab;
-  return text_reader(L).read(call.function, grab, region, language, words);
+  call.words = &reader.words();
+  return read;
 }
 
 void finish(lua_State* L, const SearchTrace& call) {
@@ -66,7 +59,10 @@ int GetScreenText(lua_State* L) {
   call.elapsed_ms = system::tick_ms() - start;
   call.result = text.empty() ? "nil" : std::to_string(text.size()) + " bytes of text";
   finish(L, call);
-  if (text.empty()) return lua_pushnil(L), 1;
+  if (text.empty()) {
+    lua_pushnil(L);
+    return 1;
+  }
   const std::string shown = system::utf8_to_locale(text);
   lua_pushlstring(L, shown.data(), shown.size());
   return 1;

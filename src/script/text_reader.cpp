@@ -11,8 +11,6 @@
 namespace tapline::script {
 namespace {
 
-using system::OcrLevel;
-
 // Screens show some 96 pixels per inch; the engine sizes its expectations of letters by it.
 constexpr int kScreenPixelsPerInch = 96;
 // How far around a pixel its background is judged, in screen pixels: beyond the strokes
@@ -149,9 +147,8 @@ system::OcrHandle* TextReader::engine_for(const char* function, const std::strin
 }
 
 bool TextReader::read(const char* function, const image::PixelView& grab,
-                      image::SearchRegion region, const std::string& language,
-                      std::vector<ReadWord>& words) {
-  words.clear();
+                      image::SearchRegion region, const std::string& language) {
+  words_.clear();
   system::OcrHandle* engine = engine_for(function, language);
   if (engine == nullptr) return false;
   const int width = region.x2 - region.x1, height = region.y2 - region.y1;
@@ -162,7 +159,7 @@ bool TextReader::read(const char* function, const image::PixelView& grab,
                      picture_.width);
   library_.set_source_resolution(engine, kScreenPixelsPerInch * scale);
   if (library_.recognize(engine, nullptr) == 0)
-    collect_words(library_, engine, scale, {region.x1, region.y1}, words);
+    collect_words(library_, engine, scale, {region.x1, region.y1}, words_);
   return true;
 }
 

@@ -24,11 +24,13 @@ class TextReader {
   TextReader& operator=(const TextReader&) = delete;
   ~TextReader();
 
-  // The words read in `region` of `grab` (which holds it), in reading order, in screen
-  // pixels. False, with one line on standard error in the name of `function` the first
-  // time for each cause, when the engine or the language's data is not installed.
+  // Reads the words in `region` of `grab` (which holds it) into words(). False, with one
+  // line on standard error in the name of `function` the first time for each cause, when
+  // the engine or the language's data is not installed.
   bool read(const char* function, const image::PixelView& grab, image::SearchRegion region,
-            const std::string& language, std::vector<ReadWord>& words);
+            const std::string& language);
+  // The words of the last read, in reading order, in screen pixels.
+  const std::vector<ReadWord>& words() const { return words_; }
 
  private:
   system::OcrHandle* engine_for(const char* function, const std::string& language);
@@ -38,7 +40,9 @@ class TextReader {
   bool bad_name_said_ = false;
   // nullptr for a language whose data could not be loaded, so that it is said once.
   std::map<std::string, system::OcrHandle*> engines_;
-  image::GreyPicture picture_;  // what the engine reads, reused from call to call
+  // What the engine reads and what it read, reused from call to call.
+  image::GreyPicture picture_;
+  std::vector<ReadWord> words_;
 };
 
 // The reader of the script's state, made at first use and ended with the state.
