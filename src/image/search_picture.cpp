@@ -10,6 +10,7 @@ constexpr ColorValue kBackground = 0x303030;
 constexpr ColorValue kFoundColor = 0x00FF00;
 constexpr ColorValue kMissColor = 0x0000FF;       // red: R is the low byte
 constexpr ColorValue kDifferingColor = 0xFF00FF;  // magenta
+constexpr ColorValue kWordColor = 0xFF8000;       // blue
 
 class Canvas {
  public:
@@ -64,20 +65,21 @@ RgbPicture compose_search_picture(const PixelView& grab, SearchRegion region,
     if (x - x1 < shown_width) canvas.set(x - x1, y - y1, color);
   };
   // A one-pixel frame just outside the marked area.
-  auto outline = [&](Point at, ColorValue color) {
-    for (int i = at.x - 1; i <= at.x + marks.size.x; ++i)
-      mark(i, at.y - 1, color), mark(i, at.y + marks.size.y, color);
-    for (int j = at.y - 1; j <= at.y + marks.size.y; ++j)
-      mark(at.x - 1, j, color), mark(at.x + marks.size.x, j, color);
+  auto outline = [&](Point at, ColorValue color, Point size) {
+    for (int i = at.x - 1; i <= at.x + size.x; ++i)
+      mark(i, at.y - 1, color), mark(i, at.y + size.y, color);
+    for (int j = at.y - 1; j <= at.y + size.y; ++j)
+      mark(at.x - 1, j, color), mark(at.x + size.x, j, color);
   };
+  for (const Box& word : marks.words) outline(word.corner, kWordColor, word.size);
   if (marks.miss) {
     if (!pattern.empty()) {
       for_each_differing(grab, pattern, *marks.miss, marks.tolerance,
                          [&](int x, int y) { mark(x, y, kDifferingColor); });
     }
-    outline(*marks.miss, kMissColor);
+    outline(*marks.miss, kMissColor, marks.size);
   }
-  if (marks.found) outline(*marks.found, kFoundColor);
+  if (marks.found) outline(*marks.found, kFoundColor, marks.size);
   return canvas.take();
 }
 

@@ -17,11 +17,18 @@ struct RgbPicture {
   std::vector<uint8_t> bytes;
 };
 
+// A rectangle of the grab: its top-left corner and size.
+struct Box {
+  Point corner;
+  Point size;
+};
+
 struct SearchMarks {
   std::optional<Point> found;  // outlined in green
   std::optional<Point> miss;   // outlined in red
-  Point size{1, 1};            // the outlined area: the pattern, or one pixel
+  Point size{1, 1};            // the outlined area: the pattern, the words found, or one pixel
   uint32_t tolerance = 0;      // for marking the miss's differing pixels
+  std::vector<Box> words;      // the text searches: each word read, outlined in blue
 };
 
 // Columns region.x1 .. grab.width - 1 and rows region.y1 .. grab.height - 1 of the grab

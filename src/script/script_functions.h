@@ -50,6 +50,10 @@ int FindColor(lua_State* L);
 int FindBmp(lua_State* L);
 int FindBmpEx(lua_State* L);
 
+// Screen text (screen_text.cpp)
+int GetScreenText(lua_State* L);
+int FindText(lua_State* L);
+
 // System (system.cpp)
 int HelloWorld(lua_State* L);
 int Add(lua_State* L);

@@ -26,11 +26,15 @@ struct ScriptLibraryRow {
   ScriptSignature signature;
 };
 
-// The rows in registration order. A later row replaces an earlier global of the same
-// name, and every row replaces a standard global of that name.
+// The rows PrintLuaExtFun lists, in registration order. A later row replaces an earlier
+// global of the same name, and every row replaces a standard global of that name.
 std::span<const ScriptLibraryRow> script_library();
 
-// Stores every row as a global of the state, in table order.
+// Every script global: the rows of script_library(), then those added after its list was
+// fixed, which PrintLuaExtFun leaves out.
+std::span<const ScriptLibraryRow> script_globals();
+
+// Stores every global of script_globals() in the state, in table order.
 void register_script_library(lua_State* L);
 
 // The signature of a row, taken from the first row of the same function when the row

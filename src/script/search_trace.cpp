@@ -188,17 +188,24 @@ const char* search_trace_directory() {
 void write_search_trace(lua_State* L, const char* directory, const SearchTrace& trace) {
   static uint64_t pictures = 0, bytes = 0;
   if (!within_limits(trace.function, pictures, bytes)) return;
-  std::string line =
-      std::string(trace.function) + "(" + arguments_text(L) + ") -> " + point_text(trace.found);
+  std::string line = std::string(trace.function) + "(" + arguments_text(L) + ") -> " +
+                     (trace.result.empty() ? point_text(trace.found) : trace.result);
   image::SearchMarks marks;
   marks.found = trace.found;
   marks.tolerance = trace.tolerance;
   if (!trace.pattern.empty()) marks.size = {trace.pattern.width, trace.pattern.height};
+  if (trace.words != nullptr) {
+    marks.size = trace.found_size;
+    for (const ReadWord& word : *trace.words)
+      marks.words.push_back({{word.x, word.y}, {word.width, word.height}});
+  }
   const image::PixelView grab = trace.grab != nullptr ? *trace.grab : image::PixelView{};
 
   if (trace.note != nullptr) {
     line += "; ";
     line += trace.note;
+  } else if (trace.words != nullptr && trace.grab != nullptr) {
+    line += "; " + std::to_string(trace.words->size()) + " words read";
   } else if (trace.found) {
     line += "; found";
   } else if (trace.grab == nullptr) {

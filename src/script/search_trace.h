@@ -1,7 +1,9 @@
-// TAPLINE_TRACE=DIR: every FindColor, FindBmp and FindBmpEx call leaves a numbered PNG
-// picture of what it searched in DIR (NNNN-Function.png) and one line of text beside it
+// TAPLINE_TRACE=DIR: every FindColor, FindBmp, FindBmpEx, GetScreenText and FindText call
+// leaves a numbered PNG picture of what it searched in DIR (NNNN-Function.png; the text
+// functions' pictures frame each word read) and one line of text beside it
 // (NNNN-Function.txt): the call with its arguments, the result, what came nearest when
-// nothing matched, and the time the search took. Each call takes the next number no file
+// nothing matched (the text functions: how many words were read), and the time the
+// search took. Each call takes the next number no file
 // in DIR has yet, so that runs sharing DIR keep each other's pictures; the files are new
 // and private (0600). A run stops tracing at TAPLINE_TRACE_MAX_PICTURES pictures (1000)
 // or TAPLINE_TRACE_MAX_BYTES bytes (1 GiB), and says so once.
@@ -10,8 +12,11 @@
 #include <cstdint>
 #include <lua.hpp>
 #include <optional>
+#include <string>
+#include <vector>
 
 #include "image/search.h"
+#include "script/word_match.h"
 
 namespace tapline::script {
 
@@ -30,6 +35,11 @@ struct SearchTrace {
   uint32_t tolerance = 0;       // FindBmpEx
   uint32_t elapsed_ms = 0;
   const char* note = nullptr;  // why nothing was searched, when that is so
+  // The text functions: the words read (nullptr for the other searches), the size of the
+  // words found, and the result as the line shows it when it is no point.
+  const std::vector<ReadWord>* words = nullptr;
+  image::Point found_size{1, 1};
+  std::string result;
 };
 
 // Writes the picture and its line for one call; the call's arguments are read from the

@@ -24,7 +24,7 @@ done
 
 # Libraries the programs load at run time are recommended: shlibdeps cannot see them.
 recommends="$(dpkg-deb -f "$deb" Recommends)"
-for library in libcurl4 libpipewire-0.3-0; do
+for library in libcurl4 libpipewire-0.3-0 libtesseract5 tesseract-ocr-eng; do
   [[ $recommends == *"$library"* ]] || fail "Recommends lacks $library: $recommends"
 done
 

@@ -279,8 +279,8 @@ TEST_P(ScriptBadInputTest, NoCrashNoHangNoError) {
 }
 
 INSTANTIATE_TEST_SUITE_P(EveryScriptGlobal, ScriptBadInputTest,
-                         ::testing::ValuesIn(tapline::script::script_library().begin(),
-                                             tapline::script::script_library().end()),
+                         ::testing::ValuesIn(tapline::script::script_globals().begin(),
+                                             tapline::script::script_globals().end()),
                          [](const auto& info) {
                            return std::to_string(info.index) + "_" + info.param.name;
                          });

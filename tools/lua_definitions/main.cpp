@@ -87,7 +87,7 @@ int main(int argc, char** argv) {
          "---@type string\n"
          "author = \"\"\n";
   std::set<std::string> written;
-  for (const auto& row : tapline::script::script_library()) {
+  for (const auto& row : tapline::script::script_globals()) {
     if (!written.insert(row.name).second) continue;
     write_function(out, row.name, tapline::script::signature_of(row));
   }

@@ -48,7 +48,7 @@ std::set<std::string> prepared_globals() {
 std::map<std::string, const ScriptSignature*> library_signatures() {
   std::map<std::string, const ScriptSignature*> signatures;
   // A later row of the same name is the one a script sees.
-  for (const script::ScriptLibraryRow& row : script::script_library()) {
+  for (const script::ScriptLibraryRow& row : script::script_globals()) {
     signatures[row.name] = &script::signature_of(row);
   }
   return signatures;
