@@ -7,6 +7,7 @@
 
 #include <cstdarg>
 
+#include "inject/evdev_buttons.h"
 #include "inject/us_keyboard.h"
 #include "platform/gnome/shell_extension.h"
 
@@ -48,21 +49,6 @@ std::string utf8_of(char32_t c) {
     out += static_cast<char>(0x80 | (c & 0x3F));
   }
   return out;
-}
-
-// evdev's button of an X button number: 1 left, 2 middle, 3 right, 8 back, 9 forward and
-// on; 0 for the wheel's numbers.
-uint32_t evdev_button(unsigned number) {
-  switch (number) {
-    case 1:
-      return BTN_LEFT;
-    case 2:
-      return BTN_MIDDLE;
-    case 3:
-      return BTN_RIGHT;
-    default:
-      return number >= 8 && number <= 15 ? BTN_SIDE + (number - 8) : 0;
-  }
 }
 
 }  // namespace

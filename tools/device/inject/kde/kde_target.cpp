@@ -15,6 +15,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "inject/evdev_buttons.h"
+
 namespace tapline::device {
 namespace {
 
@@ -22,22 +24,6 @@ using platform::wayland::Connection;
 
 // Keys and absolute motion came with version 4 (KWin 5.24 and later).
 constexpr uint32_t kKeysVersion = 4;
-// One wheel click as pointer axis motion, as a mouse wheel reports it.
-constexpr double kWheelClickDistance = 15.0;
-
-uint32_t evdev_button(unsigned number) {
-  switch (number) {
-    case 1:
-      return BTN_LEFT;
-    case 2:
-      return BTN_MIDDLE;
-    case 3:
-      return BTN_RIGHT;
-    default:
-      return number >= 8 && number <= 15 ? BTN_SIDE + (number - 8) : 0;
-  }
-}
-
 std::string display_name() {
   const char* name = std::getenv("WAYLAND_DISPLAY");
   return name != nullptr && *name != '\0' ? name : "wayland-0";

@@ -20,6 +20,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "inject/evdev_buttons.h"
 #include "system/clock.h"
 
 namespace tapline::device {
@@ -37,24 +38,6 @@ constexpr int kProgressCheckMs = 200;
 int queued_bytes(int fd) {
   int queued = -1;
   return ioctl(fd, SIOCOUTQ, &queued) == 0 ? queued : -1;
-}
-
-// One wheel click as pointer axis motion, as a mouse wheel reports it.
-constexpr double kWheelClickDistance = 15.0;
-
-// X button numbers as evdev button codes: 1 left, 2 middle, 3 right, 8 and up the side
-// buttons; 0 for the wheel's 4 to 7.
-uint32_t evdev_button(unsigned number) {
-  switch (number) {
-    case 1:
-      return BTN_LEFT;
-    case 2:
-      return BTN_MIDDLE;
-    case 3:
-      return BTN_RIGHT;
-    default:
-      return number >= 8 && number <= 15 ? BTN_SIDE + (number - 8) : 0;
-  }
 }
 
 std::string display_name() {
