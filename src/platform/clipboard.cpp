@@ -42,8 +42,6 @@ Clipboard& default_clipboard() {
 
 Clipboard* current = nullptr;
 
-constexpr size_t kDefaultTextCap = size_t{64} << 20;
-
 // The backends' serving sides, by the name the setter gives.
 struct ServingBackend {
   const char* name;
@@ -60,21 +58,6 @@ const ServingBackend kServingBackends[] = {
 };
 
 }  // namespace
-
-size_t clipboard_text_cap() {
-  const char* text = std::getenv("TAPLINE_CLIPBOARD_MAX_BYTES");
-  if (text == nullptr || *text == '\0') return kDefaultTextCap;
-  char* end = nullptr;
-  errno = 0;
-  const unsigned long long value = std::strtoull(text, &end, 10);
-  if (*end != '\0' || errno != 0 || text[0] == '-') {
-    system::console_diagnostic(
-        "TAPLINE_CLIPBOARD_MAX_BYTES=%s is not a byte count; the limit stays %zu\n", text,
-        kDefaultTextCap);
-    return kDefaultTextCap;
-  }
-  return static_cast<size_t>(value);
-}
 
 Clipboard& clipboard() { return current ? *current : default_clipboard(); }
 

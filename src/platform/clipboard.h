@@ -1,7 +1,6 @@
 // The desktop's text clipboard.
 #pragma once
 
-#include <chrono>
 #include <cstddef>
 #include <memory>
 #include <string>
@@ -19,16 +18,10 @@ class Clipboard {
   // The clipboard's text in the locale's character set, cut at a zero byte. Empty when
   // the clipboard holds no text, and (said in one line on standard error) when its owner
   // has not given all of it within kClipboardReadTimeout or gives more than
-  // clipboard_text_cap() bytes. A stop request ends the read at once.
+  // clipboard_text_cap() bytes (platform/clipboard_read.h). A stop request ends the read
+  // at once.
   virtual std::string get_text() = 0;
 };
-
-// The whole read of the clipboard's text, however its owner sends it: an owner that
-// trickles its text is not waited for without end.
-inline constexpr std::chrono::milliseconds kClipboardReadTimeout{5000};
-// The most bytes a read keeps: TAPLINE_CLIPBOARD_MAX_BYTES, 64 MiB by default. An owner
-// that sends without end cannot take all memory.
-size_t clipboard_text_cap();
 
 // The current clipboard. By default, on a Wayland desktop (platform/desktop.h) whose
 // compositor offers the wlroots data-control protocol, the Wayland clipboard; on GNOME,

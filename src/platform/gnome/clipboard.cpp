@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/clipboard_read.h"
 #include "platform/clipboard_server.h"
 #include "platform/gnome/remote_desktop.h"
 #include "system/console.h"
@@ -28,8 +29,6 @@ using gnome::RemoteDesktop;
 
 constexpr const char kUtf8Type[] = "text/plain;charset=utf-8";
 constexpr size_t kMutterKeeps = 4 << 20;  // the largest text mutter keeps a copy of
-// How long an owner or a reader may stay silent.
-constexpr int kAnswerTimeoutMs = 1000;
 // The first transfer is mutter's own copy: the clipboard is set once it is served. Later
 // readers in the next moment are served too, then mutter's copy takes over.
 constexpr int kFirstTransferTimeoutMs = 5000;
@@ -162,24 +161,6 @@ class Offer {
   bool lost_ = false;
 };
 
-// Reads the whole descriptor, which is non-blocking; false when the writer stays silent.
-bool read_to_end(int fd, std::string& out) {
-  char buffer[65536];
-  for (;;) {
-    const ssize_t got = read(fd, buffer, sizeof buffer);
-    if (got > 0) {
-      out.append(buffer, static_cast<size_t>(got));
-    } else if (got == 0) {
-      return true;
-    } else if (errno == EAGAIN) {
-      pollfd answer{fd, POLLIN, 0};
-      if (poll(&answer, 1, kAnswerTimeoutMs) <= 0) return false;
-    } else if (errno != EINTR) {
-      return false;
-    }
-  }
-}
-
 class GnomeClipboard final : public Clipboard {
  public:
   bool set_text(std::string_view text) override {
@@ -222,10 +203,11 @@ class GnomeClipboard final : public Clipboard {
     int fd = take_descriptor(session->call("SelectionRead", "s", kUtf8Type).get());
     if (fd < 0) return {};
     std::string bytes;
-    const bool complete = read_to_end(fd, bytes);
+    const ClipboardRead end =
+        read_clipboard_text(fd, bytes, system::deadline_after(kClipboardReadTimeout));
     close(fd);
-    if (!complete) {
-      system::console_diagnostic("the clipboard's owner did not answer; no clipboard text\n");
+    if (end != ClipboardRead::complete) {
+      say_clipboard_read_end(end, !bytes.empty());
       return {};
     }
     bytes.resize(std::strlen(bytes.c_str()));  // the text ends at its first zero byte

@@ -21,6 +21,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/clipboard_read.h"
 #include "platform/clipboard_server.h"
 #include "platform/desktop.h"
 #include "platform/wayland/display.h"
@@ -281,32 +282,6 @@ namespace {
 
 // ---- Reading the text ----
 
-enum class ReadEnd { complete, late, stopped, too_long, failed };
-
-// Reads the pipe to its end, all of it before the deadline and at most `cap` bytes.
-ReadEnd read_answer(int fd, std::string& out, size_t cap, system::Deadline deadline) {
-  char buffer[65536];
-  for (;;) {
-    pollfd answer{fd, POLLIN, 0};
-    switch (system::wait_ready({&answer, 1}, deadline)) {
-      case system::WaitEnd::ready:
-        break;
-      case system::WaitEnd::timed_out:
-        return ReadEnd::late;
-      case system::WaitEnd::stopped:
-        return ReadEnd::stopped;
-      case system::WaitEnd::failed:
-        return ReadEnd::failed;
-    }
-    const ssize_t got = read(fd, buffer, sizeof buffer);
-    if (got < 0 && (errno == EINTR || errno == EAGAIN)) continue;
-    if (got < 0) return ReadEnd::failed;
-    if (got == 0) return ReadEnd::complete;
-    if (static_cast<size_t>(got) > cap - out.size()) return ReadEnd::too_long;
-    out.append(buffer, static_cast<size_t>(got));
-  }
-}
-
 class WaylandClipboard final : public Clipboard {
  public:
   // `silent_compositor` names a compositor that did not answer when the clipboard was
@@ -358,31 +333,11 @@ class WaylandClipboard final : public Clipboard {
     wl_display_flush(connection->display());
     close(pipe_fds[1]);
     std::string bytes;
-    const size_t cap = clipboard_text_cap();
-    const ReadEnd end = read_answer(pipe_fds[0], bytes, cap, deadline);
+    const ClipboardRead end = read_clipboard_text(pipe_fds[0], bytes, deadline);
     close(pipe_fds[0]);
-    switch (end) {
-      case ReadEnd::complete:
-        break;
-      case ReadEnd::late:
-        if (bytes.empty())
-          system::console_diagnostic("the clipboard's owner did not answer; no clipboard text\n");
-        else
-          system::console_diagnostic(
-              "the clipboard's owner did not give its text within %lld ms; no clipboard text\n",
-              static_cast<long long>(kClipboardReadTimeout.count()));
-        return {};
-      case ReadEnd::too_long:
-        system::console_diagnostic(
-            "the clipboard's text is longer than %zu bytes (TAPLINE_CLIPBOARD_MAX_BYTES); no "
-            "clipboard text\n",
-            cap);
-        return {};
-      case ReadEnd::failed:
-        system::console_diagnostic("cannot read the clipboard's text; no clipboard text\n");
-        return {};
-      case ReadEnd::stopped:
-        return {};
+    if (end != ClipboardRead::complete) {
+      say_clipboard_read_end(end, !bytes.empty());
+      return {};
     }
     bytes.resize(std::strlen(bytes.c_str()));  // the text ends at its first zero byte
     if (*type == kLatin1Type)

@@ -17,6 +17,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/clipboard_read.h"
 #include "platform/clipboard_server.h"
 #include "platform/x11/display.h"
 #include "system/bounded_wait.h"
@@ -337,18 +338,10 @@ class X11Clipboard final : public Clipboard {
       case Outcome::refused:
         return {};  // the owner holds no text
       case Outcome::timed_out:
-        if (value.bytes.empty())
-          system::console_diagnostic("the clipboard's owner did not answer; no clipboard text\n");
-        else
-          system::console_diagnostic(
-              "the clipboard's owner did not give its text within %lld ms; no clipboard text\n",
-              static_cast<long long>(kClipboardReadTimeout.count()));
+        say_clipboard_read_end(ClipboardRead::late, !value.bytes.empty());
         return {};
       case Outcome::too_long:
-        system::console_diagnostic(
-            "the clipboard's text is longer than %zu bytes (TAPLINE_CLIPBOARD_MAX_BYTES); no "
-            "clipboard text\n",
-            cap);
+        say_clipboard_read_end(ClipboardRead::too_long, true);
         return {};
       case Outcome::stopped:
         return {};
