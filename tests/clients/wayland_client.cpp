@@ -5,7 +5,8 @@
 // compositor sends (libxkbcommon); states are X11's bits (0x1 Shift, 0x4 Control, 0x8
 // Mod1, 0x100 button 1...), and a wheel click comes as the press and release of X button
 // 4 (up) or 5 (down), as X clients see it. A press of button 1 fills the window with the
-// next colour of a fixed list.
+// next colour of a fixed list. Touches, which X11's client does not take, have lines of
+// their own.
 //
 //   ready <width> <height>            the window is shown at its full size
 //   keyboard-enter                    the window has the keyboard focus
@@ -17,6 +18,9 @@
 //   button-up <button> <x> <y>
 //   motion <x> <y> <state>
 //   fill <RRGGBB>                     the window now shows this colour
+//   touch-down <id> <x> <y>           a touch contact came down on the window
+//   touch-motion <id> <x> <y>
+//   touch-up <id>
 #include <linux/input-event-codes.h>
 #include <poll.h>
 #include <sys/mman.h>
@@ -45,6 +49,7 @@ struct Client {
   wl_surface* surface = nullptr;
   wl_keyboard* keyboard = nullptr;
   wl_pointer* pointer = nullptr;
+  wl_touch* touch = nullptr;
 
   int configured_width = 0;
   int configured_height = 0;
@@ -221,7 +226,27 @@ constexpr wl_pointer_listener kPointerListener = {
     on_pointer_enter, on_pointer_leave, on_motion,    on_button,        on_axis,
     on_frame,         on_axis_source,   on_axis_stop, on_axis_discrete, on_axis_value120};
 
-// Seat: the keyboard and pointer come and go with the compositor's input devices.
+// Touch.
+void on_touch_down(void*, wl_touch*, uint32_t, uint32_t, wl_surface*, int32_t id, wl_fixed_t x,
+                   wl_fixed_t y) {
+  std::printf("touch-down %d %d %d\n", id, wl_fixed_to_int(x), wl_fixed_to_int(y));
+}
+void on_touch_up(void*, wl_touch*, uint32_t, uint32_t, int32_t id) {
+  std::printf("touch-up %d\n", id);
+}
+void on_touch_motion(void*, wl_touch*, uint32_t, int32_t id, wl_fixed_t x, wl_fixed_t y) {
+  std::printf("touch-motion %d %d %d\n", id, wl_fixed_to_int(x), wl_fixed_to_int(y));
+}
+void on_touch_frame(void*, wl_touch*) {}
+void on_touch_cancel(void*, wl_touch*) {}
+void on_touch_shape(void*, wl_touch*, int32_t, wl_fixed_t, wl_fixed_t) {}
+void on_touch_orientation(void*, wl_touch*, int32_t, wl_fixed_t) {}
+
+constexpr wl_touch_listener kTouchListener = {on_touch_down,       on_touch_up,     on_touch_motion,
+                                              on_touch_frame,      on_touch_cancel, on_touch_shape,
+                                              on_touch_orientation};
+
+// Seat: the keyboard, pointer and touch come and go with the compositor's input devices.
 void on_capabilities(void* data, wl_seat* seat, uint32_t capabilities) {
   auto& client = *static_cast<Client*>(data);
   const bool keyboard = (capabilities & WL_SEAT_CAPABILITY_KEYBOARD) != 0;
@@ -240,6 +265,14 @@ void on_capabilities(void* data, wl_seat* seat, uint32_t capabilities) {
     wl_pointer_release(client.pointer);
     client.pointer = nullptr;
     client.buttons = 0;
+  }
+  const bool touch = (capabilities & WL_SEAT_CAPABILITY_TOUCH) != 0;
+  if (touch && client.touch == nullptr) {
+    client.touch = wl_seat_get_touch(seat);
+    wl_touch_add_listener(client.touch, &kTouchListener, &client);
+  } else if (!touch && client.touch != nullptr) {
+    wl_touch_release(client.touch);
+    client.touch = nullptr;
   }
 }
 void on_seat_name(void*, wl_seat*, const char*) {}

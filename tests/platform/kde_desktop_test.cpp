@@ -178,7 +178,7 @@ std::string next_line(ChildProcess& client, const std::string& prefix) {
 }
 
 // One run through it all: windows of both kinds found and placed, the pointer, the device
-// clicking and typing into the window it activated and letting go when stopped, and the
+// clicking, typing and touching in the window it activated and letting go when stopped, and the
 // clipboard shared with Wayland and X11 programs and kept across runs.
 TEST_F(KdeDesktop, WindowsPointerDeviceAndClipboard) {
   const auto desktop = start_kwin();
@@ -220,19 +220,28 @@ TEST_F(KdeDesktop, WindowsPointerDeviceAndClipboard) {
     LeftClick()
     KeyPress("a")
     show(GetMousePosition())
+    TouchSet(1280, 720)
+    TouchSlide(300, 250, 400, 250)
     KeyDown("LShift")
     LeftDown()
+    Touch(350, 280)
   )");
   EXPECT_EQ(results(placed.out), "700 400 true true\n100 150 400 300 true\n300 250\n")
       << placed.err;
   EXPECT_EQ(next_line(client, "button-down"), "button-down 1 200 100");
   EXPECT_EQ(next_line(client, "key-down"), "key-down a 0");
+  // Touches are KWin's own, at the same logical positions as the pointer's.
+  EXPECT_EQ(next_line(client, "touch-"), "touch-down 0 200 100");
+  EXPECT_EQ(next_line(client, "touch-"), "touch-motion 0 250 100");
+  EXPECT_EQ(next_line(client, "touch-"), "touch-up 0");
   EXPECT_EQ(next_line(client, "key-down"), "key-down Shift_L 0");
   EXPECT_EQ(next_line(client, "button-down"), "button-down 1 200 100");
+  EXPECT_EQ(next_line(client, "touch-"), "touch-down 0 250 130");
   // Stopped, the device lets go of what the script left held.
   EXPECT_EQ(device.end(SIGTERM), 0);
   EXPECT_EQ(next_line(client, "key-up Shift"), "key-up Shift_L 101");
   EXPECT_EQ(next_line(client, "button-up"), "button-up 1 200 100");
+  EXPECT_EQ(next_line(client, "touch-"), "touch-up 0");
 
   // The clipboard: Wayland programs see what a run set, a run sees what they set, and what
   // a run set stays after it ends, also for an X11 program while an X11 window is active.

@@ -22,8 +22,9 @@ namespace {
 
 using platform::wayland::Connection;
 
-// Keys and absolute motion came with version 4 (KWin 5.24 and later).
+// Keys and absolute motion came with version 4 (KWin 5.24 and later); touch with version 2.
 constexpr uint32_t kKeysVersion = 4;
+constexpr uint32_t kTouchId = 0;
 std::string display_name() {
   const char* name = std::getenv("WAYLAND_DISPLAY");
   return name != nullptr && *name != '\0' ? name : "wayland-0";
@@ -85,6 +86,7 @@ KdeTarget::~KdeTarget() {
   for (const HeldKey& key : held_) send_key(key.keycode, false);
   for (const uint32_t code : held_buttons_)
     org_kde_kwin_fake_input_button(input_, code, WL_POINTER_BUTTON_STATE_RELEASED);
+  lift_touch();
   // Whatever was sent reaches the compositor before the connection goes.
   if (!silent_) connection_->roundtrip();
   org_kde_kwin_fake_input_destroy(input_);
@@ -171,6 +173,31 @@ void KdeTarget::move_to(int x, int y) {
   org_kde_kwin_fake_input_pointer_motion_absolute(
       input_, wl_fixed_from_int(std::clamp(x, 0, extent.width - 1)),
       wl_fixed_from_int(std::clamp(y, 0, extent.height - 1)));
+}
+
+// A touch takes the same logical coordinates as absolute motion; each change is its own frame.
+void KdeTarget::touch(TouchPhase phase, int x, int y) {
+  if (phase == TouchPhase::up) {
+    lift_touch();
+    return;
+  }
+  const ScreenExtent extent = screen();
+  if (extent.width <= 0 || extent.height <= 0) return;
+  const wl_fixed_t fixed_x = wl_fixed_from_int(std::clamp(x, 0, extent.width - 1));
+  const wl_fixed_t fixed_y = wl_fixed_from_int(std::clamp(y, 0, extent.height - 1));
+  if (touching_)
+    org_kde_kwin_fake_input_touch_motion(input_, kTouchId, fixed_x, fixed_y);
+  else
+    org_kde_kwin_fake_input_touch_down(input_, kTouchId, fixed_x, fixed_y);
+  org_kde_kwin_fake_input_touch_frame(input_);
+  touching_ = true;
+}
+
+void KdeTarget::lift_touch() {
+  if (!touching_) return;
+  org_kde_kwin_fake_input_touch_up(input_, kTouchId);
+  org_kde_kwin_fake_input_touch_frame(input_);
+  touching_ = false;
 }
 
 ScreenExtent KdeTarget::screen() const {

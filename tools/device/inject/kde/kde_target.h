@@ -1,9 +1,9 @@
 // The desktop of KWin (KDE Plasma) on Wayland, driven through KWin's fake input
 // (org_kde_kwin_fake_input): keys by evdev code on the layout KWin has, buttons, the wheel,
-// relative and absolute pointer motion over the layout of all outputs. KWin offers fake input
-// only to programs that an application .desktop file names; the installed tapline-device
-// has one. The connection stays open for the device's life: on KWin's virtual outputs the
-// seat has a pointer only while a fake-input client is connected.
+// relative and absolute pointer motion and touch over the layout of all outputs. KWin
+// offers fake input only to programs that an application .desktop file names; the
+// installed tapline-device has one. The connection stays open for the device's life: on
+// KWin's virtual outputs the seat has a pointer only while a fake-input client is connected.
 #pragma once
 
 #include <cstdint>
@@ -24,7 +24,7 @@ class KdeTarget final : public InputTarget {
   // Connects to the compositor WAYLAND_DISPLAY names and asks for its fake input; nullptr
   // with the reason (and how to get the grant) in `error` when it cannot.
   static std::unique_ptr<KdeTarget> open(std::string& error);
-  // Releases every key and button still held and disconnects.
+  // Releases every key, button and touch still held and disconnects.
   ~KdeTarget() override;
   KdeTarget(const KdeTarget&) = delete;
   KdeTarget& operator=(const KdeTarget&) = delete;
@@ -35,6 +35,9 @@ class KdeTarget final : public InputTarget {
   void move_by(int dx, int dy) override;
   void move_to(int x, int y) override;
   ScreenExtent screen() const override;
+  // One contact, KWin's touch id 0, at positions as for move_to.
+  bool takes_touch() const override { return true; }
+  void touch(TouchPhase phase, int x, int y) override;
   void flush() override;
   // Keys are KWin's own; nothing is borrowed.
   void settle() override {}
@@ -50,6 +53,7 @@ class KdeTarget final : public InputTarget {
   // The evdev key of a keysym on a US layout; 0 (said once per keysym) when none has it.
   WaylandKeymap::Place place_of(Keysym keysym);
   void send_key(uint32_t keycode, bool down);
+  void lift_touch();
 
   std::unique_ptr<platform::wayland::Connection> connection_;
   org_kde_kwin_fake_input* input_ = nullptr;
@@ -59,6 +63,7 @@ class KdeTarget final : public InputTarget {
   std::vector<uint32_t> held_buttons_;
   std::vector<Keysym> said_missing_;
   bool silent_ = false;
+  bool touching_ = false;
   int wheel_clicks_ = 0;  // since the last flush; negative up, as Wayland counts
 };
 
