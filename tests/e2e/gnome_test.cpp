@@ -2,17 +2,22 @@
 // window (tests/clients/gtk_window.py) reports what reaches it from the device
 // (--inject auto), from SetClipBoard and SetWindowPos, and serves its own clipboard to
 // GetClipBoard; then, with the extension turned off, the one notice that says how to
-// enable it. Both formats of the extension at least parse.
+// enable it. An X11 window under the Shell's Xwayland is placed through the extension too.
+// Both formats of the extension at least parse.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <memory>
+#include <regex>
+#include <sstream>
 #include <string>
+#include <vector>
 
 #include "child_process.h"
 #include "gnome_shell.h"
@@ -164,6 +169,99 @@ TEST_F(GnomeDesktop, DeviceClipboardAndWindowsThroughTheShell) {
   EXPECT_NE(without.err.find("gnome-extensions enable tapline-windows@tapline.invalid"),
             std::string::npos)
       << without.err;
+}
+
+// Where X11 puts the window named `title`: its absolute upper-left corner as xwininfo
+// reports it with `x11` (DISPLAY, XAUTHORITY) ("x y"), empty when there is no such window.
+std::string x11_position(const std::vector<std::string>& x11, const std::string& title) {
+  const ProgramResult info = tapline::testing::run_program("xwininfo", {"-name", title}, x11);
+  std::istringstream lines(info.out);
+  std::string x, y;
+  for (std::string line; std::getline(lines, line);) {
+    if (const size_t at = line.find("Absolute upper-left X:"); at != std::string::npos)
+      x = line.substr(line.find_first_not_of(' ', at + 22));
+    if (const size_t at = line.find("Absolute upper-left Y:"); at != std::string::npos)
+      y = line.substr(line.find_first_not_of(' ', at + 22));
+  }
+  return x.empty() || y.empty() ? std::string() : x + " " + y;
+}
+
+TEST(GnomeXwayland, WindowPositionOfAnX11WindowThroughTheExtension) {
+  if (const std::string reason = GnomeShellServer::skip_reason(); !reason.empty())
+    GTEST_SKIP() << reason;
+  if (!installed(
+          "{ command -v Xwayland && command -v xmessage && command -v xwininfo; } >/dev/null"))
+    GTEST_SKIP() << "Xwayland, xmessage or xwininfo is not installed";
+  GnomeShellServer shell(/*xwayland=*/true);
+  ASSERT_FALSE(shell.x11_display().empty());
+  // tapline itself gets no DISPLAY: the window goes through the Shell and our extension.
+  std::vector<std::string> environment = shell.client_environment();
+  environment.push_back("LC_ALL=C.UTF-8");
+  std::vector<std::string> x11_environment = environment;
+  std::erase_if(x11_environment,
+                [](const std::string& entry) { return entry.rfind("DISPLAY=", 0) == 0; });
+  for (const std::string& entry : shell.x11_environment()) x11_environment.push_back(entry);
+  ChildOptions options;
+  options.environment = x11_environment;
+  options.out = ChildOutput::Discard;
+  options.err = ChildOutput::Discard;
+  // A position of its own (USPosition): without one the Shell placed the window a second
+  // time after listing it, once after the test's move.
+  ChildProcess window({"xmessage", "-title", "X11 Probe", "-geometry", "+40+60", "an X11 window"},
+                      options);
+  std::string before;
+  ASSERT_TRUE(tapline::testing::eventually([&] {
+    before = x11_position(shell.x11_environment(), "X11 Probe");
+    return !before.empty();
+  })) << "xmessage made no window on "
+      << shell.x11_display();
+
+  // X11 has the window before the Shell manages it.
+  TempFile listed("io.write('[', GetWindowPos('X11 Probe'), ']')");
+  std::string found;
+  tapline::testing::eventually(
+      [&] {
+        found = tapline::testing::run_program(tapline::testing::tapline_binary(),
+                                              {listed.path(), "net", "127.0.0.1", "9"}, environment)
+                    .out;
+        return found.find("[-1]") == std::string::npos;
+      },
+      100);
+  ASSERT_EQ(found.find("[-1]"), std::string::npos) << found;
+  before = x11_position(shell.x11_environment(), "X11 Probe");  // now in the Shell's frame
+
+  TempFile script(R"(
+    local x, y, w, h, window = GetWindowPos("X11 Probe")
+    io.write("[", x, " ", y, "]")
+    SetWindowPos(window, 300, 200)
+    local x2, y2 = GetWindowPos("X11 Probe")
+    io.write("[", x2, " ", y2, "]")
+  )");
+  const ProgramResult placed = tapline::testing::run_program(
+      tapline::testing::tapline_binary(), {script.path(), "net", "127.0.0.1", "9"}, environment);
+  // The two "[x y]" the script wrote, amid the run's lines.
+  const std::regex pair(R"(\[(-?[0-9]+) (-?[0-9]+)\])");
+  std::vector<int> numbers;
+  for (auto match = std::sregex_iterator(placed.out.begin(), placed.out.end(), pair);
+       match != std::sregex_iterator(); ++match)
+    for (int group : {1, 2}) numbers.push_back(std::stoi((*match)[group]));
+  ASSERT_EQ(numbers.size(), 4u) << placed.out << placed.err;
+  const int frame_x = numbers[0], frame_y = numbers[1], moved_x = numbers[2], moved_y = numbers[3];
+  EXPECT_EQ(moved_x, 300);
+  EXPECT_EQ(moved_y, 200);
+  ASSERT_NE(frame_x, 300) << "the Shell placed the window where the test moves it";
+  // X11 sees the same move: the client window keeps its offset in the frame.
+  int client_x = 0, client_y = 0;
+  ASSERT_EQ(std::sscanf(before.c_str(), "%d %d", &client_x, &client_y), 2);
+  const std::string expected =
+      std::to_string(client_x + 300 - frame_x) + " " + std::to_string(client_y + 200 - frame_y);
+  std::string after;
+  tapline::testing::eventually([&] {
+    after = x11_position(shell.x11_environment(), "X11 Probe");
+    return after == expected;
+  });
+  EXPECT_EQ(after, expected) << "before the move: " << before << ", frame " << frame_x << " "
+                             << frame_y;
 }
 
 TEST(GnomeShellExtension, BothFormatsParse) {

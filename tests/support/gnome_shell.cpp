@@ -7,6 +7,10 @@
 #include <filesystem>
 #include <fstream>
 #include <stdexcept>
+#include <string>
+#include <tuple>
+#include <utility>
+#include <vector>
 
 #include "platform/dbus/dbus.h"
 #include "platform/gnome/shell_extension.h"
@@ -22,6 +26,34 @@ bool on_path(const std::string& program) {
   return std::system(("command -v " + program + " >/dev/null 2>&1").c_str()) == 0;
 }
 
+// The NUL-separated fields of a /proc file.
+std::vector<std::string> proc_fields(const std::string& path) {
+  std::ifstream file(path, std::ios::binary);
+  std::vector<std::string> fields;
+  for (std::string field; std::getline(file, field, '\0');) fields.push_back(field);
+  return fields;
+}
+
+// The display (":N") and authority file of the Xwayland a compositor with `runtime_dir`
+// started: mutter picks both itself and tells them only to its own children, so the
+// process is found by its environment; empty while there is none.
+std::pair<std::string, std::string> xwayland_of(const std::string& runtime_dir) {
+  namespace fs = std::filesystem;
+  std::error_code error;
+  for (const fs::directory_entry& process : fs::directory_iterator("/proc", error)) {
+    const std::string proc = process.path().string();
+    const std::vector<std::string> argv = proc_fields(proc + "/cmdline");
+    if (argv.size() < 2 || fs::path(argv[0]).filename() != "Xwayland" || argv[1][0] != ':')
+      continue;
+    std::string authority;
+    for (size_t i = 2; i + 1 < argv.size(); ++i)
+      if (argv[i] == "-auth") authority = argv[i + 1];
+    for (const std::string& entry : proc_fields(proc + "/environ"))
+      if (entry == "XDG_RUNTIME_DIR=" + runtime_dir) return {argv[1], authority};
+  }
+  return {};
+}
+
 }  // namespace
 
 std::string GnomeShellServer::skip_reason() {
@@ -33,7 +65,7 @@ std::string GnomeShellServer::skip_reason() {
 
 // Settings in a key file written before the start: the Shell reads our extension's
 // enabling from it, and nothing of the test's user is read or written.
-GnomeShellServer::GnomeShellServer()
+GnomeShellServer::GnomeShellServer(bool xwayland)
     : session_({"GSETTINGS_BACKEND=keyfile", "XDG_CURRENT_DESKTOP=GNOME"}) {
   namespace fs = std::filesystem;
   const std::string extension =
@@ -50,13 +82,24 @@ GnomeShellServer::GnomeShellServer()
                                 "--address=unix:path=" + runtime_dir() + "/system_bus"});
   session_.start("gnome-shell",
                  {"unshare", "--mount", "sh", "-c",
-                  "mount -t tmpfs none /run/systemd 2>/dev/null; exec gnome-shell --headless "
-                  "--wayland --no-x11 --wayland-display=wayland-0 --virtual-monitor 1280x720"},
+                  std::string("mount -t tmpfs none /run/systemd 2>/dev/null; exec gnome-shell "
+                              "--headless --wayland ") +
+                      (xwayland ? "" : "--no-x11 ") +
+                      "--wayland-display=wayland-0 --virtual-monitor 1280x720"},
                  "org.gnome.Shell",
                  {"DBUS_SYSTEM_BUS_ADDRESS=unix:path=" + runtime_dir() + "/system_bus"});
   if (!eventually([&] { return access((runtime_dir() + "/wayland-0").c_str(), F_OK) == 0; },
                   kStartAttempts))
     throw std::runtime_error("GNOME Shell made no Wayland socket");
+  if (xwayland && !eventually(
+                      [&] {
+                        std::tie(x11_display_, x11_authority_) = xwayland_of(runtime_dir());
+                        return !x11_display_.empty() &&
+                               access(("/tmp/.X11-unix/X" + x11_display_.substr(1)).c_str(),
+                                      F_OK) == 0;
+                      },
+                      kStartAttempts))
+    throw std::runtime_error("GNOME Shell started no Xwayland");
 }
 
 GnomeShellServer::~GnomeShellServer() = default;
