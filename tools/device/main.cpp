@@ -50,12 +50,15 @@ bool desktop_named(const char* name) {
   return desktops != nullptr && std::strstr(desktops, name) != nullptr;
 }
 bool wayland_session() { return tapline::platform::wayland_session(); }
+bool gnome_session() { return wayland_session() && desktop_named("GNOME"); }
+bool kde_session() { return wayland_session() && desktop_named("KDE"); }
 bool x11_session() {
   const char* display = std::getenv("DISPLAY");
   return display != nullptr && *display != '\0';
 }
 
-// "this build has no ... support": still a choice, so that asking for it says why.
+// "this build has no ... support": still a choice, so that asking for it (or --inject auto
+// in its session) says why.
 template <const char* kWhat>
 std::unique_ptr<tapline::device::InputTarget> not_built(int, std::string& error) {
   error = std::string("this build has no ") + kWhat + " support";
@@ -66,15 +69,15 @@ std::unique_ptr<tapline::device::InputTarget> not_built(int, std::string& error)
 
 constexpr DesktopBackend kDesktopBackends[] = {
 #ifdef TAPLINE_WITH_GNOME
-    {"gnome", [] { return wayland_session() && desktop_named("GNOME"); },
+    {"gnome", gnome_session,
      [](int, std::string& error) -> std::unique_ptr<tapline::device::InputTarget> {
        return tapline::device::GnomeTarget::open(stderr, error);
      }},
 #else
-    {"gnome", [] { return false; }, not_built<kGnome>},
+    {"gnome", gnome_session, not_built<kGnome>},
 #endif
 #ifdef TAPLINE_WITH_WAYLAND
-    {"kde", [] { return wayland_session() && desktop_named("KDE"); },
+    {"kde", kde_session,
      [](int, std::string& error) -> std::unique_ptr<tapline::device::InputTarget> {
        return tapline::device::KdeTarget::open(error);
      }},
@@ -83,8 +86,8 @@ constexpr DesktopBackend kDesktopBackends[] = {
        return tapline::device::WaylandTarget::open(stop_fd, error);
      }},
 #else
-    {"kde", [] { return false; }, not_built<kWayland>},
-    {"wayland", [] { return false; }, not_built<kWayland>},
+    {"kde", kde_session, not_built<kWayland>},
+    {"wayland", wayland_session, not_built<kWayland>},
 #endif
     {"x11", x11_session,
      [](int, std::string& error) -> std::unique_ptr<tapline::device::InputTarget> {
