@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # The Debian package of this build: cpack makes it, dpkg -x unpacks it into a scratch
 # root, and the programs run from there. lintian, where installed, finds no errors.
-# run_package_test.sh CPACK BUILD_DIR SOURCE_DIR
+# run_package_test.sh CPACK BUILD_DIR SOURCE_DIR WITH_WAYLAND (ON or OFF)
 set -euo pipefail
 cpack="$1"
 build="$2"
 source="$3"
+with_wayland="$4"
 scratch="$(mktemp -d)"
 trap 'rm -rf "$scratch"' EXIT
 fail() { echo "FAIL: $*" >&2; exit 1; }
@@ -42,8 +43,13 @@ done
 # KWin grants its screenshots and fake input to the programs these name by absolute path.
 grep -qx "Exec=/usr/bin/tapline %f" "$root/usr/share/applications/tapline.desktop" ||
   fail "usr/share/applications/tapline.desktop does not name /usr/bin/tapline"
-grep -qx "Exec=/usr/bin/tapline-device" "$root/usr/share/applications/tapline-device.desktop" ||
-  fail "usr/share/applications/tapline-device.desktop does not name /usr/bin/tapline-device"
+# The device's grant is for KWin's fake input, which only a build with Wayland support uses.
+if [[ $with_wayland == ON ]]; then
+  grep -qx "Exec=/usr/bin/tapline-device" "$root/usr/share/applications/tapline-device.desktop" ||
+    fail "usr/share/applications/tapline-device.desktop does not name /usr/bin/tapline-device"
+elif [[ -e $root/usr/share/applications/tapline-device.desktop ]]; then
+  fail "a build without Wayland support grants the device KWin's fake input"
+fi
 
 "$root/usr/bin/tapline" --check "$source"/examples/*.lua || fail "tapline --check from the package"
 # Through a file: grep -q stops reading at the first line, and a help text longer than one
