@@ -14,7 +14,6 @@
 #include <cstdlib>
 #include <fstream>
 #include <memory>
-#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -240,11 +239,14 @@ TEST(GnomeXwayland, WindowPositionOfAnX11WindowThroughTheExtension) {
   const ProgramResult placed = tapline::testing::run_program(
       tapline::testing::tapline_binary(), {script.path(), "net", "127.0.0.1", "9"}, environment);
   // The two "[x y]" the script wrote, amid the run's lines.
-  const std::regex pair(R"(\[(-?[0-9]+) (-?[0-9]+)\])");
   std::vector<int> numbers;
-  for (auto match = std::sregex_iterator(placed.out.begin(), placed.out.end(), pair);
-       match != std::sregex_iterator(); ++match)
-    for (int group : {1, 2}) numbers.push_back(std::stoi((*match)[group]));
+  for (size_t open = placed.out.find('['); open != std::string::npos;
+       open = placed.out.find('[', open + 1)) {
+    int x = 0, y = 0;
+    char close = 0;
+    if (std::sscanf(placed.out.c_str() + open, "[%d %d%c", &x, &y, &close) == 3 && close == ']')
+      numbers.insert(numbers.end(), {x, y});
+  }
   ASSERT_EQ(numbers.size(), 4u) << placed.out << placed.err;
   const int frame_x = numbers[0], frame_y = numbers[1], moved_x = numbers[2], moved_y = numbers[3];
   EXPECT_EQ(moved_x, 300);
