@@ -16,6 +16,7 @@
 #include <cstring>
 
 #include "inject/evdev_buttons.h"
+#include "inject/wayland/wayland_target.h"
 
 namespace tapline::device {
 namespace {
@@ -39,17 +40,8 @@ std::string program_path() {
 }  // namespace
 
 std::unique_ptr<KdeTarget> KdeTarget::open(std::string& error) {
-  Connection::Failure failure;
-  std::unique_ptr<Connection> connection = Connection::open(failure);
-  if (!connection) {
-    error = failure.kind == Connection::Failure::unreachable
-                ? "cannot connect to the Wayland display " + display_name() + ": " +
-                      std::strerror(failure.error)
-                : "the Wayland display " + display_name() +
-                      (failure.kind == Connection::Failure::silent ? " does not answer"
-                                                                   : " broke the connection");
-    return nullptr;
-  }
+  std::unique_ptr<Connection> connection = open_injector_connection(error);
+  if (!connection) return nullptr;
   std::unique_ptr<KdeTarget> target(new KdeTarget(std::move(connection)));
   Connection& bound = *target->connection_;
   target->input_ = static_cast<org_kde_kwin_fake_input*>(

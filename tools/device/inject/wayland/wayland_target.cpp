@@ -47,20 +47,24 @@ std::string display_name() {
 
 }  // namespace
 
-// The compositor is not waited for without end: the device is deaf to stop signals while
-// it waits.
-std::unique_ptr<WaylandTarget> WaylandTarget::open(int stop_fd, std::string& error) {
+std::unique_ptr<Connection> open_injector_connection(std::string& error) {
   Connection::Failure failure;
   std::unique_ptr<Connection> connection = Connection::open(failure);
-  if (!connection) {
+  if (!connection)
     error = failure.kind == Connection::Failure::unreachable
                 ? "cannot connect to the Wayland display " + display_name() + ": " +
                       std::strerror(failure.error)
                 : "the Wayland display " + display_name() +
                       (failure.kind == Connection::Failure::silent ? " does not answer"
                                                                    : " broke the connection");
-    return nullptr;
-  }
+  return connection;
+}
+
+// The compositor is not waited for without end: the device is deaf to stop signals while
+// it waits.
+std::unique_ptr<WaylandTarget> WaylandTarget::open(int stop_fd, std::string& error) {
+  std::unique_ptr<Connection> connection = open_injector_connection(error);
+  if (!connection) return nullptr;
   std::unique_ptr<WaylandTarget> target(new WaylandTarget(std::move(connection), stop_fd));
   Connection& bound = *target->connection_;
   // The first seat: a desktop has one.

@@ -20,6 +20,10 @@ struct zwlr_virtual_pointer_v1;
 
 namespace tapline::device {
 
+// The Wayland display named by WAYLAND_DISPLAY as an injector's connection: nullptr, with
+// the device's words for why in `error`, when it cannot be reached or does not answer.
+std::unique_ptr<platform::wayland::Connection> open_injector_connection(std::string& error);
+
 class WaylandTarget final : public InputTarget {
  public:
   // Connects to the compositor WAYLAND_DISPLAY names and makes the virtual devices;
