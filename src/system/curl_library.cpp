@@ -2,6 +2,7 @@
 
 #include <dlfcn.h>
 
+#include "system/dynamic_library.h"
 #include "system/stop_request.h"
 
 namespace tapline::system {
@@ -12,11 +13,6 @@ constexpr const char* kDefaultName = "libcurl.so.4";
 // cannot be watched.
 constexpr int kStopCheckMs = 100;
 const char* library_name = kDefaultName;
-
-template <typename Function>
-void look_up(void* library, const char* name, Function& function) {
-  function = reinterpret_cast<Function>(dlsym(library, name));
-}
 
 }  // namespace
 

@@ -4,16 +4,13 @@
 
 #include <cstdlib>
 
+#include "system/dynamic_library.h"
+
 namespace tapline::system {
 namespace {
 
 constexpr const char* kDefaultName = "libtesseract.so.5";
 const char* library_name = kDefaultName;
-
-template <typename Function>
-void look_up(void* library, const char* name, Function& function) {
-  function = reinterpret_cast<Function>(dlsym(library, name));
-}
 
 }  // namespace
 
